@@ -1,0 +1,3 @@
+from korvane.cli import main
+
+raise SystemExit(main())

@@ -1,0 +1,89 @@
+// The module's entry point: creates `_korvane` and registers its classes and
+// then its functions, each name appended to __all__ in registration order.
+#include "lib/types.hpp"
+
+#include <cstdint>
+
+namespace korvane::py {
+
+PyTypeObject* type_from_spec(PyObject*& slot, PyType_Spec* spec) {
+    if (slot == nullptr) slot = PyType_FromSpec(spec);
+    return reinterpret_cast<PyTypeObject*>(slot);
+}
+
+namespace {
+
+// Documentation of a function is its text signature alone.
+PyMethodDef kFunctions[] = {
+    {"parse_bytes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_bytes)),
+     METH_VARARGS | METH_KEYWORDS, "parse_bytes(data)\n--\n\n"},
+    {"parse_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_file)),
+     METH_VARARGS | METH_KEYWORDS, "parse_file(path)\n--\n\n"},
+    {"parse_all_bytes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_all_bytes)),
+     METH_VARARGS | METH_KEYWORDS, "parse_all_bytes(data)\n--\n\n"},
+    {"parse_all_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_all_file)),
+     METH_VARARGS | METH_KEYWORDS, "parse_all_file(path)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+using TypeGetter = PyTypeObject* (*)();
+struct ClassEntry {
+    const char* name;
+    TypeGetter get;
+};
+const ClassEntry kClasses[] = {
+    {"BufrMessage", bufr_message_type},
+    {"Descriptor", descriptor_type},
+};
+
+PyModuleDef kModule = {
+    PyModuleDef_HEAD_INIT,
+    "_korvane",
+    "",
+    0,  // no per-module state; a size of 0 (not -1) makes every import run init
+    nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+// The interpreter that first imported the module; its types belong to it.
+std::int64_t owner_interpreter = -1;
+
+bool register_name(PyObject* module, const char* name, PyObject* object) {
+    PyObject* dict = PyModule_GetDict(module);  // borrowed
+    OwnedRef all = OwnedRef::borrow(PyDict_GetItemString(dict, "__all__"));
+    if (!all) {
+        all = OwnedRef::steal(PyList_New(0));
+        if (!all || PyDict_SetItemString(dict, "__all__", all.get()) < 0) return false;
+    }
+    OwnedRef text = OwnedRef::steal(PyUnicode_FromString(name));
+    if (!text || PyList_Append(all.get(), text.get()) < 0) return false;
+    return PyModule_AddObjectRef(module, name, object) == 0;
+}
+
+}  // namespace
+
+}  // namespace korvane::py
+
+PyMODINIT_FUNC PyInit__korvane(void) {
+    using namespace korvane::py;
+    const std::int64_t interp = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (owner_interpreter != -1 && owner_interpreter != interp) {
+        PyErr_SetString(PyExc_ImportError,
+                        "korvane._korvane can be imported into one interpreter per process only");
+        return nullptr;
+    }
+    OwnedRef module = OwnedRef::steal(PyModule_Create(&kModule));
+    if (!module) return nullptr;
+    for (const ClassEntry& c : kClasses) {
+        PyTypeObject* tp = c.get();
+        if (tp == nullptr || !register_name(module.get(), c.name, reinterpret_cast<PyObject*>(tp)))
+            return nullptr;
+    }
+    OwnedRef module_name = OwnedRef::steal(PyUnicode_FromString("_korvane"));
+    if (!module_name) return nullptr;
+    for (PyMethodDef* def = kFunctions; def->ml_name != nullptr; ++def) {
+        OwnedRef fn = OwnedRef::steal(PyCFunction_NewEx(def, nullptr, module_name.get()));
+        if (!fn || !register_name(module.get(), def->ml_name, fn.get())) return nullptr;
+    }
+    owner_interpreter = interp;
+    return module.release();
+}

@@ -1,0 +1,42 @@
+// The Python classes and functions of the module, as the registration code sees
+// them. Each class's type object is made on first use and kept for the life of
+// the process (the module serves one interpreter).
+#pragma once
+
+#include "lib/pyref.hpp"
+
+namespace korvane {
+struct BufrMessage;
+}
+
+namespace korvane::py {
+
+// Each returns a borrowed type, or null with an exception set.
+PyTypeObject* bufr_message_type();
+PyTypeObject* descriptor_type();
+
+// Creates a heap type from its spec once; later calls return the same type.
+PyTypeObject* type_from_spec(PyObject*& slot, PyType_Spec* spec);
+
+// Releases a record-holding instance: runs the C++ destructor of its payload,
+// then frees the object and the reference it holds to its heap type.
+template <typename Object>
+void dealloc_record(PyObject* self) {
+    PyTypeObject* tp = Py_TYPE(self);
+    reinterpret_cast<Object*>(self)->~Object();
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+// BufrMessage objects.
+PyObject* new_message_object(BufrMessage&& record);
+// The record inside a BufrMessage object, or null (no exception) for other objects.
+const BufrMessage* message_record(PyObject* o);
+
+// Module functions (METH_VARARGS | METH_KEYWORDS).
+PyObject* parse_bytes(PyObject*, PyObject* args, PyObject* kwargs);
+PyObject* parse_file(PyObject*, PyObject* args, PyObject* kwargs);
+PyObject* parse_all_bytes(PyObject*, PyObject* args, PyObject* kwargs);
+PyObject* parse_all_file(PyObject*, PyObject* args, PyObject* kwargs);
+
+}  // namespace korvane::py

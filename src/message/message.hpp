@@ -1,0 +1,71 @@
+// The frame of one BUFR edition 4 message: sections 0 to 5, the identification
+// fields of section 1, the descriptors of section 3 and where section 4's data
+// lies. The record keeps offsets, never the message bytes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "error/error.hpp"
+
+namespace korvane {
+
+using ByteView = std::span<const std::uint8_t>;
+
+struct BufrMessage {
+    std::uint64_t total_length = 0;
+    std::uint8_t edition = 0;
+    std::uint64_t section1_length = 0;
+    std::uint8_t master_table_number = 0;
+    std::uint16_t originating_centre = 0;
+    std::uint16_t originating_subcentre = 0;
+    std::uint8_t update_sequence_number = 0;
+    bool local_section_present = false;
+    std::uint8_t data_category = 0;
+    std::uint8_t international_data_subcategory = 0;
+    std::uint8_t local_data_subcategory = 0;
+    std::uint8_t master_tables_version_number = 0;
+    std::uint8_t local_tables_version_number = 0;
+    std::uint16_t typical_year = 0;
+    std::uint8_t typical_month = 0;
+    std::uint8_t typical_day = 0;
+    std::uint8_t typical_hour = 0;
+    std::uint8_t typical_minute = 0;
+    std::uint8_t typical_second = 0;
+    std::uint64_t section2_length = 0;
+    std::uint64_t section3_length = 0;
+    std::uint16_t number_of_subsets = 0;
+    bool observed_data = false;
+    bool compressed_data = false;
+    std::vector<std::uint32_t> unexpanded_descriptors;
+    std::uint64_t section4_length = 0;
+    std::uint64_t section4_data_offset = 0;
+    std::uint64_t section4_data_length = 0;
+
+    // The bytes of section 4 after its 4-byte header, given the message bytes
+    // this record was parsed from.
+    ByteView section4_data(ByteView message) const {
+        return message.subspan(section4_data_offset, section4_data_length);
+    }
+};
+
+// The 24-bit big-endian length at `offset`, or SectionTruncated(section, offset).
+Result<std::uint64_t> read_section_length(ByteView buf, std::uint64_t offset, std::uint8_t section);
+// The 16-bit big-endian value at `offset`, or SectionTruncated(0, offset).
+Result<std::uint16_t> read_u16(ByteView buf, std::uint64_t offset);
+
+// Parses a buffer holding exactly one message.
+Result<BufrMessage> parse_message(ByteView buf);
+
+// One message found in a larger buffer.
+struct MessageRange {
+    std::size_t start;
+    std::size_t length;
+};
+
+// Finds the messages in a buffer by their "BUFR" markers and section 0 lengths.
+Result<std::vector<MessageRange>> split_messages(ByteView buf);
+
+}  // namespace korvane
