@@ -7,6 +7,7 @@
 
 namespace korvane {
 struct BufrMessage;
+class TableSet;
 }
 
 namespace korvane::py {
@@ -32,6 +33,14 @@ void dealloc_record(PyObject* self) {
 PyObject* new_message_object(BufrMessage&& record);
 // The record inside a BufrMessage object, or null (no exception) for other objects.
 const BufrMessage* message_record(PyObject* o);
+
+// TableSet objects. The TableSet lives inside the Python object, so views into
+// it (element names, code-table meanings) stay valid while that object lives.
+PyTypeObject* table_set_type();
+// The tables inside a TableSet object, or null (no exception) for other objects.
+const TableSet* table_set_record(PyObject* o);
+// Moves `tables` into a new TableSet object.
+PyObject* new_table_set_object(TableSet&& tables);
 
 // Module functions (METH_VARARGS | METH_KEYWORDS).
 PyObject* parse_bytes(PyObject*, PyObject* args, PyObject* kwargs);
