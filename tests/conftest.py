@@ -22,12 +22,10 @@ def pytest_sessionstart(session):
     # The sanitizer run must test the sanitized build, not an installed one.
     stage = os.environ.get("KORVANE_EXPECT_STAGE")
     if stage:
-        import korvane
+        import korvane._korvane
 
-        if not Path(korvane.__file__).resolve().is_relative_to(Path(stage).resolve()) and not str(
-            Path(korvane.__file__)
-        ).startswith(stage):
-            raise pytest.UsageError(f"expected korvane from {stage}, got {korvane.__file__}")
+        if not korvane._korvane.__file__.startswith(stage):
+            raise pytest.UsageError(f"expected korvane from {stage}, got {korvane._korvane.__file__}")
 
 
 @pytest.fixture(scope="session")
