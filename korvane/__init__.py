@@ -3,6 +3,10 @@
 from korvane._korvane import (
     BufrMessage,
     Descriptor,
+    ElementDefinition,
+    SequenceDefinition,
+    TableSet,
+    expand_descriptors,
     parse_all_bytes,
     parse_all_file,
     parse_bytes,

@@ -23,6 +23,8 @@ PyMethodDef kFunctions[] = {
      METH_VARARGS | METH_KEYWORDS, "parse_all_bytes(data)\n--\n\n"},
     {"parse_all_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_all_file)),
      METH_VARARGS | METH_KEYWORDS, "parse_all_file(path)\n--\n\n"},
+    {"expand_descriptors", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(expand_descriptors)),
+     METH_VARARGS | METH_KEYWORDS, "expand_descriptors(table_dir, descriptors)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -34,6 +36,9 @@ struct ClassEntry {
 const ClassEntry kClasses[] = {
     {"BufrMessage", bufr_message_type},
     {"Descriptor", descriptor_type},
+    {"ElementDefinition", element_definition_type},
+    {"SequenceDefinition", sequence_definition_type},
+    {"TableSet", table_set_type},
 };
 
 PyModuleDef kModule = {

@@ -34,6 +34,10 @@ PyObject* new_message_object(BufrMessage&& record);
 // The record inside a BufrMessage object, or null (no exception) for other objects.
 const BufrMessage* message_record(PyObject* o);
 
+// ElementDefinition and SequenceDefinition: copies of table entries.
+PyTypeObject* element_definition_type();
+PyTypeObject* sequence_definition_type();
+
 // TableSet objects. The TableSet lives inside the Python object, so views into
 // it (element names, code-table meanings) stay valid while that object lives.
 PyTypeObject* table_set_type();
@@ -47,5 +51,6 @@ PyObject* parse_bytes(PyObject*, PyObject* args, PyObject* kwargs);
 PyObject* parse_file(PyObject*, PyObject* args, PyObject* kwargs);
 PyObject* parse_all_bytes(PyObject*, PyObject* args, PyObject* kwargs);
 PyObject* parse_all_file(PyObject*, PyObject* args, PyObject* kwargs);
+PyObject* expand_descriptors(PyObject*, PyObject* args, PyObject* kwargs);
 
 }  // namespace korvane::py

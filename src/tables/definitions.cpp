@@ -1,0 +1,48 @@
+#include "tables/definitions.hpp"
+
+#include "tables/eccodes.hpp"
+#include "tables/files.hpp"
+
+namespace korvane {
+
+namespace {
+
+std::string tables_dir(const std::string& root, const BufrMessage& m) {
+    return join_path(root, "bufr/tables/" + std::to_string(m.master_table_number));
+}
+
+}  // namespace
+
+std::string wmo_table_dir(const std::string& root, const BufrMessage& m) {
+    return join_path(tables_dir(root, m), "wmo/" + std::to_string(m.master_tables_version_number));
+}
+
+std::string local_table_dir(const std::string& root, const BufrMessage& m) {
+    std::string version = std::to_string(m.local_tables_version_number);
+    // Local tables made for master version 19 live apart, as "19-L".
+    if (m.master_tables_version_number == 19) version = "19-" + version;
+    return join_path(tables_dir(root, m), "local/" + version + "/" + std::to_string(m.originating_centre) +
+                                              "/" + std::to_string(m.originating_subcentre));
+}
+
+Result<TableSet> from_eccodes_definitions(const std::string& root, const BufrMessage& message) {
+    KORVANE_TRY(const std::string wmo, resolve_eccodes_table_dir(wmo_table_dir(root, message)));
+    TableSet tables;
+    KORVANE_TRY_VOID(load_eccodes_element_table(tables, join_path(wmo, "element.table")));
+    KORVANE_TRY_VOID(load_eccodes_sequence_def(tables, join_path(wmo, "sequence.def")));
+    const std::string wmo_codes = join_path(wmo, "codetables");
+    if (path_exists(wmo_codes)) KORVANE_TRY_VOID(load_eccodes_code_tables(tables, wmo_codes));
+    if (message.local_tables_version_number == 0) return tables;
+
+    const std::string local = local_table_dir(root, message);
+    if (!path_exists(local)) return tables;
+    const std::string elements = join_path(local, "element.table");
+    if (path_exists(elements)) KORVANE_TRY_VOID(load_eccodes_element_table(tables, elements));
+    const std::string sequences = join_path(local, "sequence.def");
+    if (path_exists(sequences)) KORVANE_TRY_VOID(load_eccodes_sequence_def(tables, sequences));
+    const std::string codes = join_path(local, "codetables");
+    if (path_exists(codes)) KORVANE_TRY_VOID(load_eccodes_code_tables(tables, codes));
+    return tables;
+}
+
+}  // namespace korvane

@@ -1,0 +1,161 @@
+#include "tables/eccodes.hpp"
+
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "tables/files.hpp"
+#include "tables/parse.hpp"
+#include "tables/record_reader.hpp"
+#include "tables/text.hpp"
+
+namespace korvane {
+
+namespace {
+
+// Calls fn(line) for each line of `text`, split at line feeds with a carriage
+// return before the line feed dropped.
+template <typename Fn>
+Result<void> for_each_line(std::string_view text, Fn&& fn) {
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        const std::size_t next = end == std::string_view::npos ? text.size() : end + 1;
+        if (end == std::string_view::npos) end = text.size();
+        std::string_view line = text.substr(start, end - start);
+        if (!line.empty() && line.back() == '\r' && end < text.size()) line.remove_suffix(1);
+        KORVANE_TRY_VOID(fn(line));
+        start = next;
+    }
+    return Ok{};
+}
+
+// One sequence entry: CODE = [ MEMBER, MEMBER, ... ] with optional quotes.
+Result<void> load_sequence_entry(TableSet& tables, std::string_view entry) {
+    const std::size_t eq = entry.find('=');
+    if (eq == std::string_view::npos) return Ok{};  // not an entry
+    KORVANE_TRY(const std::uint32_t code, parse_code(entry.substr(0, eq)));
+    const std::string_view rest = entry.substr(eq + 1);
+    const std::size_t open = rest.find('[');
+    const std::size_t close = rest.find(']');
+    // A missing bracket, or a ] before the [, leaves no member list to read.
+    if (open == std::string_view::npos || close == std::string_view::npos || close < open)
+        return BufrError::table(std::string(entry));
+    SequenceDefinition seq;
+    seq.code = code;
+    std::string_view list = rest.substr(open + 1, close - open - 1);
+    for (;;) {
+        const std::size_t comma = list.find(',');
+        const std::string_view piece = trim_white_space(list.substr(0, comma));
+        if (!piece.empty()) {
+            KORVANE_TRY(const std::uint32_t member, parse_code(piece));
+            seq.members.push_back(member);
+        }
+        if (comma == std::string_view::npos) break;
+        list.remove_prefix(comma + 1);
+    }
+    tables.insert_sequence(std::move(seq));
+    return Ok{};
+}
+
+}  // namespace
+
+Result<void> load_eccodes_element_table(TableSet& tables, const std::string& path) {
+    KORVANE_TRY(RecordReader reader, RecordReader::open(path, RecordDialect{'|', '#', false}));
+    for (;;) {
+        KORVANE_TRY(const bool got, reader.next());
+        if (!got) return Ok{};
+        if (reader.field_count() < 8) continue;
+        ElementDefinition e;
+        KORVANE_TRY(e.code, parse_code(reader.field(0)));
+        e.abbreviation = reader.field(1);
+        e.element_type = reader.field(2);
+        e.name = reader.field(3);
+        e.unit = reader.field(4);
+        KORVANE_TRY(e.scale, parse_i32(reader.field(5)));
+        KORVANE_TRY(e.reference, parse_i64(reader.field(6)));
+        KORVANE_TRY(e.width, parse_u16(reader.field(7)));
+        tables.insert_element(std::move(e));
+    }
+}
+
+Result<void> load_eccodes_sequence_def(TableSet& tables, const std::string& path) {
+    KORVANE_TRY(const std::string text, read_text_file(path));
+    // An entry may span lines: its lines are collected, joined by single
+    // spaces, until one of them holds the closing bracket.
+    std::string entry;
+    KORVANE_TRY_VOID(for_each_line(text, [&](std::string_view raw) -> Result<void> {
+        const std::string_view line = trim_white_space(raw);
+        if (line.empty() || line.front() == '#') return Ok{};
+        if (!entry.empty()) entry += ' ';
+        entry.append(line);
+        if (line.find(']') == std::string_view::npos) return Ok{};
+        auto r = load_sequence_entry(tables, entry);
+        entry.clear();
+        return r;
+    }));
+    return Ok{};
+}
+
+Result<void> load_eccodes_code_tables(TableSet& tables, const std::string& dir) {
+    KORVANE_TRY(const std::vector<std::string> files, matching_files(dir, "", ".table"));
+    std::vector<std::string_view> tokens;
+    std::string meaning;
+    for (const std::string& path : files) {
+        const std::string_view stem = file_stem(file_name(path));
+        if (stem.empty() || !is_valid_utf8(stem)) continue;
+        KORVANE_TRY(const std::uint32_t code, parse_code(stem));
+        KORVANE_TRY(const std::string text, read_text_file(path));
+        CodeTable table;
+        KORVANE_TRY_VOID(for_each_line(text, [&](std::string_view raw) -> Result<void> {
+            const std::string_view line = trim_white_space(raw);
+            if (line.empty() || line.front() == '#') return Ok{};
+            split_white_space(line, tokens);
+            // Key, a second number that is not used, then the meaning.
+            if (tokens.size() < 3) return Ok{};
+            meaning.assign(tokens[2]);
+            for (std::size_t i = 3; i < tokens.size(); ++i) {
+                meaning += ' ';
+                meaning.append(tokens[i]);
+            }
+            KORVANE_TRY(const std::uint64_t key, parse_code_table_key(tokens[0]));
+            table.insert_or_assign(key, meaning);
+            return Ok{};
+        }));
+        tables.insert_code_table(code, std::move(table));
+    }
+    return Ok{};
+}
+
+Result<TableSet> from_eccodes_dir(const std::string& dir) {
+    TableSet tables;
+    KORVANE_TRY_VOID(load_eccodes_element_table(tables, join_path(dir, "element.table")));
+    KORVANE_TRY_VOID(load_eccodes_sequence_def(tables, join_path(dir, "sequence.def")));
+    const std::string codetables = join_path(dir, "codetables");
+    if (path_exists(codetables)) KORVANE_TRY_VOID(load_eccodes_code_tables(tables, codetables));
+    return tables;
+}
+
+Result<std::string> resolve_eccodes_table_dir(const std::string& path) {
+    std::string current = path;
+    for (int aliases = 0;; ++aliases) {
+        if (is_directory(current)) return current;
+        if (!is_regular_file(current))
+            return BufrError::table("ecCodes table directory does not exist: " + current);
+        // Alias files that lead back to themselves would be followed forever.
+        if (aliases == kMaxAliasSteps)
+            return BufrError::table("ecCodes table alias chain from " + path +
+                                    " does not reach a directory within " +
+                                    std::to_string(kMaxAliasSteps) + " aliases");
+        KORVANE_TRY(const std::string text, read_text_file(current));
+        const std::string_view alias = trim_white_space(text);
+        if (alias.empty() || alias.find('/') != std::string_view::npos ||
+            alias.find('\\') != std::string_view::npos)
+            return BufrError::table("invalid ecCodes table alias " + current + " -> " + quoted_text(alias));
+        const std::optional<std::string> parent = parent_path(current);
+        if (!parent) return BufrError::table("ecCodes table directory does not exist: " + current);
+        current = join_path(*parent, alias);
+    }
+}
+
+}  // namespace korvane
