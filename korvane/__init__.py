@@ -2,10 +2,14 @@
 
 from korvane._korvane import (
     BufrMessage,
+    DecodedValue,
     Descriptor,
     ElementDefinition,
     SequenceDefinition,
     TableSet,
+    decode_values,
+    decode_values_with_definitions,
+    decode_values_with_tables,
     expand_descriptors,
     parse_all_bytes,
     parse_all_file,

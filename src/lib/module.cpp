@@ -25,6 +25,14 @@ PyMethodDef kFunctions[] = {
      METH_VARARGS | METH_KEYWORDS, "parse_all_file(path)\n--\n\n"},
     {"expand_descriptors", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(expand_descriptors)),
      METH_VARARGS | METH_KEYWORDS, "expand_descriptors(table_dir, descriptors)\n--\n\n"},
+    {"decode_values", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decode_values)),
+     METH_VARARGS | METH_KEYWORDS, "decode_values(data, table_dir)\n--\n\n"},
+    {"decode_values_with_tables",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decode_values_with_tables)),
+     METH_VARARGS | METH_KEYWORDS, "decode_values_with_tables(data, tables)\n--\n\n"},
+    {"decode_values_with_definitions",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decode_values_with_definitions)),
+     METH_VARARGS | METH_KEYWORDS, "decode_values_with_definitions(data, definitions_root)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -35,6 +43,7 @@ struct ClassEntry {
 };
 const ClassEntry kClasses[] = {
     {"BufrMessage", bufr_message_type},
+    {"DecodedValue", decoded_value_type},
     {"Descriptor", descriptor_type},
     {"ElementDefinition", element_definition_type},
     {"SequenceDefinition", sequence_definition_type},

@@ -8,6 +8,7 @@
 namespace korvane {
 struct BufrMessage;
 class TableSet;
+class DecodedValues;
 }
 
 namespace korvane::py {
@@ -34,6 +35,13 @@ PyObject* new_message_object(BufrMessage&& record);
 // The record inside a BufrMessage object, or null (no exception) for other objects.
 const BufrMessage* message_record(PyObject* o);
 
+// DecodedValue objects.
+PyTypeObject* decoded_value_type();
+// A new list of DecodedValue objects taking over `values` in subset order.
+// `owner` is the TableSet object the values were decoded with; each value
+// keeps a reference to it for its name and meaning.
+PyObject* new_decoded_value_list(DecodedValues& values, PyObject* owner);
+
 // ElementDefinition and SequenceDefinition: copies of table entries.
 PyTypeObject* element_definition_type();
 PyTypeObject* sequence_definition_type();
@@ -52,5 +60,8 @@ PyObject* parse_file(PyObject*, PyObject* args, PyObject* kwargs);
 PyObject* parse_all_bytes(PyObject*, PyObject* args, PyObject* kwargs);
 PyObject* parse_all_file(PyObject*, PyObject* args, PyObject* kwargs);
 PyObject* expand_descriptors(PyObject*, PyObject* args, PyObject* kwargs);
+PyObject* decode_values(PyObject*, PyObject* args, PyObject* kwargs);
+PyObject* decode_values_with_tables(PyObject*, PyObject* args, PyObject* kwargs);
+PyObject* decode_values_with_definitions(PyObject*, PyObject* args, PyObject* kwargs);
 
 }  // namespace korvane::py

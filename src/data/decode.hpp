@@ -1,0 +1,180 @@
+// The data section walkers: uncompressed messages subset by subset, compressed
+// messages column by column. Both resolve sequences, replications and operators
+// themselves while they read, straight from the message's descriptor list.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "bitstream/bit_reader.hpp"
+#include "data/decoded_value.hpp"
+#include "error/error.hpp"
+#include "message/message.hpp"
+#include "tables/table_set.hpp"
+
+namespace korvane {
+
+// Descriptors may nest this many levels below the message's own list.
+inline constexpr int kMaxDescriptorDepth = 64;
+
+// Bounds on the work of one decode. A replicated group that reads no data
+// (operators only, elements of width 0) could otherwise repeat without limit,
+// so the walk stops with an error beyond
+//   kStepAllowance + kStepsPerBit * (bits of the data section)
+// descriptor steps (every descriptor handled, in every subset, repetition and
+// nesting level), and compressed data beyond
+//   kValueAllowance + (number of subsets) * (bits of the data section) / 4
+// decoded values. Real messages stay far below both: an element costs at least
+// one bit per value uncompressed, and a compressed column at least 6 bits.
+inline constexpr std::uint64_t kStepAllowance = 65536;
+inline constexpr std::uint64_t kStepsPerBit = 8;
+inline constexpr std::uint64_t kValueAllowance = 65536;
+
+// The decoded values of one message in subset order: subset 1's values in
+// descriptor order, then subset 2's, and so on. Compressed data keep their
+// columns and are read across them, so nothing is copied to transpose them.
+class DecodedValues {
+public:
+    static DecodedValues from_subsets(std::vector<DecodedValue> values);
+    static DecodedValues from_columns(std::vector<std::vector<DecodedValue>> columns, std::size_t subsets);
+
+    std::size_t size() const noexcept { return count_; }
+
+    // Calls f(DecodedValue&) for each value in subset order; stops early and
+    // returns false when f returns false.
+    template <typename F>
+    bool for_each(F&& f) {
+        if (!by_column_) {
+            for (DecodedValue& v : flat_)
+                if (!f(v)) return false;
+            return true;
+        }
+        for (std::size_t s = 0; s < subsets_; ++s)
+            for (std::vector<DecodedValue>& column : columns_)
+                if (s < column.size() && !f(column[s])) return false;
+        return true;
+    }
+
+    // The values moved into one vector in subset order.
+    std::vector<DecodedValue> take_all();
+
+private:
+    std::vector<DecodedValue> flat_;
+    std::vector<std::vector<DecodedValue>> columns_;
+    std::size_t subsets_ = 0;
+    std::size_t count_ = 0;
+    bool by_column_ = false;
+};
+
+// Element lookups of one decode: each code's definition and classification is
+// worked out once and kept in a small direct-mapped cache.
+class ElementCache {
+public:
+    explicit ElementCache(const TableSet& tables);
+    // Null when the code has no Table B entry. The pointer is valid until the
+    // next call.
+    const ElementInfo* find(std::uint32_t code);
+
+private:
+    struct Slot {
+        std::uint32_t code = 0;
+        ElementInfo info;
+    };
+    static constexpr unsigned kBits = 10;
+    const TableSet& tables_;
+    std::vector<Slot> slots_;
+};
+
+// What the walkers share within one decode: tables, reader and work bounds.
+class WalkContext {
+public:
+    WalkContext(const TableSet& tables, BitReader& reader, std::uint16_t subsets);
+
+    const TableSet& tables;
+    BitReader& reader;
+    ElementCache elements;
+
+    // Counts one descriptor step; fails beyond the step bound.
+    Result<void> step() {
+        if (++steps_ > max_steps_) return steps_exceeded();
+        return Ok{};
+    }
+    // Counts the values of one compressed column; fails beyond the value bound.
+    Result<void> add_values(std::uint64_t n) {
+        values_ += n;
+        if (values_ > max_values_) return values_exceeded();
+        return Ok{};
+    }
+
+private:
+    BufrError steps_exceeded() const;
+    BufrError values_exceeded() const;
+
+    std::uint64_t steps_ = 0;
+    std::uint64_t max_steps_;
+    std::uint64_t values_ = 0;
+    std::uint64_t max_values_;
+};
+
+// What an operator descriptor asks of the walker besides its state changes.
+enum class OperatorAction : std::uint8_t {
+    None,         // state change only
+    Placeholder,  // append an operator placeholder
+    Marker,       // read the value of the next bitmap element
+    Text,         // 2 05 YYY: read YYY characters
+};
+// Applies the state changes of operator 2 XX YYY (the bitmap operators, the
+// changed-reference brackets of 2 03 and apply_operator) and says what else the
+// walker must do. Shared by both walkers.
+OperatorAction operator_step(std::uint8_t x, std::uint8_t y, ValueCodingState& state);
+
+// The data present indicator, element 0 31 031.
+inline constexpr std::uint32_t kDataPresentIndicator = 31031;
+
+// Whether a data present indicator just read belongs to a bitmap: one is being
+// defined (2 36 000), or an operator announced one and this indicator starts
+// it (the bitmap is then cleared and defining begins).
+bool takes_bitmap_indicator(ValueCodingState& state);
+
+// A delayed replication count from the factor's value: truncated toward zero;
+// missing, negative and NaN give 0, values beyond 64 bits the largest count.
+std::uint64_t replication_count(std::optional<double> value) noexcept;
+
+// The bitmap byte for a data present indicator's value: truncated toward zero
+// and held to 0..255 (NaN gives 0).
+std::uint8_t bitmap_byte(double value) noexcept;
+
+// The flat result of one message's data section (uncompressed or compressed).
+Result<DecodedValues> decode_uncompressed_values(const BufrMessage& message, const TableSet& tables,
+                                                 ByteView data);
+
+Result<void> decode_descriptor_values_inner(std::span<const std::uint32_t> descriptors, WalkContext& ctx,
+                                            ValueCodingState& state, std::vector<DecodedValue>& values,
+                                            int depth);
+
+using Column = std::vector<DecodedValue>;
+
+Result<void> decode_compressed_descriptors_inner(std::span<const std::uint32_t> descriptors, WalkContext& ctx,
+                                                 ValueCodingState& state, std::vector<Column>& columns,
+                                                 std::uint16_t subsets, int depth);
+
+// The column of one Table B element, optionally in its 2 25 255 form.
+Result<Column> read_compressed_element_column(const ElementInfo& element, ValueCodingState& state,
+                                              std::uint16_t subsets, BitReader& reader,
+                                              const DifferenceOverride* diff = nullptr);
+
+// The column of one numeric field: elements (kind Numeric) or associated
+// fields (kind AssociatedField).
+Result<Column> read_compressed_numeric_column(std::uint32_t code, ValueKind kind, std::uint16_t width,
+                                              Int128 reference, std::int64_t scale, bool missing_values,
+                                              std::uint16_t subsets, BitReader& reader);
+
+// The column of one character field of `width` bits (kind Character or
+// InsertedText), numbered by text_column_counter.
+Result<Column> read_compressed_text_column(std::uint32_t code, ValueKind kind, std::uint16_t width,
+                                           ValueCodingState& state, std::uint16_t subsets, BitReader& reader);
+
+}  // namespace korvane

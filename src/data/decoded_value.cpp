@@ -1,0 +1,282 @@
+#include "data/decoded_value.hpp"
+
+#include <limits>
+
+#include "descriptor/descriptor.hpp"
+
+namespace korvane {
+
+namespace {
+
+bool contains_ignoring_case(std::string_view text, std::string_view lower_needle) noexcept {
+    if (lower_needle.size() > text.size()) return false;
+    for (std::size_t i = 0; i + lower_needle.size() <= text.size(); ++i) {
+        std::size_t j = 0;
+        for (; j < lower_needle.size(); ++j) {
+            char c = text[i + j];
+            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+            if (c != lower_needle[j]) break;
+        }
+        if (j == lower_needle.size()) return true;
+    }
+    return false;
+}
+
+// 10^0 .. 10^22 are exact doubles; repeated squaring gives the same values.
+constexpr double kExactPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                   1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+
+constexpr std::int64_t kPowersOfTen[] = {1,
+                                         10,
+                                         100,
+                                         1000,
+                                         10000,
+                                         100000,
+                                         1000000,
+                                         10000000,
+                                         100000000,
+                                         1000000000,
+                                         10000000000,
+                                         100000000000,
+                                         1000000000000,
+                                         10000000000000,
+                                         100000000000000,
+                                         1000000000000000,
+                                         10000000000000000,
+                                         100000000000000000,
+                                         1000000000000000000};
+constexpr std::uint8_t kMaxMultiplierExponent = 18;
+
+}  // namespace
+
+ElementInfo classify_element(const ElementDefinition& def) {
+    ElementInfo info;
+    info.def = &def;
+    info.character = def.unit == "CCITT IA5";
+    info.code_or_flag =
+        contains_ignoring_case(def.unit, "code table") || contains_ignoring_case(def.unit, "flag table");
+    info.class31 = is_class31(def.code);
+    info.divisor = power_of_ten(def.scale);
+    return info;
+}
+
+std::string_view DecodedValue::name(const TableSet& tables) const noexcept {
+    switch (kind_) {
+    case ValueKind::AssociatedField:
+        return kAssociatedFieldName;
+    case ValueKind::Operator:
+        return kOperatorName;
+    case ValueKind::InsertedText:
+        return kTextName;
+    case ValueKind::Numeric:
+    case ValueKind::Character:
+        break;
+    }
+    const ElementDefinition* def = tables.find_element(descriptor_);
+    return def != nullptr ? std::string_view(def->name) : std::string_view();
+}
+
+std::optional<std::string_view> DecodedValue::raw_meaning(const TableSet& tables) const noexcept {
+    if (kind_ != ValueKind::Numeric) return std::nullopt;
+    return tables.code_meaning(descriptor_, raw_bits_);
+}
+
+void ValueCodingState::reset() {
+    bitmap.clear();
+    element_history.clear();
+    reference_multiplier = 1;
+    bitmap_cursor = 0;
+    bitmap_anchor = 0;
+    text_column_counter = 0;
+    local_width.reset();
+    character_width.reset();
+    width_delta = 0;
+    scale_delta = 0;
+    defining_bitmap = false;
+    associated_width = 0;
+    reference_exponent = 0;
+    new_reference_width = 0;
+    new_references.clear();
+    backward_reference = false;
+    bitmap_announced = false;
+}
+
+Result<const ElementDefinition*> ValueCodingState::next_bitmap_element() {
+    const std::size_t n = bitmap.size();
+    if (n == 0 || bitmap_cursor >= n) return static_cast<const ElementDefinition*>(nullptr);
+    // The bitmap covers the n elements decoded just before it was anchored.
+    const std::size_t first = bitmap_anchor >= n ? bitmap_anchor - n : 0;
+    while (bitmap_cursor < n) {
+        const std::size_t i = bitmap_cursor++;
+        if (bitmap[i] == 1) continue;  // 1: no data for this element
+        const std::size_t entry = first + i;
+        if (entry >= element_history.size())
+            return BufrError::table("bitmap reference is outside descriptor history");
+        return element_history[entry];
+    }
+    return static_cast<const ElementDefinition*>(nullptr);
+}
+
+void apply_operator(std::uint8_t x, std::uint8_t y, ValueCodingState& state) {
+    switch (x) {
+    case 1:
+        state.width_delta = y == 0 ? 0 : std::int32_t{y} - 128;
+        break;
+    case 2:
+        state.scale_delta = y == 0 ? 0 : std::int32_t{y} - 128;
+        break;
+    case 4:
+        state.associated_width = y;
+        break;
+    case 6:
+        state.local_width = std::uint16_t{y};
+        break;
+    case 7:
+        // The data width grows with the decimal digits that the scale adds.
+        state.width_delta = (10 * std::int32_t{y} + 2) / 3;
+        state.scale_delta = y;
+        state.reference_exponent = y;
+        state.reference_multiplier = y <= kMaxMultiplierExponent ? kPowersOfTen[y] : 0;
+        break;
+    case 8:
+        if (y == 0)
+            state.character_width.reset();
+        else
+            state.character_width = static_cast<std::uint16_t>(8 * y);
+        break;
+    default:
+        break;
+    }
+}
+
+std::optional<std::string> decode_ia5_text(std::string bytes) {
+    bool all_ff = true;
+    for (char& c : bytes) {
+        const auto b = static_cast<unsigned char>(c);
+        if (b != 0xFF) all_ff = false;
+        if (b >= 0x80) c = '?';
+    }
+    if (bytes.empty() || all_ff) return std::nullopt;
+    std::size_t end = bytes.size();
+    while (end > 0) {
+        const char c = bytes[end - 1];
+        if (c != ' ' && c != '\t' && c != '\n' && c != '\v' && c != '\f' && c != '\r') break;
+        --end;
+    }
+    bytes.resize(end);
+    return bytes;
+}
+
+double power_of_ten(std::int64_t scale) noexcept {
+    const std::uint64_t n = scale < 0 ? 0 - static_cast<std::uint64_t>(scale) : static_cast<std::uint64_t>(scale);
+    double result;
+    if (n < std::size(kExactPowers)) {
+        result = kExactPowers[n];
+    } else {
+        result = 1.0;
+        double power = 10.0;
+        for (std::uint64_t e = n; e != 0; e >>= 1) {
+            if (e & 1) result *= power;
+            power *= power;
+        }
+    }
+    return scale < 0 ? 1.0 / result : result;
+}
+
+Result<DifferenceOverride> difference_override(const ElementDefinition& def) {
+    if (def.width >= 64)
+        return BufrError::table("difference statistical value (operator 225255) of element " +
+                                padded_code(def.code) + " of width " + std::to_string(def.width) +
+                                " needs a reference below -2^64");
+    const std::uint16_t width = static_cast<std::uint16_t>(def.width + 1);
+    // -2^63 for width 63 is the least int64; form it without overflowing.
+    const std::int64_t reference = def.width == 63 ? std::numeric_limits<std::int64_t>::min()
+                                                   : -(std::int64_t{1} << def.width);
+    return DifferenceOverride{width, reference};
+}
+
+Result<NumericCoding> numeric_coding(const ElementInfo& info, const ValueCodingState& state,
+                                     const DifferenceOverride* diff) {
+    const ElementDefinition& def = *info.def;
+    const bool operators_apply = !info.code_or_flag;
+    std::int64_t reference = diff != nullptr ? diff->reference : def.reference;
+    if (diff == nullptr && operators_apply && !state.new_references.empty()) {
+        auto it = state.new_references.find(def.code);
+        if (it != state.new_references.end()) reference = it->second;
+    }
+    NumericCoding c{};
+    if (state.local_width) {
+        c.width = *state.local_width;
+    } else {
+        std::int64_t width = diff != nullptr ? diff->width : def.width;
+        if (operators_apply) width += state.width_delta;
+        // Beyond 65535 the width stays at 65535, which no reader accepts.
+        c.width = static_cast<std::uint16_t>(width < 0 ? 0 : (width > 65535 ? 65535 : width));
+    }
+    c.scale = std::int64_t{def.scale} + (operators_apply ? state.scale_delta : 0);
+    c.reference = reference;
+    if (operators_apply && state.reference_exponent != 0) {
+        if (state.reference_exponent > kMaxMultiplierExponent)
+            return BufrError::table("operator " + padded_code(pack_code(2, 7, state.reference_exponent)) +
+                                    " scales references by 10^" + std::to_string(state.reference_exponent) +
+                                    ", which does not fit 64 bits");
+        c.reference = static_cast<Int128>(reference) * state.reference_multiplier;
+    }
+    return c;
+}
+
+Result<std::optional<double>> read_element(const ElementInfo& info, BitReader& reader, ValueCodingState& state,
+                                           std::vector<DecodedValue>& values, const DifferenceOverride* diff) {
+    const ElementDefinition& def = *info.def;
+    if (info.character) {
+        const std::uint16_t width = state.character_width ? *state.character_width : def.width;
+        KORVANE_TRY(std::string bytes, reader.read_bytes(width));
+        state.text_counter += 1;
+        const double index = static_cast<double>(state.text_counter * 1000 + width / 8u);
+        values.push_back(DecodedValue::character(def.code, index, decode_ia5_text(std::move(bytes))));
+        return std::optional<double>();
+    }
+    NumericCoding c{};
+    double divisor;
+    if (diff == nullptr && (state.table_b_coding() || (info.code_or_flag && !state.local_width))) {
+        // The common case: the element as Table B defines it.
+        c = NumericCoding{def.width, def.scale, def.reference};
+        divisor = info.divisor;
+    } else {
+        KORVANE_TRY(c, numeric_coding(info, state, diff));
+        divisor = power_of_ten(c.scale);
+    }
+    std::uint64_t bits = 0;
+    if (!reader.try_read(c.width, bits)) return reader.read_error(c.width);
+    const bool missing = c.width <= 63 && !info.class31 && bits == (std::uint64_t{1} << c.width) - 1;
+    if (missing) {
+        values.push_back(DecodedValue::numeric(def.code, bits, true, 0.0));
+        return std::optional<double>();
+    }
+    const double value = scaled_value(bits, c.reference, divisor);
+    values.push_back(DecodedValue::numeric(def.code, bits, false, value));
+    return std::optional<double>(value);
+}
+
+Result<std::optional<double>> read_element(const ElementDefinition& element, const TableSet& /*tables*/,
+                                           BitReader& reader, ValueCodingState& state,
+                                           std::vector<DecodedValue>& values) {
+    return read_element(classify_element(element), reader, state, values);
+}
+
+Result<void> read_associated_field(BitReader& reader, std::uint8_t width, std::vector<DecodedValue>& values) {
+    if (width == 0) return Ok{};
+    std::uint64_t bits = 0;
+    if (!reader.try_read(width, bits)) return reader.read_error(width);
+    values.push_back(DecodedValue::associated_field(bits));
+    return Ok{};
+}
+
+std::int64_t signed_reference(std::uint64_t bits, std::uint8_t width) noexcept {
+    if (width == 0) return 0;
+    const std::uint64_t sign = std::uint64_t{1} << (width - 1);
+    const auto magnitude = static_cast<std::int64_t>(bits & (sign - 1));
+    return (bits & sign) != 0 ? -magnitude : magnitude;
+}
+
+}  // namespace korvane

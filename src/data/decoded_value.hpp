@@ -1,0 +1,299 @@
+// One decoded data item (DecodedValue), the state that operator descriptors and
+// bitmaps change while section 4 is decoded (ValueCodingState), and the
+// single-item readers the two data walkers are built on.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "bitstream/bit_reader.hpp"
+#include "error/error.hpp"
+#include "tables/table_set.hpp"
+
+namespace korvane {
+
+__extension__ using Int128 = __int128;
+
+// Names of the items that are not Table B elements.
+inline constexpr std::string_view kAssociatedFieldName = "associatedField";
+inline constexpr std::string_view kOperatorName = "operator";
+inline constexpr std::string_view kTextName = "text";
+
+// The four kinds of decoded item (character insertion, 2 05 YYY, is a
+// character item with its own name).
+enum class ValueKind : std::uint8_t {
+    Numeric,          // a numeric element: raw bits, value (absent when missing)
+    Character,        // a CCITT IA5 element: text index, text (absent when missing)
+    AssociatedField,  // 999999 "associatedField": raw bits and their value
+    Operator,         // an operator placeholder: value 0.0, raw 0
+    InsertedText,     // 2 05 YYY "text": text index and text
+};
+
+// One decoded item, kept small because a message holds hundreds of thousands:
+// 24 bytes. What follows from the code and the tables the value was decoded
+// with is not stored: an element's name is its Table B name, and a numeric
+// element's meaning is the code_meaning of its code and raw bits. Only text
+// items own memory of their own (their text).
+class DecodedValue {
+public:
+    static DecodedValue numeric(std::uint32_t code, std::uint64_t raw, std::optional<double> value) noexcept {
+        DecodedValue v(code, ValueKind::Numeric, value.value_or(0.0), value.has_value());
+        v.raw_bits_ = raw;
+        return v;
+    }
+    static DecodedValue numeric(std::uint32_t code, std::uint64_t raw, bool missing, double value) noexcept {
+        DecodedValue v(code, ValueKind::Numeric, missing ? 0.0 : value, !missing);
+        v.raw_bits_ = raw;
+        return v;
+    }
+    // A character element (or, with kind InsertedText, inserted characters).
+    static DecodedValue character(std::uint32_t code, double index, std::optional<std::string> text,
+                                  ValueKind kind = ValueKind::Character) {
+        DecodedValue v(code, kind, index, true);
+        v.text_ = text ? new std::string(std::move(*text)) : nullptr;
+        return v;
+    }
+    static DecodedValue placeholder(std::uint32_t code) noexcept {
+        DecodedValue v(code, ValueKind::Operator, 0.0, true);
+        v.raw_bits_ = 0;
+        return v;
+    }
+    static DecodedValue associated_field(std::uint64_t bits) noexcept {
+        DecodedValue v(999999, ValueKind::AssociatedField, static_cast<double>(bits), true);
+        v.raw_bits_ = bits;
+        return v;
+    }
+
+    DecodedValue(const DecodedValue& o)
+        : descriptor_(o.descriptor_), kind_(o.kind_), has_value_(o.has_value_), value_(o.value_) {
+        if (has_text_slot())
+            text_ = o.text_ ? new std::string(*o.text_) : nullptr;
+        else
+            raw_bits_ = o.raw_bits_;
+    }
+    DecodedValue(DecodedValue&& o) noexcept
+        : descriptor_(o.descriptor_), kind_(o.kind_), has_value_(o.has_value_), value_(o.value_) {
+        take_slot(o);
+    }
+    DecodedValue& operator=(const DecodedValue& o) {
+        if (this != &o) {
+            DecodedValue copy(o);
+            *this = std::move(copy);
+        }
+        return *this;
+    }
+    DecodedValue& operator=(DecodedValue&& o) noexcept {
+        if (this != &o) {
+            release();
+            descriptor_ = o.descriptor_;
+            kind_ = o.kind_;
+            has_value_ = o.has_value_;
+            value_ = o.value_;
+            take_slot(o);
+        }
+        return *this;
+    }
+    ~DecodedValue() { release(); }
+
+    std::uint32_t descriptor() const noexcept { return descriptor_; }
+    ValueKind kind() const noexcept { return kind_; }
+
+    // The physical value, or a text index for text items; absent for a
+    // missing numeric value.
+    std::optional<double> raw_value() const noexcept {
+        return has_value_ ? std::optional<double>(value_) : std::nullopt;
+    }
+    // The bits read; absent for text items.
+    std::optional<std::uint64_t> raw() const noexcept {
+        return has_text_slot() ? std::nullopt : std::optional<std::uint64_t>(raw_bits_);
+    }
+    std::optional<std::string_view> raw_text() const noexcept {
+        return has_text_slot() && text_ != nullptr ? std::optional<std::string_view>(*text_) : std::nullopt;
+    }
+    // The name, given the tables the value was decoded with.
+    std::string_view name(const TableSet& tables) const noexcept;
+    // The code-table or flag-table meaning of a numeric element's bits.
+    std::optional<std::string_view> raw_meaning(const TableSet& tables) const noexcept;
+
+private:
+    DecodedValue(std::uint32_t code, ValueKind kind, double value, bool has_value) noexcept
+        : descriptor_(code), kind_(kind), has_value_(has_value), value_(value) {}
+    bool has_text_slot() const noexcept {
+        return kind_ == ValueKind::Character || kind_ == ValueKind::InsertedText;
+    }
+    // Takes over the raw bits or the text of `o` (whose kind this has).
+    void take_slot(DecodedValue& o) noexcept {
+        if (has_text_slot()) {
+            text_ = o.text_;
+            o.text_ = nullptr;
+        } else {
+            raw_bits_ = o.raw_bits_;
+        }
+    }
+    void release() noexcept {
+        if (has_text_slot()) {
+            delete text_;
+            text_ = nullptr;
+        }
+    }
+
+    std::uint32_t descriptor_;
+    ValueKind kind_;
+    bool has_value_;
+    double value_;
+    union {
+        std::uint64_t raw_bits_;  // Numeric, AssociatedField, Operator
+        std::string* text_;       // Character, InsertedText; null when missing
+    };
+};
+
+// What the decoders need to know about a Table B element, worked out once per
+// element code and call rather than once per value.
+struct ElementInfo {
+    const ElementDefinition* def = nullptr;
+    // Unit exactly "CCITT IA5".
+    bool character = false;
+    // Unit naming a code or flag table, in any letter case: such elements keep
+    // their Table B width, scale and reference whatever operators are in force.
+    bool code_or_flag = false;
+    // Class 31: replication factors and data present indicators.
+    bool class31 = false;
+    // The divisor 10^scale of the Table B scale, for reads under no operator.
+    double divisor = 1.0;
+};
+
+ElementInfo classify_element(const ElementDefinition& def);
+
+// The state of operators, bitmaps and history during the decoding of one subset
+// (uncompressed data) or one message (compressed data).
+struct ValueCodingState {
+    std::vector<std::uint8_t> bitmap;
+    // Definitions of the elements decoded so far; they point into the TableSet.
+    std::vector<const ElementDefinition*> element_history;
+    std::int64_t reference_multiplier = 1;
+    std::size_t bitmap_cursor = 0;
+    std::size_t bitmap_anchor = 0;
+    std::uint64_t text_counter = 0;
+    std::uint64_t text_column_counter = 0;
+    std::optional<std::uint16_t> local_width;
+    std::optional<std::uint16_t> character_width;
+    std::int32_t width_delta = 0;
+    std::int32_t scale_delta = 0;
+    bool defining_bitmap = false;
+    std::uint8_t associated_width = 0;
+
+    // Y of the 2 07 YYY in force (0: none). 10^Y fits reference_multiplier only
+    // up to Y = 18.
+    std::uint8_t reference_exponent = 0;
+    // Width in bits of the new reference values being defined after 2 03 YYY,
+    // or 0 when element descriptors are data items (outside 2 03 YYY .. 2 03 255).
+    std::uint8_t new_reference_width = 0;
+    // Reference values set by 2 03 YYY, by element code, until 2 03 000.
+    std::unordered_map<std::uint32_t, std::int64_t> new_references;
+    // A bitmap's backward reference is in force (set by 2 22/2 23/2 24/2 25/2 32
+    // 000, ended by 2 35 000), and whether the next 0 31 031 starts its bitmap.
+    bool backward_reference = false;
+    bool bitmap_announced = false;
+
+    // No operator changes widths, scales or references: elements are read
+    // with their Table B coding.
+    bool table_b_coding() const noexcept {
+        return width_delta == 0 && scale_delta == 0 && reference_exponent == 0 && new_references.empty() &&
+               !local_width;
+    }
+
+    // Back to the initial state, keeping text_counter (and the capacity of the
+    // vectors, so that a new subset allocates nothing).
+    void reset();
+
+    // The element that the next data-present byte of the bitmap refers to, or
+    // null when the bitmap is empty or used up.
+    Result<const ElementDefinition*> next_bitmap_element();
+};
+
+// Changes the state for operator 2 XX YYY as the operator table says (widths,
+// scales, reference multiplier, associated fields, local and character
+// widths). Never fails.
+void apply_operator(std::uint8_t x, std::uint8_t y, ValueCodingState& state);
+
+// The text of a CCITT IA5 field: absent when it is empty or all 0xFF; bytes
+// from 0x80 become '?'; trailing white space goes.
+std::optional<std::string> decode_ia5_text(std::string bytes);
+
+// 10 to the power `scale`, by repeated squaring; a reciprocal for negative scales.
+double power_of_ten(std::int64_t scale) noexcept;
+
+// (bits + reference) / divisor, exactly summed, with the quotient made total:
+// a divisor that underflowed to zero (scales beyond -308) gives +-infinity, or
+// 0 for a zero numerator.
+inline double scaled_value(std::uint64_t bits, Int128 reference, double divisor) noexcept {
+    double numerator;
+    constexpr std::int64_t kHalf = std::int64_t{1} << 62;
+    if (bits < static_cast<std::uint64_t>(kHalf) && reference >= -kHalf && reference <= kHalf) {
+        numerator = static_cast<double>(static_cast<std::int64_t>(bits) + static_cast<std::int64_t>(reference));
+    } else {
+        numerator = static_cast<double>(static_cast<Int128>(bits) + reference);
+    }
+    if (divisor == 0.0) [[unlikely]] {
+        // 10^-scale overflowed: the true quotient is beyond every double.
+        if (numerator == 0.0) return 0.0;
+        return numerator > 0 ? std::numeric_limits<double>::infinity() : -std::numeric_limits<double>::infinity();
+    }
+    return numerator / divisor;
+}
+
+// Overrides for an element read as a 2 25 255 difference value.
+struct DifferenceOverride {
+    std::uint16_t width;
+    std::int64_t reference;
+};
+// The 2 25 255 form of `def`: reference -2^width, width + 1. Fails for widths
+// of 64 and more, whose reference does not fit 64 bits.
+Result<DifferenceOverride> difference_override(const ElementDefinition& def);
+
+// The width, scale and reference an element is read with under the state.
+struct NumericCoding {
+    std::uint16_t width;
+    std::int64_t scale;
+    Int128 reference;
+};
+Result<NumericCoding> numeric_coding(const ElementInfo& info, const ValueCodingState& state,
+                                     const DifferenceOverride* diff);
+
+// Reads one element, appends its DecodedValue and returns its value (absent
+// for missing numbers and for character elements). The meaning of a code or
+// flag table value is not looked up here: the value's raw bits and code give
+// it whenever it is asked for.
+Result<std::optional<double>> read_element(const ElementDefinition& element, const TableSet& tables,
+                                           BitReader& reader, ValueCodingState& state,
+                                           std::vector<DecodedValue>& values);
+// The same with the element already classified, and an optional 2 25 255 form.
+Result<std::optional<double>> read_element(const ElementInfo& info, BitReader& reader,
+                                           ValueCodingState& state, std::vector<DecodedValue>& values,
+                                           const DifferenceOverride* diff = nullptr);
+
+// Reads the associated field of `width` bits and appends it; width 0 does nothing.
+Result<void> read_associated_field(BitReader& reader, std::uint8_t width, std::vector<DecodedValue>& values);
+
+// The value of a new reference value field of `width` bits (1..64), 2 03 YYY:
+// the leftmost bit is the sign (1 negative), the rest the magnitude.
+std::int64_t signed_reference(std::uint64_t bits, std::uint8_t width) noexcept;
+
+// A float as the shortest decimal text that reads back to the same value:
+// positional with at least one digit after the point for 0 and magnitudes in
+// [1e-4, 1e16) (1.0, 273.15), exponent form otherwise (1e16, 1.5e-5); NaN,
+// inf and -inf as such.
+std::string float_text(double v);
+
+// The text form of a value decoded with `tables`: DecodedValue(<code>, <shown
+// value>), the shown value being the quoted text, else the quoted meaning,
+// else Some(<float>) or None.
+std::string decoded_value_text(const DecodedValue& v, const TableSet& tables);
+
+}  // namespace korvane
