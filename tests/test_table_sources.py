@@ -312,3 +312,44 @@ def test_corpus_messages_choose_their_tables(corpus_dir, definitions_root):
                 assert t.get_element(code).name == cols[3]
             checked += 1
     assert checked >= 60
+
+
+def test_csv_reader_agrees_with_the_csv_module(tmp_path):
+    # Random records across many 8 KiB buffer boundaries: quoted fields holding
+    # separators, quotes and line ends, mixed CR, LF and CRLF, blank lines.
+    import csv
+    import io
+    import re
+
+    rng = random.Random(11)
+    alphabet = ["a", "B", " ", ",", '"', "\n", "\r\n", "\r", "é", "°", "€", "𝄞", "x" * 40]
+
+    def field() -> str:
+        text = "".join(rng.choice(alphabet) for _ in range(rng.randrange(0, 12)))
+        if any(c in text for c in ',"\r\n') or rng.random() < 0.2:
+            return '"' + text.replace('"', '""') + '"'
+        return text
+
+    ends = ["\n", "\r\n", "\r"]
+    parts = [B_HEADER.replace("\n", rng.choice(ends))]
+    for i in range(700):
+        fields = ["01", field(), f"{i:06d}", field(), field(), str(rng.randrange(-9, 10)), "0", str(rng.randrange(40))]
+        parts.append(",".join(fields) + rng.choice(ends) + (rng.choice(ends) if rng.random() < 0.1 else ""))
+    good = "".join(parts)
+    assert len(good.encode()) > 5 * 8192
+    d = csv_dir(tmp_path, {"BUFRCREX_TableB_en_00.csv": good})
+    t = TableSet.from_bufr4_45(d)
+
+    rows = [r for r in csv.reader(io.StringIO(good, newline="")) if r][1:]
+    assert t.element_count == len(rows) == 700
+    for r in rows:
+        e = t.get_element(int(r[2]))
+        assert (e.name, e.unit, e.scale, e.width) == (r[3], r[4], int(r[5]), int(r[7]))
+
+    bad = good + "1,2,3\n"
+    write(Path(d) / "BUFRCREX_TableB_en_00.csv", bad)
+    line = 1 + len(re.findall(r"\r\n|\r|\n", good))
+    assert error_of(lambda: TableSet.from_bufr4_45(d)) == (
+        TABLE + f"CSV error: record 701 (line: {line}, byte: {len(good.encode())}): "
+        "found record with 3 fields, but the previous record has 8 fields"
+    )

@@ -2,6 +2,7 @@
 
 #include <unistd.h>
 
+#include <bit>
 #include <cerrno>
 #include <cstring>
 #include <utility>
@@ -11,6 +12,46 @@
 
 namespace korvane {
 
+namespace {
+
+// True when no byte has its high bit set; eight bytes at a time.
+bool is_ascii(std::string_view s) noexcept {
+    std::size_t i = 0;
+    for (; i + 8 <= s.size(); i += 8) {
+        std::uint64_t w;
+        std::memcpy(&w, s.data() + i, 8);
+        if (w & 0x8080808080808080u) return false;
+    }
+    for (; i < s.size(); ++i)
+        if (static_cast<unsigned char>(s[i]) >= 0x80) return false;
+    return true;
+}
+
+}  // namespace
+
+std::size_t RecordReader::field_run(const char* p, std::size_t n) const noexcept {
+    // Eight bytes at a time: a byte equal to the separator, CR or LF makes the
+    // word's XOR with that byte repeated have a zero byte. The lowest flagged
+    // byte of the zero-byte test is exact on a little-endian load.
+    constexpr std::uint64_t kOnes = 0x0101010101010101u;
+    constexpr std::uint64_t kHigh = 0x8080808080808080u;
+    const std::uint64_t sep = kOnes * static_cast<unsigned char>(dialect_.separator);
+    const std::uint64_t cr = kOnes * '\r';
+    const std::uint64_t lf = kOnes * '\n';
+    std::size_t i = 0;
+    if constexpr (std::endian::native == std::endian::little) {
+        for (; i + 8 <= n; i += 8) {
+            std::uint64_t w;
+            std::memcpy(&w, p + i, 8);
+            const std::uint64_t a = w ^ sep, b = w ^ cr, c = w ^ lf;
+            const std::uint64_t hit = ((a - kOnes) & ~a) | ((b - kOnes) & ~b) | ((c - kOnes) & ~c);
+            if (hit & kHigh) return i + static_cast<std::size_t>(std::countr_zero(hit & kHigh) / 8);
+        }
+    }
+    while (i < n && !ends_field_[static_cast<unsigned char>(p[i])]) ++i;
+    return i;
+}
+
 Result<RecordReader> RecordReader::open(const std::string& path, RecordDialect dialect) {
     int err = 0;
     const int fd = open_for_reading(path, err);
@@ -19,11 +60,17 @@ Result<RecordReader> RecordReader::open(const std::string& path, RecordDialect d
 }
 
 RecordReader::RecordReader(int fd, RecordDialect dialect)
-    : fd_(fd), dialect_(dialect), buf_(new char[kBufferSize]) {}
+    : fd_(fd), dialect_(dialect), buf_(new char[kBufferSize]) {
+    ends_field_.fill(false);
+    ends_field_[static_cast<unsigned char>(dialect.separator)] = true;
+    ends_field_['\r'] = true;
+    ends_field_['\n'] = true;
+}
 
 RecordReader::RecordReader(RecordReader&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)),
       dialect_(other.dialect_),
+      ends_field_(other.ends_field_),
       buf_(std::move(other.buf_)),
       pos_(other.pos_),
       len_(other.len_),
@@ -138,12 +185,7 @@ Result<bool> RecordReader::read_record() {
                 return true;
             } else {
                 // Take the run of ordinary bytes in the buffer at once.
-                std::size_t end = pos_ + 1;
-                while (end < len_) {
-                    const char b = buf_[end];
-                    if (b == sep || b == '\r' || b == '\n') break;
-                    ++end;
-                }
+                const std::size_t end = pos_ + 1 + field_run(buf_.get() + pos_ + 1, len_ - pos_ - 1);
                 data_.append(buf_.get() + pos_, end - pos_);
                 offset_ += end - pos_;
                 pos_ = end;
@@ -151,11 +193,25 @@ Result<bool> RecordReader::read_record() {
             }
             break;
         case State::InQuoted:
-            advance();
-            if (c == '"')
+            if (c == '"') {
+                advance();
                 st = State::QuoteInQuoted;
-            else
-                data_ += static_cast<char>(c);
+            } else {
+                // Take everything up to the next quote in the buffer at once;
+                // line ends inside a quoted field still count as lines.
+                const char* start = buf_.get() + pos_;
+                const char* limit = buf_.get() + len_;
+                const void* quote = std::memchr(start, '"', static_cast<std::size_t>(limit - start));
+                const char* stop = quote != nullptr ? static_cast<const char*>(quote) : limit;
+                for (const char* q = start; q < stop; ++q) {
+                    if (*q == '\r' || (*q == '\n' && !last_cr_)) ++line_;
+                    last_cr_ = *q == '\r';
+                }
+                const auto n = static_cast<std::size_t>(stop - start);
+                data_.append(start, n);
+                offset_ += n;
+                pos_ += n;
+            }
             break;
         case State::QuoteInQuoted:
             if (c == '"') {
@@ -194,14 +250,7 @@ Result<void> RecordReader::check_record() {
     }
     // Fields are checked one by one: the field text is stored without its
     // separators, so two invalid halves could look valid when joined.
-    bool ascii = true;
-    for (const char c : data_) {
-        if (static_cast<unsigned char>(c) >= 0x80) {
-            ascii = false;
-            break;
-        }
-    }
-    if (ascii) return Ok{};
+    if (is_ascii(data_)) return Ok{};
     for (std::size_t i = 0; i < n; ++i) {
         const std::string_view f = field(i);
         const std::size_t good = utf8_valid_up_to(f);

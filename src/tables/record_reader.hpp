@@ -6,6 +6,7 @@
 // as the first and be valid UTF-8. All failures are Table errors.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -57,6 +58,8 @@ private:
     // Consumes the byte that peek() returned, counting line ends.
     void advance() noexcept;
     bool fill();
+    // The number of bytes at `p` (at most n) before a separator or line end.
+    std::size_t field_run(const char* p, std::size_t n) const noexcept;
 
     // Reads one record of any kind (header or data) into data_/ends_.
     Result<bool> read_record();
@@ -64,6 +67,7 @@ private:
 
     int fd_;
     RecordDialect dialect_;
+    std::array<bool, 256> ends_field_;  // bytes that end an unquoted run
     std::unique_ptr<char[]> buf_;
     std::size_t pos_ = 0;
     std::size_t len_ = 0;
