@@ -9,7 +9,7 @@ import pytest
 
 from korvane import _korvane
 from korvane._korvane import TableSet
-from tablefiles import read_sequence_def, table_dir
+from tablefiles import read_element_table, read_sequence_def, table_dir
 
 TABLE = "csv/table parse error: "
 
@@ -225,13 +225,18 @@ def test_corpus_messages_expand(corpus_dir, definitions_root):
         t = TableSet.from_definitions(str(definitions_root), m)
         out = t.expand(m.unexpanded_descriptors)
 
+        # The tables chosen: WMO ones, then the centre's local ones over them.
+        element_table = read_element_table(wmo / "element.table")
         sequences = read_sequence_def(wmo / "sequence.def")
         local = (
             tables_root / str(m.master_table_number) / "local" / str(m.local_tables_version_number)
             / str(m.originating_centre) / str(m.originating_subcentre)
         )
+        if m.local_tables_version_number and (local / "element.table").exists():
+            element_table.update(read_element_table(local / "element.table"))
         if m.local_tables_version_number and (local / "sequence.def").exists():
             sequences.update(read_sequence_def(local / "sequence.def"))
+        assert (t.element_count, t.sequence_count) == (len(element_table), len(sequences)), name
         assert out == reference_expand(sequences, m.unexpanded_descriptors), name
 
         # Every element of the expansion is defined once the local tables are in.

@@ -336,10 +336,6 @@ def test_missing_directory_and_missing_element_table(tmp_path):
     assert load_error(tmp_path, element=None) == TABLE + NO_FILE
 
 
-def test_sequence_def_read_after_element_table(tmp_path):
-    # A bad element table is reported even when sequence.def is missing too.
-    assert load_error(tmp_path, element="x|a|b|c|d|0|0|7\n", sequence=None).startswith(TABLE + "bad descriptor")
-
 
 # ---- bad input: never a crash -----------------------------------------------
 
@@ -521,11 +517,3 @@ def test_every_wmo_version_loads_with_independent_counts(definitions_root):
             for raw, meaning in read_code_table(path).items():
                 assert t.get_meaning(code, raw) == meaning, (path, raw)
 
-
-def test_known_entries_of_version_13(definitions_root):
-    t = TableSet.from_eccodes(str(definitions_root / "bufr/tables/0/wmo/13"))
-    e = t.get_element(20096)
-    assert e.name == 'ICE AGE ("A" PARAMETER)' and (e.scale, e.reference, e.width) == (2, -4096, 13)
-    assert repr(e) == 'ElementDefinition(020096, name="ICE AGE (\\"A\\" PARAMETER)")'
-    assert t.get_sequence(300002).members == [2, 3]
-    assert t.get_meaning(1003, 2) == "REGION II"
