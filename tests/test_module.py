@@ -109,6 +109,13 @@ def test_bad_arguments(call, exc, text):
         assert not str(info.value).startswith("argument")
 
 
+def test_descriptor_lists_longer_than_any_message_are_refused_before_conversion():
+    # range(10**12) would take hours and terabytes to materialise.
+    with pytest.raises(ValueError, match="exceeds 16777216 codes"):
+        _korvane.TableSet().expand(range(10**12))
+    assert _korvane.TableSet().expand(range(3)) == [0, 1, 2]
+
+
 def test_keyword_and_positional_calls_agree(tmp_path):
     by_pos = _korvane.parse_bytes(MESSAGE)
     by_kw = _korvane.parse_bytes(data=MESSAGE)

@@ -139,15 +139,33 @@ bool to_codes(PyObject* o, const char* param, std::vector<std::uint32_t>& out) {
         set_arg_type_error(param, "'" + type_name(o) + "' object cannot be converted to 'Sequence'");
         return false;
     }
-    OwnedRef seq = OwnedRef::steal(PySequence_Fast(o, "expected a sequence"));
-    if (!seq) return false;
-    const Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.get());
-    PyObject** items = PySequence_Fast_ITEMS(seq.get());
+    const Py_ssize_t n = PySequence_Size(o);
+    if (n < 0) return false;
+    // No BUFR message can carry more descriptors than this (section 3 has a
+    // 24-bit length); refusing longer lists up front keeps a huge range or a
+    // lazy sequence from being materialised item by item.
+    constexpr Py_ssize_t kMaxCodes = Py_ssize_t{1} << 24;
+    if (n > kMaxCodes) {
+        to_py_err(BufrError::table("descriptor list of " + std::to_string(n) + " codes exceeds " +
+                                   std::to_string(kMaxCodes) + " codes"));
+        return false;
+    }
     out.clear();
     out.reserve(static_cast<std::size_t>(n));
+    if (PyList_Check(o) || PyTuple_Check(o)) {
+        PyObject** items = PySequence_Fast_ITEMS(o);
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            std::uint32_t code = 0;
+            if (!to_u32(items[i], param, code)) return false;
+            out.push_back(code);
+        }
+        return true;
+    }
     for (Py_ssize_t i = 0; i < n; ++i) {
+        OwnedRef item = OwnedRef::steal(PySequence_GetItem(o, i));
+        if (!item) return false;
         std::uint32_t code = 0;
-        if (!to_u32(items[i], param, code)) return false;
+        if (!to_u32(item.get(), param, code)) return false;
         out.push_back(code);
     }
     return true;
