@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import argparse
+import json
 import os
 import sys
 from collections.abc import Sequence
@@ -189,6 +190,123 @@ def _cmd_table(args: argparse.Namespace) -> int:
     raise CliError(f"descriptor {code:06d} is neither in Table B nor in Table D of these tables")
 
 
+# ---- korvane dump: decoded values ----------------------------------------------
+
+# Operator 2 41 255 reads nothing and changes nothing, but leaves a placeholder
+# value: put before the descriptors of an uncompressed message, it marks where
+# each subset's values begin in the flat list the decoder returns.
+_SUBSET_MARK = 241255
+
+
+def _with_subset_marks(message: bytes, m: _korvane.BufrMessage) -> bytes | None:
+    total = m.total_length + 2
+    if total >= 1 << 24:
+        return None
+    sec3 = 8 + m.section1_length + m.section2_length
+    out = bytearray(message)
+    out[4:7] = total.to_bytes(3, "big")
+    out[sec3:sec3 + 3] = (m.section3_length + 2).to_bytes(3, "big")
+    out[sec3 + 7:sec3 + 7] = bytes([(2 << 6) | 41, 255])
+    return bytes(out)
+
+
+def _split_subsets(decode, message: bytes, m: _korvane.BufrMessage) -> list[list[_korvane.DecodedValue]]:
+    """The values of a message, subset by subset."""
+    n = m.number_of_subsets
+    if n <= 1 or m.compressed_data:
+        values = decode(message)
+        if n <= 1:
+            return [values] if n == 1 else []
+        per = len(values) // n  # compressed subsets all hold the same items
+        return [values[i * per:(i + 1) * per] for i in range(n)]
+    marked = _with_subset_marks(message, m)
+    if marked is not None:
+        values = decode(marked)
+        starts = [i for i, v in enumerate(values) if v.descriptor == _SUBSET_MARK and v.name == "operator"]
+        if len(starts) == n and starts[0] == 0:
+            bounds = starts + [len(values)]
+            return [values[bounds[i] + 1:bounds[i + 1]] for i in range(n)]
+    # Should the message itself hold 2 41 255 placeholders, keep one block.
+    return [decode(message)]
+
+
+def _finite(x: float | None) -> float | str | None:
+    return x if x is None or x == x and abs(x) != float("inf") else repr(x)
+
+
+def _value_json(v: _korvane.DecodedValue) -> dict:
+    return {"descriptor": v.descriptor, "name": v.name, "value": _finite(v.raw_value), "raw": v.raw,
+            "text": v.raw_text, "meaning": v.raw_meaning}
+
+
+def _value_line(v: _korvane.DecodedValue) -> str:
+    if v.raw_text is not None:
+        shown = json.dumps(v.raw_text, ensure_ascii=False)
+    elif v.raw_value is None:
+        shown = "missing"
+    else:
+        shown = repr(v.raw_value)
+    meaning = v.raw_meaning
+    return f"{v.descriptor:06d}\t{v.name}\t{shown}" + ("" if meaning is None else f"\t{meaning}")
+
+
+def _dump_decoder(args: argparse.Namespace):
+    """decode(message bytes) -> values, with the tables the options name."""
+    try:
+        if args.tables:
+            tables = _korvane.TableSet.from_eccodes(args.tables)
+        elif args.wmo_csv:
+            tables = _korvane.TableSet.from_bufr4_45(args.wmo_csv)
+        else:
+            root = args.definitions
+            if root is None:
+                if not os.path.isdir(os.path.join(DEFAULT_DEFINITIONS, "bufr", "tables")):
+                    raise CliError(NO_TABLES)
+                root = DEFAULT_DEFINITIONS
+            return lambda message: _korvane.decode_values_with_definitions(message, root)
+    except ValueError as e:
+        raise CliError(str(e)) from None
+    return lambda message: _korvane.decode_values_with_tables(message, tables)
+
+
+def _cmd_dump(args: argparse.Namespace) -> int:
+    decode = _dump_decoder(args)
+    status = 0
+    for path in args.files:
+        try:
+            with open(path, "rb") as f:
+                data = f.read()
+            found = _messages_with_offsets(path)
+        except OSError as e:
+            print(f"korvane: {path}: {e.strerror or e}", file=sys.stderr)
+            status = 1
+            continue
+        except ValueError as e:
+            print(f"korvane: {path}: {e}", file=sys.stderr)
+            status = 1
+            continue
+        for number, (offset, m) in enumerate(found, 1):
+            try:
+                subsets = _split_subsets(decode, data[offset:offset + m.total_length], m)
+            except ValueError as e:
+                print(f"korvane: {path}: message {number}: {e}", file=sys.stderr)
+                status = 1
+                continue
+            if args.json:
+                print(json.dumps({"file": path, "message": number, "offset": offset,
+                                  "subsets": [[_value_json(v) for v in s] for s in subsets]},
+                                 ensure_ascii=False))
+                continue
+            print(f"# {path} message {number} at offset {offset}: {m.number_of_subsets} subsets, "
+                  f"{'compressed' if m.compressed_data else 'uncompressed'}")
+            for i, values in enumerate(subsets, 1):
+                if len(subsets) > 1:
+                    print(f"## subset {i}")
+                for v in values:
+                    print(_value_line(v))
+    return status
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="korvane", description="Decode WMO BUFR edition 4 files.")
     sub = parser.add_subparsers(dest="command", required=True)
@@ -204,6 +322,16 @@ def build_parser() -> argparse.ArgumentParser:
     table.add_argument("raw", nargs="?", metavar="RAW", help="a raw value to look up in the element's code table")
     _add_table_options(table)
     table.set_defaults(run=_cmd_table)
+    dump = sub.add_parser("dump", help="decode BUFR files: every value of every message, subset by subset")
+    dump.add_argument("files", nargs="+", metavar="FILE")
+    dump.add_argument("--json", action="store_true", help="one JSON object per message")
+    g = dump.add_argument_group("tables (default: the tables each message names, from " + DEFAULT_DEFINITIONS + ")")
+    source = g.add_mutually_exclusive_group()
+    source.add_argument("--tables", metavar="DIR", help="an ecCodes-style table directory")
+    source.add_argument("--wmo-csv", metavar="DIR", help="a directory of WMO BUFR4 CSV table files")
+    source.add_argument("--definitions", metavar="DIR",
+                        help="an ecCodes definitions root: each message decoded with the tables its header names")
+    dump.set_defaults(run=_cmd_dump)
     return parser
 
 
