@@ -460,6 +460,10 @@ def test_difference_value_of_a_wide_element(tables):
     # Width 63: reference -2^63, read with 64 bits.
     vals = decode(tables, [63063, 225000, 101001, 31031, 225255], bits((0, 63), (0, 1), (2**63 + 5, 64)))
     assert vals[-1].raw_value == 5.0
+    # A text has no reference: it is read one bit wider, the last bit
+    # left-aligned in a byte of its own.
+    vals = decode(tables, [1015, 225000, 101001, 31031, 225255], bits(("AB", 160), (0, 1), ("CD", 160), (1, 1)))
+    assert vals[-1].raw_text == "CD" + " " * 18 + "?"
 
 
 def test_width_beyond_65535_stays_out_of_reach(tables):

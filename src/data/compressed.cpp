@@ -103,7 +103,8 @@ Result<Column> read_compressed_element_column(const ElementInfo& element, ValueC
                                               const DifferenceOverride* diff) {
     const ElementDefinition& def = *element.def;
     if (element.character) {
-        const std::uint16_t width = state.character_width ? *state.character_width : def.width;
+        const std::uint16_t width =
+            state.character_width ? *state.character_width : (diff != nullptr ? diff->width : def.width);
         return read_compressed_text_column(def.code, ValueKind::Character, width, state, subsets, reader);
     }
     KORVANE_TRY(const NumericCoding c, numeric_coding(element, state, diff));
@@ -209,15 +210,10 @@ Result<void> decode_compressed_descriptors_inner(std::span<const std::uint32_t> 
                 const ElementInfo* found = ctx.elements.find(target->code);
                 if (found == nullptr) return BufrError::element_not_found(target->code);
                 const ElementInfo info = *found;
-                Result<Column> column = Column();
-                if (d.x == 25) {
-                    KORVANE_TRY(const DifferenceOverride diff, difference_override(*target));
-                    column = read_compressed_element_column(info, state, subsets, reader, &diff);
-                } else {
-                    column = read_compressed_element_column(info, state, subsets, reader);
-                }
-                if (!column) return std::move(column).error();
-                KORVANE_TRY_VOID(append(std::move(column).value()));
+                const DifferenceOverride diff = difference_override(*target);
+                KORVANE_TRY(Column column, read_compressed_element_column(info, state, subsets, reader,
+                                                                          d.x == 25 ? &diff : nullptr));
+                KORVANE_TRY_VOID(append(std::move(column)));
                 break;
             }
             case OperatorAction::Text: {

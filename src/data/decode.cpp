@@ -256,12 +256,9 @@ Result<void> decode_descriptor_values_inner(std::span<const std::uint32_t> descr
                 if (target == nullptr) break;
                 const ElementInfo* info = ctx.elements.find(target->code);
                 if (info == nullptr) return BufrError::element_not_found(target->code);
-                if (d.x == 25) {
-                    KORVANE_TRY(const DifferenceOverride diff, difference_override(*target));
-                    KORVANE_TRY_VOID(read_element(*info, reader, state, values, &diff));
-                } else {
-                    KORVANE_TRY_VOID(read_element(*info, reader, state, values));
-                }
+                // 2 25 255 reads a difference: one bit wider, reference -2^width.
+                const DifferenceOverride diff = difference_override(*target);
+                KORVANE_TRY_VOID(read_element(*info, reader, state, values, d.x == 25 ? &diff : nullptr));
                 break;
             }
             case OperatorAction::Text: {

@@ -183,21 +183,22 @@ double power_of_ten(std::int64_t scale) noexcept {
     return scale < 0 ? 1.0 / result : result;
 }
 
-Result<DifferenceOverride> difference_override(const ElementDefinition& def) {
-    if (def.width >= 64)
-        return BufrError::table("difference statistical value (operator 225255) of element " +
-                                padded_code(def.code) + " of width " + std::to_string(def.width) +
-                                " needs a reference below -2^64");
-    const std::uint16_t width = static_cast<std::uint16_t>(def.width + 1);
+DifferenceOverride difference_override(const ElementDefinition& def) noexcept {
+    const auto width = static_cast<std::uint16_t>(def.width < 65535 ? def.width + 1 : 65535);
+    if (def.width >= 64) return DifferenceOverride{width, 0, false};
     // -2^63 for width 63 is the least int64; form it without overflowing.
-    const std::int64_t reference = def.width == 63 ? std::numeric_limits<std::int64_t>::min()
-                                                   : -(std::int64_t{1} << def.width);
-    return DifferenceOverride{width, reference};
+    const std::int64_t reference =
+        def.width == 63 ? std::numeric_limits<std::int64_t>::min() : -(std::int64_t{1} << def.width);
+    return DifferenceOverride{width, reference, true};
 }
 
 Result<NumericCoding> numeric_coding(const ElementInfo& info, const ValueCodingState& state,
                                      const DifferenceOverride* diff) {
     const ElementDefinition& def = *info.def;
+    if (diff != nullptr && !diff->reference_fits)
+        return BufrError::table("difference statistical value (operator 225255) of element " +
+                                padded_code(def.code) + " of width " + std::to_string(def.width) +
+                                " needs a reference below -2^64");
     const bool operators_apply = !info.code_or_flag;
     std::int64_t reference = diff != nullptr ? diff->reference : def.reference;
     if (diff == nullptr && operators_apply && !state.new_references.empty()) {
@@ -229,7 +230,8 @@ Result<std::optional<double>> read_element(const ElementInfo& info, BitReader& r
                                            std::vector<DecodedValue>& values, const DifferenceOverride* diff) {
     const ElementDefinition& def = *info.def;
     if (info.character) {
-        const std::uint16_t width = state.character_width ? *state.character_width : def.width;
+        const std::uint16_t width =
+            state.character_width ? *state.character_width : (diff != nullptr ? diff->width : def.width);
         KORVANE_TRY(std::string bytes, reader.read_bytes(width));
         state.text_counter += 1;
         const double index = static_cast<double>(state.text_counter * 1000 + width / 8u);

@@ -248,14 +248,15 @@ inline double scaled_value(std::uint64_t bits, Int128 reference, double divisor)
     return numerator / divisor;
 }
 
-// Overrides for an element read as a 2 25 255 difference value.
+// Overrides for an element read as a 2 25 255 difference value: width + 1
+// (at most 65535) and reference -2^width, which fits 64 bits only for widths
+// up to 63; reading a numeric value with a reference that does not fit fails.
 struct DifferenceOverride {
     std::uint16_t width;
     std::int64_t reference;
+    bool reference_fits;
 };
-// The 2 25 255 form of `def`: reference -2^width, width + 1. Fails for widths
-// of 64 and more, whose reference does not fit 64 bits.
-Result<DifferenceOverride> difference_override(const ElementDefinition& def);
+DifferenceOverride difference_override(const ElementDefinition& def) noexcept;
 
 // The width, scale and reference an element is read with under the state.
 struct NumericCoding {
