@@ -23,18 +23,6 @@ DecodedValues DecodedValues::from_columns(std::vector<std::vector<DecodedValue>>
     return r;
 }
 
-std::vector<DecodedValue> DecodedValues::take_all() {
-    if (!by_column_) return std::move(flat_);
-    std::vector<DecodedValue> out;
-    out.reserve(count_);
-    for_each([&](DecodedValue& v) {
-        out.push_back(std::move(v));
-        return true;
-    });
-    columns_.clear();
-    return out;
-}
-
 ElementCache::ElementCache(const TableSet& tables) : tables_(tables), slots_(std::size_t{1} << kBits) {}
 
 const ElementInfo* ElementCache::find(std::uint32_t code) {

@@ -58,42 +58,7 @@ public:
         return true;
     }
 
-    // Calls f(index, DecodedValue&) for every value, where index is its place
-    // in subset order, in the order the values are stored (column by column
-    // for compressed data), releasing each column once it has been visited;
-    // stops early and returns false when f returns false.
-    template <typename F>
-    bool drain(F&& f) {
-        if (!by_column_) {
-            for (std::size_t i = 0; i < flat_.size(); ++i)
-                if (!f(i, flat_[i])) return false;
-            flat_ = {};
-            return true;
-        }
-        const std::size_t width = columns_.size();
-        for (std::size_t c = 0; c < width; ++c) {
-            std::vector<DecodedValue>& column = columns_[c];
-            const std::size_t n = column.size() < subsets_ ? column.size() : subsets_;
-            if (n != subsets_) return drain_ragged(f);
-            for (std::size_t s = 0; s < n; ++s)
-                if (!f(s * width + c, column[s])) return false;
-            column = {};
-        }
-        return true;
-    }
-
-    // The values moved into one vector in subset order.
-    std::vector<DecodedValue> take_all();
-
 private:
-    // Columns shorter than the number of subsets contribute nothing to the
-    // subsets they lack, so indices no longer follow from the column number.
-    template <typename F>
-    bool drain_ragged(F&& f) {
-        std::size_t i = 0;
-        return for_each([&](DecodedValue& v) { return f(i++, v); });
-    }
-
     std::vector<DecodedValue> flat_;
     std::vector<std::vector<DecodedValue>> columns_;
     std::size_t subsets_ = 0;

@@ -110,10 +110,10 @@ PyObject* new_decoded_value_list(DecodedValues& values, PyObject* owner) {
     if (tp == nullptr) return nullptr;
     OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
     if (!list) return nullptr;
-    // Compressed data are visited column by column, each column released
-    // once its objects exist, so the records and the objects are not all
-    // held at once.
-    const bool ok = values.drain([&](std::size_t i, DecodedValue& v) {
+    // Objects are made in list order, so that a list is later walked (and
+    // freed) through memory in the order it was allocated.
+    std::size_t i = 0;
+    const bool ok = values.for_each([&](DecodedValue& v) {
         // The objects take part in no reference cycles (they refer only to a
         // TableSet), so they are plain objects outside the cycle collector,
         // allocated without the generic allocator's zero fill.
@@ -126,11 +126,11 @@ PyObject* new_decoded_value_list(DecodedValues& values, PyObject* owner) {
         DecodedValueObject* obj = as_value(o);
         obj->owner = Py_NewRef(owner);
         new (&obj->rec) DecodedValue(std::move(v));
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), o);
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i++), o);
         return true;
     });
-    // A list left incomplete by a failed allocation holds nulls, which list
-    // deallocation skips.
+    // A list left short by a failed allocation holds nulls in its tail, which
+    // list deallocation skips.
     if (!ok) return nullptr;
     return list.release();
 }
