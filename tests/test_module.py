@@ -165,3 +165,18 @@ def test_second_interpreter_cannot_import(tmp_path):
     assert out.read_text().startswith("ImportError: ")
     # The first interpreter keeps its module.
     assert _korvane.parse_bytes(MESSAGE).edition == 4
+
+
+def test_type_stub_describes_every_name():
+    import ast
+
+    stub = pathlib.Path(korvane.__file__).with_name("_korvane.pyi")
+    tree = ast.parse(stub.read_text())
+    defined = {n.name for n in tree.body if isinstance(n, (ast.ClassDef, ast.FunctionDef))}
+    assert defined == set(ALL_NAMES)
+    assert pathlib.Path(korvane.__file__).with_name("py.typed").exists()
+    for cls in tree.body:
+        if isinstance(cls, ast.ClassDef):
+            members = {n.name for n in cls.body if isinstance(n, ast.FunctionDef)} - {"__init__"}
+            runtime = {n for n in vars(getattr(_korvane, cls.name)) if not n.startswith("_")}
+            assert members == runtime, cls.name
