@@ -11,9 +11,12 @@ from collections.abc import Sequence
 from korvane import _korvane
 
 
-def _messages_with_offsets(path: str) -> list[tuple[int, _korvane.BufrMessage]]:
+def _read(path: str) -> bytes:
     with open(path, "rb") as f:
-        data = f.read()
+        return f.read()
+
+
+def _messages_with_offsets(data: bytes) -> list[tuple[int, _korvane.BufrMessage]]:
     messages = _korvane.parse_all_bytes(data)
     # Each message starts at the first marker after the end of the one before,
     # the rule by which parse_all_bytes found it.
@@ -31,7 +34,7 @@ def _cmd_ls(args: argparse.Namespace) -> int:
     status = 0
     for path in args.files:
         try:
-            found = _messages_with_offsets(path)
+            found = _messages_with_offsets(_read(path))
         except (OSError, ValueError) as e:
             print(f"korvane: {path}: {e}", file=sys.stderr)
             status = 1
@@ -274,9 +277,8 @@ def _cmd_dump(args: argparse.Namespace) -> int:
     status = 0
     for path in args.files:
         try:
-            with open(path, "rb") as f:
-                data = f.read()
-            found = _messages_with_offsets(path)
+            data = _read(path)
+            found = _messages_with_offsets(data)
         except OSError as e:
             print(f"korvane: {path}: {e.strerror or e}", file=sys.stderr)
             status = 1
