@@ -8,7 +8,7 @@
 #include <map>
 #include <tuple>
 
-#include "data/decode.hpp"
+#include "data/columns.hpp"
 #include "message/message.hpp"
 #include "tables/definitions.hpp"
 
@@ -38,17 +38,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!m) return 0;
     const korvane::TableSet* tables = tables_for(*m);
     if (tables == nullptr) return 0;
-    auto values = korvane::decode_uncompressed_values(*m, *tables, m->section4_data(buf));
-    if (values) {
+    korvane::MessageColumns columns;
+    korvane::DecodeOptions options;
+    options.structure = true;
+    auto done = korvane::decode_columns(*m, *tables, m->section4_data(buf), columns, options);
+    if (done) {
         // Every value must be readable in full.
         std::size_t texts = 0;
-        values->for_each([&](korvane::DecodedValue& v) {
-            texts += korvane::decoded_value_text(v, *tables).size();
-            return true;
-        });
-        if (texts == 0 && values->size() != 0) __builtin_trap();
+        for (std::size_t i = 0; i < columns.size(); ++i) texts += korvane::decoded_value_text(columns.item(i), *tables).size();
+        if (texts == 0 && columns.size() != 0) __builtin_trap();
+        if (columns.subset_bounds.size() != std::size_t{m->number_of_subsets} + 1u) __builtin_trap();
     } else {
-        (void)values.error().display();
+        (void)done.error().display();
     }
     return 0;
 }

@@ -11,7 +11,13 @@ BufrError BitReader::read_error(std::uint16_t width) const {
 
 Result<std::string> BitReader::read_bytes(std::uint16_t width) {
     std::string out;
-    if (width == 0) return out;
+    KORVANE_TRY_VOID(read_bytes_into(width, out));
+    return out;
+}
+
+Result<void> BitReader::read_bytes_into(std::uint16_t width, std::string& out) {
+    out.clear();
+    if (width == 0) return Ok{};
     const std::size_t whole = width / 8u;
     const unsigned rest = width % 8u;
     out.resize(whole + (rest != 0 ? 1 : 0));
@@ -35,7 +41,7 @@ Result<std::string> BitReader::read_bytes(std::uint16_t width) {
         if (!try_read(r, b)) return read_error(r);
         out[whole] = static_cast<char>(b << (8 - rest));
     }
-    return out;
+    return Ok{};
 }
 
 }  // namespace korvane

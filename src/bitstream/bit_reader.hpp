@@ -36,6 +36,12 @@ public:
     // bits left-aligned in a last byte. A failure names the byte being read,
     // and the whole bytes already taken stay consumed.
     Result<std::string> read_bytes(std::uint16_t width);
+    // The same into `out` (resized to the field's bytes), so that a caller
+    // reading many texts can reuse one buffer.
+    Result<void> read_bytes_into(std::uint16_t width, std::string& out);
+
+    // Moves the cursor to `bit` (at most bit_len()).
+    void seek(std::uint64_t bit) noexcept { position_ = bit <= bit_len() ? bit : bit_len(); }
 
     // Reads into `out` and returns true, or returns false leaving everything
     // unchanged; read_error(width) then describes the failure.

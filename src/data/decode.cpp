@@ -1,4 +1,4 @@
-// Shared pieces of the two walkers and the walker for uncompressed data.
+// The rules the data walker shares between uncompressed and compressed data.
 #include "data/decode.hpp"
 
 #include <cmath>
@@ -6,22 +6,6 @@
 #include "descriptor/descriptor.hpp"
 
 namespace korvane {
-
-DecodedValues DecodedValues::from_subsets(std::vector<DecodedValue> values) {
-    DecodedValues r;
-    r.count_ = values.size();
-    r.flat_ = std::move(values);
-    return r;
-}
-
-DecodedValues DecodedValues::from_columns(std::vector<std::vector<DecodedValue>> columns, std::size_t subsets) {
-    DecodedValues r;
-    r.by_column_ = true;
-    r.subsets_ = subsets;
-    for (const auto& c : columns) r.count_ += c.size() < subsets ? c.size() : subsets;
-    r.columns_ = std::move(columns);
-    return r;
-}
 
 ElementCache::ElementCache(const TableSet& tables) : tables_(tables), slots_(std::size_t{1} << kBits) {}
 
@@ -167,133 +151,6 @@ bool takes_bitmap_indicator(ValueCodingState& state) {
         return true;
     }
     return state.defining_bitmap;
-}
-
-Result<void> decode_descriptor_values_inner(std::span<const std::uint32_t> descriptors, WalkContext& ctx,
-                                            ValueCodingState& state, std::vector<DecodedValue>& values,
-                                            int depth) {
-    if (depth > kMaxDescriptorDepth) return BufrError::table("descriptor decode exceeded recursion depth");
-    BitReader& reader = ctx.reader;
-    const std::size_t n = descriptors.size();
-    std::size_t i = 0;
-    while (i < n) {
-        KORVANE_TRY_VOID(ctx.step());
-        const std::uint32_t code = descriptors[i];
-        const Fxy d = split_code(code);
-        switch (d.f) {
-        case 0: {
-            if (state.new_reference_width != 0) {
-                // Inside 2 03 YYY .. 2 03 255 an element descriptor defines the
-                // element's new reference value; it is not a data item.
-                std::uint64_t bits = 0;
-                if (!reader.try_read(state.new_reference_width, bits))
-                    return reader.read_error(state.new_reference_width);
-                state.new_references.insert_or_assign(code, signed_reference(bits, state.new_reference_width));
-                ++i;
-                break;
-            }
-            if (d.x != 31 && state.associated_width != 0)
-                KORVANE_TRY_VOID(read_associated_field(reader, state.associated_width, values));
-            const ElementInfo* info = ctx.elements.find(code);
-            if (info == nullptr) return BufrError::element_not_found(code);
-            KORVANE_TRY(const std::optional<double> value, read_element(*info, reader, state, values));
-            state.local_width.reset();
-            if (code == kDataPresentIndicator && takes_bitmap_indicator(state)) {
-                if (value) state.bitmap.push_back(bitmap_byte(*value));
-            } else {
-                state.element_history.push_back(info->def);
-            }
-            ++i;
-            break;
-        }
-        case 1: {
-            const std::size_t x = d.x;
-            if (x == 0 || i + x >= n) return BufrError::unsupported_replication(code);
-            if (d.y > 0) {
-                const auto group = descriptors.subspan(i + 1, x);
-                for (unsigned k = 0; k < d.y; ++k)
-                    KORVANE_TRY_VOID(decode_descriptor_values_inner(group, ctx, state, values, depth + 1));
-                i += x + 1;
-                break;
-            }
-            if (i + x + 1 >= n) return BufrError::incomplete_delayed_replication(code);
-            const std::uint32_t factor_code = descriptors[i + 1];
-            if (!is_class31(factor_code) && state.associated_width != 0)
-                KORVANE_TRY_VOID(read_associated_field(reader, state.associated_width, values));
-            const ElementInfo* info = ctx.elements.find(factor_code);
-            if (info == nullptr) return BufrError::element_not_found(factor_code);
-            const ElementDefinition* factor = info->def;
-            KORVANE_TRY(const std::optional<double> value, read_element(*info, reader, state, values));
-            state.element_history.push_back(factor);
-            const std::uint64_t count = replication_count(value);
-            const auto group = descriptors.subspan(i + 2, x);
-            for (std::uint64_t k = 0; k < count; ++k)
-                KORVANE_TRY_VOID(decode_descriptor_values_inner(group, ctx, state, values, depth + 1));
-            i += x + 2;
-            break;
-        }
-        case 2: {
-            switch (operator_step(d.x, d.y, state)) {
-            case OperatorAction::None:
-                break;
-            case OperatorAction::Placeholder:
-                values.push_back(DecodedValue::placeholder(code));
-                break;
-            case OperatorAction::Marker: {
-                KORVANE_TRY(const ElementDefinition* target, state.next_bitmap_element());
-                if (target == nullptr) break;
-                const ElementInfo* info = ctx.elements.find(target->code);
-                if (info == nullptr) return BufrError::element_not_found(target->code);
-                // 2 25 255 reads a difference: one bit wider, reference -2^width.
-                const DifferenceOverride diff = difference_override(*target);
-                KORVANE_TRY_VOID(read_element(*info, reader, state, values, d.x == 25 ? &diff : nullptr));
-                break;
-            }
-            case OperatorAction::Text: {
-                const auto width = static_cast<std::uint16_t>(8u * d.y);
-                KORVANE_TRY(std::string bytes, reader.read_bytes(width));
-                state.text_counter += 1;
-                const double index = static_cast<double>(state.text_counter * 1000 + d.y);
-                values.push_back(DecodedValue::character(code, index, decode_ia5_text(std::move(bytes)),
-                                                         ValueKind::InsertedText));
-                break;
-            }
-            }
-            ++i;
-            break;
-        }
-        case 3: {
-            const SequenceDefinition* seq = ctx.tables.find_sequence(code);
-            if (seq == nullptr) return BufrError::sequence_not_found(code);
-            KORVANE_TRY_VOID(decode_descriptor_values_inner(seq->members, ctx, state, values, depth + 1));
-            ++i;
-            break;
-        }
-        default:
-            return BufrError::table("invalid descriptor " + padded_code(code));
-        }
-    }
-    return Ok{};
-}
-
-Result<DecodedValues> decode_uncompressed_values(const BufrMessage& message, const TableSet& tables,
-                                                 ByteView data) {
-    BitReader reader(data);
-    WalkContext ctx(tables, reader, message.number_of_subsets);
-    const std::span<const std::uint32_t> descriptors(message.unexpanded_descriptors);
-    ValueCodingState state;
-    if (message.compressed_data) {
-        std::vector<Column> columns;
-        KORVANE_TRY_VOID(decode_compressed_descriptors_inner(descriptors, ctx, state, columns,
-                                                             message.number_of_subsets, 0));
-        return DecodedValues::from_columns(std::move(columns), message.number_of_subsets);
-    }
-    std::vector<DecodedValue> values;
-    for (unsigned s = 0; s < message.number_of_subsets; ++s) {
-        state.reset();  // a fresh state per subset; the text numbering carries on
-        KORVANE_TRY_VOID(decode_descriptor_values_inner(descriptors, ctx, state, values, 0));
-    }
-    return DecodedValues::from_subsets(std::move(values));
 }
 
 }  // namespace korvane

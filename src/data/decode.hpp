@@ -1,6 +1,6 @@
-// The data section walkers: uncompressed messages subset by subset, compressed
-// messages column by column. Both resolve sequences, replications and operators
-// themselves while they read, straight from the message's descriptor list.
+// What the data walker shares with its leaf readers: element look-ups, the
+// bounds on the work of one decode, and the rules of operators, bitmaps and
+// replication counts.
 #pragma once
 
 #include <cstddef>
@@ -32,39 +32,6 @@ inline constexpr int kMaxDescriptorDepth = 64;
 inline constexpr std::uint64_t kStepAllowance = 65536;
 inline constexpr std::uint64_t kStepsPerBit = 8;
 inline constexpr std::uint64_t kValueAllowance = 65536;
-
-// The decoded values of one message in subset order: subset 1's values in
-// descriptor order, then subset 2's, and so on. Compressed data keep their
-// columns and are read across them, so nothing is copied to transpose them.
-class DecodedValues {
-public:
-    static DecodedValues from_subsets(std::vector<DecodedValue> values);
-    static DecodedValues from_columns(std::vector<std::vector<DecodedValue>> columns, std::size_t subsets);
-
-    std::size_t size() const noexcept { return count_; }
-
-    // Calls f(DecodedValue&) for each value in subset order; stops early and
-    // returns false when f returns false.
-    template <typename F>
-    bool for_each(F&& f) {
-        if (!by_column_) {
-            for (DecodedValue& v : flat_)
-                if (!f(v)) return false;
-            return true;
-        }
-        for (std::size_t s = 0; s < subsets_; ++s)
-            for (std::vector<DecodedValue>& column : columns_)
-                if (s < column.size() && !f(column[s])) return false;
-        return true;
-    }
-
-private:
-    std::vector<DecodedValue> flat_;
-    std::vector<std::vector<DecodedValue>> columns_;
-    std::size_t subsets_ = 0;
-    std::size_t count_ = 0;
-    bool by_column_ = false;
-};
 
 // Element lookups of one decode: each code's definition and classification is
 // worked out once and kept in a small direct-mapped cache.
@@ -143,35 +110,5 @@ std::uint64_t replication_count(std::optional<double> value) noexcept;
 // The bitmap byte for a data present indicator's value: truncated toward zero
 // and held to 0..255 (NaN gives 0).
 std::uint8_t bitmap_byte(double value) noexcept;
-
-// The flat result of one message's data section (uncompressed or compressed).
-Result<DecodedValues> decode_uncompressed_values(const BufrMessage& message, const TableSet& tables,
-                                                 ByteView data);
-
-Result<void> decode_descriptor_values_inner(std::span<const std::uint32_t> descriptors, WalkContext& ctx,
-                                            ValueCodingState& state, std::vector<DecodedValue>& values,
-                                            int depth);
-
-using Column = std::vector<DecodedValue>;
-
-Result<void> decode_compressed_descriptors_inner(std::span<const std::uint32_t> descriptors, WalkContext& ctx,
-                                                 ValueCodingState& state, std::vector<Column>& columns,
-                                                 std::uint16_t subsets, int depth);
-
-// The column of one Table B element, optionally in its 2 25 255 form.
-Result<Column> read_compressed_element_column(const ElementInfo& element, ValueCodingState& state,
-                                              std::uint16_t subsets, BitReader& reader,
-                                              const DifferenceOverride* diff = nullptr);
-
-// The column of one numeric field: elements (kind Numeric) or associated
-// fields (kind AssociatedField).
-Result<Column> read_compressed_numeric_column(std::uint32_t code, ValueKind kind, std::uint16_t width,
-                                              Int128 reference, std::int64_t scale, bool missing_values,
-                                              std::uint16_t subsets, BitReader& reader);
-
-// The column of one character field of `width` bits (kind Character or
-// InsertedText), numbered by text_column_counter.
-Result<Column> read_compressed_text_column(std::uint32_t code, ValueKind kind, std::uint16_t width,
-                                           ValueCodingState& state, std::uint16_t subsets, BitReader& reader);
 
 }  // namespace korvane

@@ -61,7 +61,7 @@ ElementInfo classify_element(const ElementDefinition& def) {
 }
 
 std::string_view DecodedValue::name(const TableSet& tables) const noexcept {
-    switch (kind_) {
+    switch (kind) {
     case ValueKind::AssociatedField:
         return kAssociatedFieldName;
     case ValueKind::Operator:
@@ -72,13 +72,13 @@ std::string_view DecodedValue::name(const TableSet& tables) const noexcept {
     case ValueKind::Character:
         break;
     }
-    const ElementDefinition* def = tables.find_element(descriptor_);
+    const ElementDefinition* def = tables.find_element(descriptor);
     return def != nullptr ? std::string_view(def->name) : std::string_view();
 }
 
 std::optional<std::string_view> DecodedValue::raw_meaning(const TableSet& tables) const noexcept {
-    if (kind_ != ValueKind::Numeric) return std::nullopt;
-    return tables.code_meaning(descriptor_, raw_bits_);
+    if (kind != ValueKind::Numeric) return std::nullopt;
+    return tables.code_meaning(descriptor, raw_bits);
 }
 
 void ValueCodingState::reset() {
@@ -149,14 +149,14 @@ void apply_operator(std::uint8_t x, std::uint8_t y, ValueCodingState& state) {
     }
 }
 
-std::optional<std::string> decode_ia5_text(std::string bytes) {
+bool clean_ia5_text(std::string& bytes) {
     bool all_ff = true;
     for (char& c : bytes) {
         const auto b = static_cast<unsigned char>(c);
         if (b != 0xFF) all_ff = false;
         if (b >= 0x80) c = '?';
     }
-    if (bytes.empty() || all_ff) return std::nullopt;
+    if (bytes.empty() || all_ff) return false;
     std::size_t end = bytes.size();
     while (end > 0) {
         const char c = bytes[end - 1];
@@ -164,7 +164,7 @@ std::optional<std::string> decode_ia5_text(std::string bytes) {
         --end;
     }
     bytes.resize(end);
-    return bytes;
+    return true;
 }
 
 double power_of_ten(std::int64_t scale) noexcept {
@@ -224,54 +224,6 @@ Result<NumericCoding> numeric_coding(const ElementInfo& info, const ValueCodingS
         c.reference = static_cast<Int128>(reference) * state.reference_multiplier;
     }
     return c;
-}
-
-Result<std::optional<double>> read_element(const ElementInfo& info, BitReader& reader, ValueCodingState& state,
-                                           std::vector<DecodedValue>& values, const DifferenceOverride* diff) {
-    const ElementDefinition& def = *info.def;
-    if (info.character) {
-        const std::uint16_t width =
-            state.character_width ? *state.character_width : (diff != nullptr ? diff->width : def.width);
-        KORVANE_TRY(std::string bytes, reader.read_bytes(width));
-        state.text_counter += 1;
-        const double index = static_cast<double>(state.text_counter * 1000 + width / 8u);
-        values.push_back(DecodedValue::character(def.code, index, decode_ia5_text(std::move(bytes))));
-        return std::optional<double>();
-    }
-    NumericCoding c{};
-    double divisor;
-    if (diff == nullptr && (state.table_b_coding() || (info.code_or_flag && !state.local_width))) {
-        // The common case: the element as Table B defines it.
-        c = NumericCoding{def.width, def.scale, def.reference};
-        divisor = info.divisor;
-    } else {
-        KORVANE_TRY(c, numeric_coding(info, state, diff));
-        divisor = power_of_ten(c.scale);
-    }
-    std::uint64_t bits = 0;
-    if (!reader.try_read(c.width, bits)) return reader.read_error(c.width);
-    const bool missing = c.width <= 63 && !info.class31 && bits == (std::uint64_t{1} << c.width) - 1;
-    if (missing) {
-        values.push_back(DecodedValue::numeric(def.code, bits, true, 0.0));
-        return std::optional<double>();
-    }
-    const double value = scaled_value(bits, c.reference, divisor);
-    values.push_back(DecodedValue::numeric(def.code, bits, false, value));
-    return std::optional<double>(value);
-}
-
-Result<std::optional<double>> read_element(const ElementDefinition& element, const TableSet& /*tables*/,
-                                           BitReader& reader, ValueCodingState& state,
-                                           std::vector<DecodedValue>& values) {
-    return read_element(classify_element(element), reader, state, values);
-}
-
-Result<void> read_associated_field(BitReader& reader, std::uint8_t width, std::vector<DecodedValue>& values) {
-    if (width == 0) return Ok{};
-    std::uint64_t bits = 0;
-    if (!reader.try_read(width, bits)) return reader.read_error(width);
-    values.push_back(DecodedValue::associated_field(bits));
-    return Ok{};
 }
 
 std::int64_t signed_reference(std::uint64_t bits, std::uint8_t width) noexcept {

@@ -35,122 +35,36 @@ enum class ValueKind : std::uint8_t {
     InsertedText,     // 2 05 YYY "text": text index and text
 };
 
-// One decoded item, kept small because a message holds hundreds of thousands:
-// 24 bytes. What follows from the code and the tables the value was decoded
-// with is not stored: an element's name is its Table B name, and a numeric
-// element's meaning is the code_meaning of its code and raw bits. Only text
-// items own memory of their own (their text).
-class DecodedValue {
-public:
-    static DecodedValue numeric(std::uint32_t code, std::uint64_t raw, std::optional<double> value) noexcept {
-        DecodedValue v(code, ValueKind::Numeric, value.value_or(0.0), value.has_value());
-        v.raw_bits_ = raw;
-        return v;
-    }
-    static DecodedValue numeric(std::uint32_t code, std::uint64_t raw, bool missing, double value) noexcept {
-        DecodedValue v(code, ValueKind::Numeric, missing ? 0.0 : value, !missing);
-        v.raw_bits_ = raw;
-        return v;
-    }
-    // A character element (or, with kind InsertedText, inserted characters).
-    static DecodedValue character(std::uint32_t code, double index, std::optional<std::string> text,
-                                  ValueKind kind = ValueKind::Character) {
-        DecodedValue v(code, kind, index, true);
-        v.text_ = text ? new std::string(std::move(*text)) : nullptr;
-        return v;
-    }
-    static DecodedValue placeholder(std::uint32_t code) noexcept {
-        DecodedValue v(code, ValueKind::Operator, 0.0, true);
-        v.raw_bits_ = 0;
-        return v;
-    }
-    static DecodedValue associated_field(std::uint64_t bits) noexcept {
-        DecodedValue v(999999, ValueKind::AssociatedField, static_cast<double>(bits), true);
-        v.raw_bits_ = bits;
-        return v;
-    }
+// One decoded item as the per-value API shows it, viewed from a message's
+// columns: nothing here owns memory. What follows from the code and the tables
+// the value was decoded with is not stored: an element's name is its Table B
+// name, and a numeric element's meaning is the code_meaning of its code and
+// raw bits.
+struct DecodedValue {
+    std::uint32_t descriptor = 0;
+    ValueKind kind = ValueKind::Numeric;
+    // A numeric element's value is absent when it is missing; a text item's
+    // value is its text index.
+    bool has_value = false;
+    double value = 0.0;
+    std::uint64_t raw_bits = 0;
+    std::optional<std::string_view> text;  // text items only; absent when missing
 
-    DecodedValue(const DecodedValue& o)
-        : descriptor_(o.descriptor_), kind_(o.kind_), has_value_(o.has_value_), value_(o.value_) {
-        if (has_text_slot())
-            text_ = o.text_ ? new std::string(*o.text_) : nullptr;
-        else
-            raw_bits_ = o.raw_bits_;
-    }
-    DecodedValue(DecodedValue&& o) noexcept
-        : descriptor_(o.descriptor_), kind_(o.kind_), has_value_(o.has_value_), value_(o.value_) {
-        take_slot(o);
-    }
-    DecodedValue& operator=(const DecodedValue& o) {
-        if (this != &o) {
-            DecodedValue copy(o);
-            *this = std::move(copy);
-        }
-        return *this;
-    }
-    DecodedValue& operator=(DecodedValue&& o) noexcept {
-        if (this != &o) {
-            release();
-            descriptor_ = o.descriptor_;
-            kind_ = o.kind_;
-            has_value_ = o.has_value_;
-            value_ = o.value_;
-            take_slot(o);
-        }
-        return *this;
-    }
-    ~DecodedValue() { release(); }
-
-    std::uint32_t descriptor() const noexcept { return descriptor_; }
-    ValueKind kind() const noexcept { return kind_; }
-
+    bool is_text() const noexcept { return kind == ValueKind::Character || kind == ValueKind::InsertedText; }
     // The physical value, or a text index for text items; absent for a
     // missing numeric value.
     std::optional<double> raw_value() const noexcept {
-        return has_value_ ? std::optional<double>(value_) : std::nullopt;
+        return has_value ? std::optional<double>(value) : std::nullopt;
     }
     // The bits read; absent for text items.
     std::optional<std::uint64_t> raw() const noexcept {
-        return has_text_slot() ? std::nullopt : std::optional<std::uint64_t>(raw_bits_);
+        return is_text() ? std::nullopt : std::optional<std::uint64_t>(raw_bits);
     }
-    std::optional<std::string_view> raw_text() const noexcept {
-        return has_text_slot() && text_ != nullptr ? std::optional<std::string_view>(*text_) : std::nullopt;
-    }
+    std::optional<std::string_view> raw_text() const noexcept { return is_text() ? text : std::nullopt; }
     // The name, given the tables the value was decoded with.
     std::string_view name(const TableSet& tables) const noexcept;
     // The code-table or flag-table meaning of a numeric element's bits.
     std::optional<std::string_view> raw_meaning(const TableSet& tables) const noexcept;
-
-private:
-    DecodedValue(std::uint32_t code, ValueKind kind, double value, bool has_value) noexcept
-        : descriptor_(code), kind_(kind), has_value_(has_value), value_(value) {}
-    bool has_text_slot() const noexcept {
-        return kind_ == ValueKind::Character || kind_ == ValueKind::InsertedText;
-    }
-    // Takes over the raw bits or the text of `o` (whose kind this has).
-    void take_slot(DecodedValue& o) noexcept {
-        if (has_text_slot()) {
-            text_ = o.text_;
-            o.text_ = nullptr;
-        } else {
-            raw_bits_ = o.raw_bits_;
-        }
-    }
-    void release() noexcept {
-        if (has_text_slot()) {
-            delete text_;
-            text_ = nullptr;
-        }
-    }
-
-    std::uint32_t descriptor_;
-    ValueKind kind_;
-    bool has_value_;
-    double value_;
-    union {
-        std::uint64_t raw_bits_;  // Numeric, AssociatedField, Operator
-        std::string* text_;       // Character, InsertedText; null when missing
-    };
 };
 
 // What the decoders need to know about a Table B element, worked out once per
@@ -222,9 +136,9 @@ struct ValueCodingState {
 // widths). Never fails.
 void apply_operator(std::uint8_t x, std::uint8_t y, ValueCodingState& state);
 
-// The text of a CCITT IA5 field: absent when it is empty or all 0xFF; bytes
-// from 0x80 become '?'; trailing white space goes.
-std::optional<std::string> decode_ia5_text(std::string bytes);
+// The text of a CCITT IA5 field, in place: false (no text) when it is empty
+// or all 0xFF; bytes from 0x80 become '?'; trailing white space goes.
+bool clean_ia5_text(std::string& bytes);
 
 // 10 to the power `scale`, by repeated squaring; a reciprocal for negative scales.
 double power_of_ten(std::int64_t scale) noexcept;
@@ -266,21 +180,6 @@ struct NumericCoding {
 };
 Result<NumericCoding> numeric_coding(const ElementInfo& info, const ValueCodingState& state,
                                      const DifferenceOverride* diff);
-
-// Reads one element, appends its DecodedValue and returns its value (absent
-// for missing numbers and for character elements). The meaning of a code or
-// flag table value is not looked up here: the value's raw bits and code give
-// it whenever it is asked for.
-Result<std::optional<double>> read_element(const ElementDefinition& element, const TableSet& tables,
-                                           BitReader& reader, ValueCodingState& state,
-                                           std::vector<DecodedValue>& values);
-// The same with the element already classified, and an optional 2 25 255 form.
-Result<std::optional<double>> read_element(const ElementInfo& info, BitReader& reader,
-                                           ValueCodingState& state, std::vector<DecodedValue>& values,
-                                           const DifferenceOverride* diff = nullptr);
-
-// Reads the associated field of `width` bits and appends it; width 0 does nothing.
-Result<void> read_associated_field(BitReader& reader, std::uint8_t width, std::vector<DecodedValue>& values);
 
 // The value of a new reference value field of `width` bits (1..64), 2 03 YYY:
 // the leftmost bit is the sign (1 negative), the rest the magnitude.

@@ -33,7 +33,7 @@ std::string float_text(double v) {
 
 std::string decoded_value_text(const DecodedValue& v, const TableSet& tables) {
     std::string out = "DecodedValue(";
-    out += padded_code(v.descriptor());
+    out += padded_code(v.descriptor);
     out += ", ";
     if (auto text = v.raw_text()) {
         append_quoted_text(out, *text);

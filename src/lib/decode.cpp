@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "data/decode.hpp"
+#include "data/columns.hpp"
 #include "lib/convert.hpp"
 #include "lib/types.hpp"
 #include "message/message.hpp"
@@ -36,9 +36,14 @@ Result<FirstMessage> first_message(ByteView buf) {
 // Decodes with `tables`, owned by the Python object `owner`, which the values
 // keep alive for the names and meanings they view.
 PyObject* decode_into_list(const FirstMessage& first, const TableSet& tables, PyObject* owner) {
-    auto values = decode_uncompressed_values(first.message, tables, first.message.section4_data(first.bytes));
-    if (!values) return to_py_err(std::move(values).error());
-    return new_decoded_value_list(*values, owner);
+    // The columns are scratch memory, kept for the next call; only a message
+    // far larger than usual gives its memory back.
+    thread_local MessageColumns columns;
+    auto done = decode_columns(first.message, tables, first.message.section4_data(first.bytes), columns);
+    PyObject* result = done ? new_decoded_value_list(columns, owner) : to_py_err(std::move(done).error());
+    if (columns.code.capacity() > (std::size_t{1} << 22)) columns = MessageColumns();
+    else columns.clear();
+    return result;
 }
 
 // Moves freshly loaded tables into a TableSet object and decodes with them.

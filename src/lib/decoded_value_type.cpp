@@ -1,11 +1,13 @@
-// The Python class DecodedValue. An object holds its 24-byte record inline and
-// a reference to the TableSet object it was decoded with, which gives element
-// names and code-table meanings on access; attribute objects are built on
-// access.
+// The Python class DecodedValue. An object holds one item of a message's
+// columns and a reference to the TableSet object it was decoded with, which
+// gives element names and code-table meanings on access; attribute objects are
+// built on access. Objects of a decode are made straight from the columns, and
+// freed objects are kept on a free list for the next decode, so that decoding
+// in a loop neither allocates nor hands memory back on every call.
 #include <new>
 #include <string>
 
-#include "data/decode.hpp"
+#include "data/columns.hpp"
 #include "data/decoded_value.hpp"
 #include "lib/convert.hpp"
 #include "lib/types.hpp"
@@ -17,21 +19,76 @@ namespace {
 struct DecodedValueObject {
     PyObject_HEAD
     PyObject* owner;  // strong reference to the TableSet object
-    DecodedValue rec;
+    double value;
+    union {
+        std::uint64_t raw;  // numeric items, associated fields, operators
+        PyObject* text;     // text items: a str, or null when absent
+    };
+    std::uint32_t descriptor;
+    ValueKind kind;
+    bool has_value;
 };
 
 DecodedValueObject* as_value(PyObject* self) { return reinterpret_cast<DecodedValueObject*>(self); }
-const DecodedValue& rec_of(PyObject* self) { return as_value(self)->rec; }
 const TableSet& tables_of(PyObject* self) { return *table_set_record(as_value(self)->owner); }
+bool is_text(const DecodedValueObject* o) {
+    return o->kind == ValueKind::Character || o->kind == ValueKind::InsertedText;
+}
+
+// The item as the core's presentation code sees it.
+DecodedValue rec_of(PyObject* self) {
+    const DecodedValueObject* o = as_value(self);
+    DecodedValue v;
+    v.descriptor = o->descriptor;
+    v.kind = o->kind;
+    v.has_value = o->has_value;
+    v.value = o->value;
+    if (!is_text(o)) {
+        v.raw_bits = o->raw;
+    } else if (o->text != nullptr) {
+        Py_ssize_t n = 0;
+        const char* p = PyUnicode_AsUTF8AndSize(o->text, &n);  // ASCII: never fails
+        v.text = std::string_view(p, static_cast<std::size_t>(n));
+    }
+    return v;
+}
+
+// Freed objects kept for reuse. The objects take part in no reference cycles
+// (they refer only to a TableSet and a str), so they are plain objects outside
+// the cycle collector, allocated without the generic allocator's zero fill.
+// Sanitizer builds free every object, so that a use after free is caught.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr std::size_t kFreeListMax = 0;
+#else
+constexpr std::size_t kFreeListMax = std::size_t{1} << 19;
+#endif
+std::vector<PyObject*> free_list;
 
 void decoded_value_dealloc(PyObject* self) {
     PyTypeObject* tp = Py_TYPE(self);
     DecodedValueObject* o = as_value(self);
     PyObject* owner = o->owner;
-    o->rec.~DecodedValue();
-    PyObject_Free(self);
+    PyObject* text = is_text(o) ? o->text : nullptr;
+    if (free_list.size() < kFreeListMax && free_list.size() < free_list.capacity())
+        free_list.push_back(self);
+    else
+        PyObject_Free(self);
+    Py_XDECREF(text);
     Py_DECREF(owner);
     Py_DECREF(tp);
+}
+
+PyObject* new_object(PyTypeObject* tp) {
+    PyObject* o;
+    if (!free_list.empty()) {
+        o = free_list.back();
+        free_list.pop_back();
+    } else {
+        o = static_cast<PyObject*>(PyObject_Malloc(sizeof(DecodedValueObject)));
+        if (o == nullptr) return PyErr_NoMemory();
+    }
+    PyObject_Init(o, tp);
+    return o;
 }
 
 PyObject* str_or_none(std::optional<std::string_view> s) {
@@ -39,32 +96,38 @@ PyObject* str_or_none(std::optional<std::string_view> s) {
     return new_str(*s).release();
 }
 
-PyObject* get_descriptor(PyObject* self, void*) { return PyLong_FromUnsignedLong(rec_of(self).descriptor()); }
+PyObject* get_descriptor(PyObject* self, void*) { return PyLong_FromUnsignedLong(as_value(self)->descriptor); }
 
 PyObject* get_name(PyObject* self, void*) { return new_str(rec_of(self).name(tables_of(self))).release(); }
 
 PyObject* get_raw_value(PyObject* self, void*) {
-    const auto v = rec_of(self).raw_value();
-    if (!v) Py_RETURN_NONE;
-    return PyFloat_FromDouble(*v);
+    const DecodedValueObject* o = as_value(self);
+    if (!o->has_value) Py_RETURN_NONE;
+    return PyFloat_FromDouble(o->value);
 }
 
 PyObject* get_raw(PyObject* self, void*) {
-    const auto v = rec_of(self).raw();
-    if (!v) Py_RETURN_NONE;
-    return PyLong_FromUnsignedLongLong(*v);
+    const DecodedValueObject* o = as_value(self);
+    if (is_text(o)) Py_RETURN_NONE;
+    return PyLong_FromUnsignedLongLong(o->raw);
 }
 
-PyObject* get_raw_text(PyObject* self, void*) { return str_or_none(rec_of(self).raw_text()); }
+PyObject* text_or_none(PyObject* self) {
+    const DecodedValueObject* o = as_value(self);
+    if (!is_text(o) || o->text == nullptr) Py_RETURN_NONE;
+    return Py_NewRef(o->text);
+}
+
+PyObject* get_raw_text(PyObject* self, void*) { return text_or_none(self); }
 
 PyObject* get_raw_meaning(PyObject* self, void*) { return str_or_none(rec_of(self).raw_meaning(tables_of(self))); }
 
 // The text, else the meaning, else the number, else None.
 PyObject* get_data(PyObject* self, void*) {
-    const DecodedValue& v = rec_of(self);
-    if (auto text = v.raw_text()) return new_str(*text).release();
-    if (auto meaning = v.raw_meaning(tables_of(self))) return new_str(*meaning).release();
-    if (auto value = v.raw_value()) return PyFloat_FromDouble(*value);
+    const DecodedValueObject* o = as_value(self);
+    if (is_text(o) && o->text != nullptr) return Py_NewRef(o->text);
+    if (auto meaning = rec_of(self).raw_meaning(tables_of(self))) return new_str(*meaning).release();
+    if (o->has_value) return PyFloat_FromDouble(o->value);
     Py_RETURN_NONE;
 }
 
@@ -105,33 +168,56 @@ PyObject* type_slot = nullptr;
 
 PyTypeObject* decoded_value_type() { return type_from_spec(type_slot, &kSpec); }
 
-PyObject* new_decoded_value_list(DecodedValues& values, PyObject* owner) {
+namespace {
+
+struct TextObjects {
+    explicit TextObjects(std::size_t n) : slots(n, nullptr) {}
+    ~TextObjects() {
+        for (PyObject* o : slots) Py_XDECREF(o);
+    }
+    std::vector<PyObject*> slots;
+};
+
+}  // namespace
+
+PyObject* new_decoded_value_list(const MessageColumns& columns, PyObject* owner) {
     PyTypeObject* tp = decoded_value_type();
     if (tp == nullptr) return nullptr;
-    OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(values.size())));
+    const std::size_t n = columns.size();
+    OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(n)));
     if (!list) return nullptr;
+    if (free_list.capacity() < kFreeListMax) free_list.reserve(kFreeListMax);
+    // One str per text of the arena, shared by the items that show it.
+    TextObjects texts(columns.texts.size());
     // Objects are made in list order, so that a list is later walked (and
     // freed) through memory in the order it was allocated.
-    std::size_t i = 0;
-    const bool ok = values.for_each([&](DecodedValue& v) {
-        // The objects take part in no reference cycles (they refer only to a
-        // TableSet), so they are plain objects outside the cycle collector,
-        // allocated without the generic allocator's zero fill.
-        PyObject* o = static_cast<PyObject*>(PyObject_Malloc(sizeof(DecodedValueObject)));
-        if (o == nullptr) {
-            PyErr_NoMemory();
-            return false;
-        }
-        PyObject_Init(o, tp);
+    for (std::size_t i = 0; i < n; ++i) {
+        PyObject* o = new_object(tp);
+        if (o == nullptr) return nullptr;  // a list left short holds nulls in its tail, which it skips
         DecodedValueObject* obj = as_value(o);
         obj->owner = Py_NewRef(owner);
-        new (&obj->rec) DecodedValue(std::move(v));
-        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i++), o);
-        return true;
-    });
-    // A list left short by a failed allocation holds nulls in its tail, which
-    // list deallocation skips.
-    if (!ok) return nullptr;
+        obj->descriptor = columns.code[i];
+        obj->kind = static_cast<ValueKind>(columns.kind[i]);
+        obj->value = columns.value[i];
+        if (obj->kind == ValueKind::Character || obj->kind == ValueKind::InsertedText) {
+            obj->has_value = true;  // the text index
+            obj->text = nullptr;
+            const std::uint64_t id = columns.raw[i];
+            if (id != TextArena::kNone) {
+                PyObject*& t = texts.slots[static_cast<std::size_t>(id)];
+                if (t == nullptr) t = new_str(columns.texts.get(id)).release();
+                if (t == nullptr) {
+                    Py_DECREF(o);
+                    return nullptr;
+                }
+                obj->text = Py_NewRef(t);
+            }
+        } else {
+            obj->has_value = columns.missing[i] == 0;
+            obj->raw = columns.raw[i];
+        }
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), o);
+    }
     return list.release();
 }
 

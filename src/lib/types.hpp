@@ -8,7 +8,7 @@
 namespace korvane {
 struct BufrMessage;
 class TableSet;
-class DecodedValues;
+struct MessageColumns;
 }
 
 namespace korvane::py {
@@ -37,10 +37,10 @@ const BufrMessage* message_record(PyObject* o);
 
 // DecodedValue objects.
 PyTypeObject* decoded_value_type();
-// A new list of DecodedValue objects taking over `values` in subset order.
-// `owner` is the TableSet object the values were decoded with; each value
-// keeps a reference to it for its name and meaning.
-PyObject* new_decoded_value_list(DecodedValues& values, PyObject* owner);
+// A new list of DecodedValue objects, one per item of `columns`. `owner` is
+// the TableSet object the values were decoded with; each value keeps a
+// reference to it for its name and meaning.
+PyObject* new_decoded_value_list(const MessageColumns& columns, PyObject* owner);
 
 // ElementDefinition and SequenceDefinition: copies of table entries.
 PyTypeObject* element_definition_type();

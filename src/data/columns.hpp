@@ -1,0 +1,109 @@
+// The decoded data of one message as columns: one entry per item in subset
+// order (subset 0's items in descriptor order, then subset 1's, ...), texts in
+// one arena per message. This is what the data walker writes; the per-value
+// objects, the reader's arrays and table rows are all made from it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "data/decoded_value.hpp"
+#include "error/error.hpp"
+#include "message/message.hpp"
+#include "tables/table_set.hpp"
+
+namespace korvane {
+
+// The texts of one message. A text is stored once however many items show
+// it (a compressed text column whose increments are all zero holds one text
+// for every subset).
+class TextArena {
+public:
+    static constexpr std::uint64_t kNone = UINT64_MAX;
+
+    std::uint64_t add(std::string_view text) {
+        bytes_.append(text);
+        ends_.push_back(bytes_.size());
+        return ends_.size() - 1;
+    }
+    std::string_view get(std::uint64_t id) const noexcept {
+        const std::size_t begin = id == 0 ? 0 : ends_[id - 1];
+        return std::string_view(bytes_).substr(begin, ends_[id] - begin);
+    }
+    std::size_t size() const noexcept { return ends_.size(); }
+    void clear() noexcept {
+        bytes_.clear();
+        ends_.clear();
+    }
+
+private:
+    std::string bytes_;
+    std::vector<std::size_t> ends_;
+};
+
+// One occurrence of a replicated group in one subset: its items are
+// [begin, end). `node` names the replication in the descriptor tree (the same
+// for every occurrence of it, in every subset); `parent` is the index of the
+// enclosing occurrence in the same list, or -1.
+struct GroupOccurrence {
+    std::uint64_t begin;
+    std::uint64_t end;
+    std::int64_t parent;
+    std::uint32_t node;
+    std::uint32_t subset;
+};
+
+struct MessageColumns {
+    std::vector<std::uint32_t> code;
+    std::vector<std::uint8_t> kind;     // a ValueKind
+    std::vector<std::uint8_t> missing;  // 1 for a missing number or a text that is absent
+    // The physical value (NaN when missing). Text items hold their text index
+    // when DecodeOptions::text_index_values is set, NaN otherwise.
+    std::vector<double> value;
+    // The bits read; for text items the id of the text in `texts`, or
+    // TextArena::kNone when it is absent.
+    std::vector<std::uint64_t> raw;
+    TextArena texts;
+    // Items of subset s are [subset_bounds[s], subset_bounds[s + 1]).
+    std::vector<std::uint64_t> subset_bounds;
+    // Filled only when DecodeOptions::structure is set.
+    std::vector<GroupOccurrence> groups;
+
+    std::size_t size() const noexcept { return code.size(); }
+    // Empties every column, keeping their memory for the next message.
+    void clear() noexcept;
+    // Resizes every item column to n (entries to be written in place).
+    void resize(std::size_t n);
+    // Item i as the per-value API shows it.
+    DecodedValue item(std::size_t i) const noexcept;
+};
+
+struct DecodeOptions {
+    // Text items carry their text index in `value` (as DecodedValue's
+    // raw_value reports it) rather than NaN.
+    bool text_index_values = true;
+    // Record the occurrences of replicated groups.
+    bool structure = false;
+};
+
+// A message may give at most kItemAllowance + (data bits) * kItemsPerBit
+// items (kItemsPerCompressedBit for compressed data, where one column of
+// a few bits gives an item for every subset). Every item counts, those that
+// read no bits too, so the bound holds before anything is allocated for them.
+// The largest ratios in real data are far below: see the corpus check in the
+// tests.
+inline constexpr std::uint64_t kItemAllowance = std::uint64_t{1} << 18;
+inline constexpr std::uint64_t kItemsPerUncompressedBit4 = 2;  // in quarters: 0.5 items per bit
+inline constexpr std::uint64_t kItemsPerCompressedBit = 8;
+
+std::uint64_t max_items(const BufrMessage& message, std::uint64_t data_bits) noexcept;
+
+// Decodes the data section of `message` into `out` (cleared first). On
+// failure `out` holds an unspecified part of the items.
+Result<void> decode_columns(const BufrMessage& message, const TableSet& tables, ByteView data,
+                            MessageColumns& out, const DecodeOptions& options = {});
+
+}  // namespace korvane

@@ -1,0 +1,658 @@
+// The data walker: one descriptor walk for uncompressed and compressed data.
+// Sequences, replication, operators and bitmaps are handled here once; only
+// the leaf reads differ. Uncompressed data hold one subset after another, so
+// the walk runs once per subset and each leaf reads one value. Compressed data
+// hold, for every element, a reference R0, an increment width NBINC and one
+// increment per subset, so the walk runs once and each leaf reads a column.
+//
+// Compressed columns are written straight into subset order: a first pass
+// walks the descriptors, reading only what steers the walk (replication
+// factors, bitmap indicators, new reference values) and checking that every
+// column fits the data, which gives the number of columns; the second pass
+// reads every column into its place, item (subset s, column c) at s * columns + c.
+#include <cmath>
+#include <limits>
+#include <span>
+#include <type_traits>
+#include <string>
+#include <unordered_map>
+
+#include "data/columns.hpp"
+#include "data/decode.hpp"
+#include "descriptor/descriptor.hpp"
+
+namespace korvane {
+
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr std::uint16_t kIncrementWidthBits = 6;
+
+BufrError items_exceeded(std::uint64_t max, std::uint64_t bits) {
+    return BufrError::table("decoding would give more than " + std::to_string(max) + " items for " +
+                            std::to_string(bits) + " bits of data: descriptors are repeated without reading data");
+}
+
+Result<std::uint64_t> read_bits(BitReader& reader, std::uint16_t width) {
+    std::uint64_t v = 0;
+    if (!reader.try_read(width, v)) return reader.read_error(width);
+    return v;
+}
+
+// The occurrences of replicated groups, when the caller asks for them.
+class Structure {
+public:
+    Structure(std::vector<GroupOccurrence>* out) : out_(out) {}
+
+    void begin(const std::uint32_t* replication, std::uint64_t position, std::uint32_t subset) {
+        if (out_ == nullptr) return;
+        const auto node = nodes_.try_emplace(replication, static_cast<std::uint32_t>(nodes_.size())).first->second;
+        const std::int64_t parent = open_.empty() ? -1 : open_.back();
+        open_.push_back(static_cast<std::int64_t>(out_->size()));
+        out_->push_back(GroupOccurrence{position, position, parent, node, subset});
+    }
+    void end(std::uint64_t position) {
+        if (out_ == nullptr) return;
+        (*out_)[static_cast<std::size_t>(open_.back())].end = position;
+        open_.pop_back();
+    }
+
+private:
+    std::vector<GroupOccurrence>* out_;
+    std::vector<std::int64_t> open_;
+    std::unordered_map<const std::uint32_t*, std::uint32_t> nodes_;
+};
+
+// The walk itself, over the leaf reader `Leaves`, which provides:
+//   element(info, diff, need_value)  an element (or a bitmap target); returns
+//                                    its value when need_value (first subset)
+//   factor(info)                     a delayed replication factor -> count
+//   associated(width), placeholder(code), text(code, y), new_reference(width)
+//   position()                       items (or columns) written so far
+template <class Leaves>
+class Walker {
+public:
+    Walker(WalkContext& ctx, ValueCodingState& state, Leaves& leaves, Structure& structure)
+        : ctx_(ctx), state_(state), leaves_(leaves), structure_(structure) {}
+
+    Result<void> walk(std::span<const std::uint32_t> descriptors, int depth, std::uint32_t subset) {
+        if (depth > kMaxDescriptorDepth) return BufrError::table(Leaves::kDepthError);
+        ValueCodingState& state = state_;
+        const std::size_t n = descriptors.size();
+        std::size_t i = 0;
+        while (i < n) {
+            KORVANE_TRY_VOID(ctx_.step());
+            const std::uint32_t code = descriptors[i];
+            const Fxy d = split_code(code);
+            switch (d.f) {
+            case 0: {
+                if (state.new_reference_width != 0) {
+                    // Inside 2 03 YYY .. 2 03 255 an element descriptor defines
+                    // the element's new reference value; it is not a data item.
+                    KORVANE_TRY(const std::int64_t ref, leaves_.new_reference(state.new_reference_width));
+                    state.new_references.insert_or_assign(code, ref);
+                    ++i;
+                    break;
+                }
+                if (d.x != 31 && state.associated_width != 0)
+                    KORVANE_TRY_VOID(leaves_.associated(state.associated_width));
+                const ElementInfo* found = ctx_.elements.find(code);
+                if (found == nullptr) return BufrError::element_not_found(code);
+                const ElementInfo info = *found;
+                const bool indicator = code == kDataPresentIndicator;
+                KORVANE_TRY(const std::optional<double> value, leaves_.element(info, nullptr, indicator));
+                state.local_width.reset();
+                if (indicator && takes_bitmap_indicator(state)) {
+                    // Compressed data: the bitmap is shaped by the first subset.
+                    if (value) state.bitmap.push_back(bitmap_byte(*value));
+                } else {
+                    state.element_history.push_back(info.def);
+                }
+                ++i;
+                break;
+            }
+            case 1: {
+                const std::size_t x = d.x;
+                if (x == 0 || i + x >= n) return BufrError::unsupported_replication(code);
+                const std::uint32_t* replication = &descriptors[i];
+                if (d.y > 0) {
+                    KORVANE_TRY_VOID(repeat(replication, descriptors.subspan(i + 1, x), d.y, depth, subset));
+                    i += x + 1;
+                    break;
+                }
+                if (i + x + 1 >= n) return BufrError::incomplete_delayed_replication(code);
+                const std::uint32_t factor_code = descriptors[i + 1];
+                // Associated fields precede every element outside class 31.
+                if (!is_class31(factor_code) && state.associated_width != 0)
+                    KORVANE_TRY_VOID(leaves_.associated(state.associated_width));
+                const ElementInfo* found = ctx_.elements.find(factor_code);
+                if (found == nullptr) return BufrError::element_not_found(factor_code);
+                const ElementInfo info = *found;
+                KORVANE_TRY(const std::uint64_t count, leaves_.factor(info));
+                state.element_history.push_back(info.def);
+                KORVANE_TRY_VOID(repeat(replication, descriptors.subspan(i + 2, x), count, depth, subset));
+                i += x + 2;
+                break;
+            }
+            case 2: {
+                switch (operator_step(d.x, d.y, state)) {
+                case OperatorAction::None:
+                    break;
+                case OperatorAction::Placeholder:
+                    KORVANE_TRY_VOID(leaves_.placeholder(code));
+                    break;
+                case OperatorAction::Marker: {
+                    KORVANE_TRY(const ElementDefinition* target, state.next_bitmap_element());
+                    if (target == nullptr) break;
+                    const ElementInfo* found = ctx_.elements.find(target->code);
+                    if (found == nullptr) return BufrError::element_not_found(target->code);
+                    const ElementInfo info = *found;
+                    // 2 25 255 reads a difference: one bit wider, reference -2^width.
+                    const DifferenceOverride diff = difference_override(*target);
+                    KORVANE_TRY_VOID(leaves_.element(info, d.x == 25 ? &diff : nullptr, false));
+                    break;
+                }
+                case OperatorAction::Text:
+                    KORVANE_TRY_VOID(leaves_.text(code, d.y));
+                    break;
+                }
+                ++i;
+                break;
+            }
+            case 3: {
+                const SequenceDefinition* seq = ctx_.tables.find_sequence(code);
+                if (seq == nullptr) return BufrError::sequence_not_found(code);
+                KORVANE_TRY_VOID(walk(seq->members, depth + 1, subset));
+                ++i;
+                break;
+            }
+            default:
+                return BufrError::table("invalid descriptor " + padded_code(code));
+            }
+        }
+        return Ok{};
+    }
+
+private:
+    Result<void> repeat(const std::uint32_t* replication, std::span<const std::uint32_t> group, std::uint64_t count,
+                        int depth, std::uint32_t subset) {
+        for (std::uint64_t k = 0; k < count; ++k) {
+            structure_.begin(replication, leaves_.position(), subset);
+            KORVANE_TRY_VOID(walk(group, depth + 1, subset));
+            structure_.end(leaves_.position());
+        }
+        return Ok{};
+    }
+
+    WalkContext& ctx_;
+    ValueCodingState& state_;
+    Leaves& leaves_;
+    Structure& structure_;
+};
+
+// The width of a text element under the state (2 08 YYY wins).
+std::uint16_t text_width(const ElementInfo& info, const ValueCodingState& state, const DifferenceOverride* diff) {
+    if (state.character_width) return *state.character_width;
+    return diff != nullptr ? diff->width : info.def->width;
+}
+
+// The coding of a numeric element under the state, with its divisor.
+Result<NumericCoding> coding_of(const ElementInfo& info, const ValueCodingState& state,
+                                const DifferenceOverride* diff, double& divisor) {
+    const ElementDefinition& def = *info.def;
+    if (diff == nullptr && (state.table_b_coding() || (info.code_or_flag && !state.local_width))) {
+        // The common case: the element as Table B defines it.
+        divisor = info.divisor;
+        return NumericCoding{def.width, def.scale, def.reference};
+    }
+    KORVANE_TRY(const NumericCoding c, numeric_coding(info, state, diff));
+    divisor = power_of_ten(c.scale);
+    return c;
+}
+
+// ---- uncompressed data: one value per leaf -----------------------------------------
+
+class SubsetLeaves {
+public:
+    static constexpr const char* kDepthError = "descriptor decode exceeded recursion depth";
+
+    SubsetLeaves(MessageColumns& out, BitReader& reader, ValueCodingState& state, std::uint64_t max_items,
+                 const DecodeOptions& options)
+        : out_(out), reader_(reader), state_(state), max_items_(max_items), options_(options) {}
+
+    std::uint64_t position() const noexcept { return out_.code.size(); }
+
+    Result<std::optional<double>> element(const ElementInfo& info, const DifferenceOverride* diff, bool) {
+        const ElementDefinition& def = *info.def;
+        if (info.character) {
+            const std::uint16_t width = text_width(info, state_, diff);
+            KORVANE_TRY_VOID(reader_.read_bytes_into(width, scratch_));
+            state_.text_counter += 1;
+            KORVANE_TRY_VOID(push_text(def.code, ValueKind::Character,
+                                       static_cast<double>(state_.text_counter * 1000 + width / 8u)));
+            return std::optional<double>();
+        }
+        double divisor = 1.0;
+        KORVANE_TRY(const NumericCoding c, coding_of(info, state_, diff, divisor));
+        std::uint64_t bits = 0;
+        if (!reader_.try_read(c.width, bits)) return reader_.read_error(c.width);
+        if (c.width <= 63 && !info.class31 && bits == (std::uint64_t{1} << c.width) - 1) {
+            KORVANE_TRY_VOID(push(def.code, ValueKind::Numeric, true, kNaN, bits));
+            return std::optional<double>();
+        }
+        const double value = scaled_value(bits, c.reference, divisor);
+        KORVANE_TRY_VOID(push(def.code, ValueKind::Numeric, false, value, bits));
+        return std::optional<double>(value);
+    }
+
+    Result<std::uint64_t> factor(const ElementInfo& info) {
+        KORVANE_TRY(const std::optional<double> value, element(info, nullptr, true));
+        return replication_count(value);
+    }
+
+    Result<void> associated(std::uint8_t width) {
+        KORVANE_TRY(const std::uint64_t bits, read_bits(reader_, width));
+        return push(kAssociatedFieldCode, ValueKind::AssociatedField, false, static_cast<double>(bits), bits);
+    }
+
+    Result<void> placeholder(std::uint32_t code) { return push(code, ValueKind::Operator, false, 0.0, 0); }
+
+    Result<void> text(std::uint32_t code, std::uint8_t y) {
+        KORVANE_TRY_VOID(reader_.read_bytes_into(static_cast<std::uint16_t>(8u * y), scratch_));
+        state_.text_counter += 1;
+        return push_text(code, ValueKind::InsertedText, static_cast<double>(state_.text_counter * 1000 + y));
+    }
+
+    Result<std::int64_t> new_reference(std::uint8_t width) {
+        KORVANE_TRY(const std::uint64_t bits, read_bits(reader_, width));
+        return signed_reference(bits, width);
+    }
+
+private:
+    Result<void> push(std::uint32_t code, ValueKind kind, bool missing, double value, std::uint64_t raw) {
+        const std::size_t n = out_.code.size();
+        if (n == out_.code.capacity()) {
+            if (n >= max_items_) return items_exceeded(max_items_, reader_.bit_len());
+            // Grow geometrically, but never past the bound.
+            std::size_t want = n < 4096 ? 4096 : 2 * n;
+            if (want > max_items_) want = static_cast<std::size_t>(max_items_);
+            out_.code.reserve(want);
+            out_.kind.reserve(want);
+            out_.missing.reserve(want);
+            out_.value.reserve(want);
+            out_.raw.reserve(want);
+        }
+        out_.code.push_back(code);
+        out_.kind.push_back(static_cast<std::uint8_t>(kind));
+        out_.missing.push_back(missing ? 1 : 0);
+        out_.value.push_back(value);
+        out_.raw.push_back(raw);
+        return Ok{};
+    }
+
+    // The text read into scratch_, as an item of `kind`.
+    Result<void> push_text(std::uint32_t code, ValueKind kind, double index) {
+        const bool present = clean_ia5_text(scratch_);
+        const std::uint64_t id = present ? out_.texts.add(scratch_) : TextArena::kNone;
+        return push(code, kind, !present, options_.text_index_values ? index : kNaN, id);
+    }
+
+    MessageColumns& out_;
+    BitReader& reader_;
+    ValueCodingState& state_;
+    std::uint64_t max_items_;
+    const DecodeOptions& options_;
+    std::string scratch_;
+};
+
+// ---- compressed data: one column per leaf ------------------------------------------
+
+// Write = false: the first pass, which reads only what steers the walk and
+// counts the columns. Write = true: the second, which fills every column.
+template <bool Write>
+class ColumnLeaves {
+public:
+    static constexpr const char* kDepthError = "compressed descriptor decode exceeded recursion depth";
+
+    ColumnLeaves(MessageColumns& out, BitReader& reader, WalkContext& ctx, ValueCodingState& state,
+                 std::uint16_t subsets, std::uint64_t columns, std::uint64_t max_items,
+                 const DecodeOptions& options)
+        : out_(out), reader_(reader), ctx_(ctx), state_(state), subsets_(subsets), stride_(columns),
+          max_items_(max_items), options_(options) {}
+
+    std::uint64_t position() const noexcept { return column_; }
+    std::uint64_t columns() const noexcept { return column_; }
+
+    Result<std::optional<double>> element(const ElementInfo& info, const DifferenceOverride* diff, bool need_value) {
+        const ElementDefinition& def = *info.def;
+        if (info.character) {
+            // Its value, should a bitmap ask for it, is the first subset's text index.
+            const std::uint64_t c = state_.text_column_counter;
+            const std::uint16_t width = text_width(info, state_, diff);
+            KORVANE_TRY_VOID(text_column(def.code, ValueKind::Character, width));
+            if (!need_value) return std::optional<double>();
+            if (subsets_ == 0) return std::optional<double>(0.0);
+            return std::optional<double>(static_cast<double>((c * subsets_ + 1) * 1000 + width / 8u));
+        }
+        double divisor = 1.0;
+        KORVANE_TRY(const NumericCoding c, coding_of(info, state_, diff, divisor));
+        std::optional<double> first;
+        if (need_value && subsets_ == 0) first = 0.0;
+        KORVANE_TRY_VOID(numeric_column(def.code, ValueKind::Numeric, c.width, c.reference, divisor,
+                                        !info.class31, need_value,
+                                        [&](unsigned s, bool missing, double v, std::uint64_t) -> Result<void> {
+                                            if (s == 0 && !missing) first = v;
+                                            return Ok{};
+                                        }));
+        return first;
+    }
+
+    Result<std::uint64_t> factor(const ElementInfo& info) {
+        if (info.character) {
+            // A text read as a factor counts by its text index, which differs
+            // between subsets unless there is only one.
+            const std::uint64_t c = state_.text_column_counter;
+            KORVANE_TRY_VOID(text_column(info.def->code, ValueKind::Character, text_width(info, state_, nullptr)));
+            if (subsets_ == 0) return std::uint64_t{0};
+            if (subsets_ > 1) return varying_factors();
+            return replication_count(static_cast<double>((c + 1) * 1000 + text_width(info, state_, nullptr) / 8u));
+        }
+        double divisor = 1.0;
+        KORVANE_TRY(const NumericCoding c, coding_of(info, state_, nullptr, divisor));
+        std::optional<double> first;
+        bool varying = false;
+        KORVANE_TRY_VOID(numeric_column(info.def->code, ValueKind::Numeric, c.width, c.reference, divisor,
+                                        !info.class31, true,
+                                        [&](unsigned s, bool missing, double v, std::uint64_t) -> Result<void> {
+                                            if (s == 0) {
+                                                if (!missing) first = v;
+                                            } else if (first && (missing || !(std::fabs(v - *first) <=
+                                                                               2.220446049250313e-16))) {
+                                                // Within 2^-52 of the first subset's factor counts as equal.
+                                                varying = true;
+                                            }
+                                            return Ok{};
+                                        }));
+        if (varying) return varying_factors();
+        return replication_count(first);
+    }
+
+    Result<void> associated(std::uint8_t width) {
+        return numeric_column(kAssociatedFieldCode, ValueKind::AssociatedField, width, 0, 1.0, false, false,
+                              nullptr);
+    }
+
+    Result<void> placeholder(std::uint32_t code) {
+        KORVANE_TRY_VOID(count_column());
+        if constexpr (Write) {
+            for (unsigned s = 0; s < subsets_; ++s) put(s, code, ValueKind::Operator, false, 0.0, 0);
+        }
+        ++column_;
+        return Ok{};
+    }
+
+    Result<void> text(std::uint32_t code, std::uint8_t y) {
+        return text_column(code, ValueKind::InsertedText, static_cast<std::uint16_t>(8u * y));
+    }
+
+    // A new reference value (2 03 YYY) must be the same in every subset, so
+    // every increment must be zero.
+    Result<std::int64_t> new_reference(std::uint8_t width) {
+        KORVANE_TRY(const std::uint64_t r0, read_bits(reader_, width));
+        KORVANE_TRY(const std::uint64_t nbinc, read_bits(reader_, kIncrementWidthBits));
+        const auto w = static_cast<std::uint16_t>(nbinc);
+        for (unsigned s = 0; s < subsets_; ++s) {
+            KORVANE_TRY(const std::uint64_t inc, read_bits(reader_, w));
+            if (inc != 0) return BufrError::table("changed reference values differ between subsets");
+        }
+        return signed_reference(r0, width);
+    }
+
+private:
+    static BufrError varying_factors() {
+        return BufrError::table("compressed delayed replication with varying factors is not implemented");
+    }
+
+    void put(unsigned s, std::uint32_t code, ValueKind kind, bool missing, double value, std::uint64_t raw) {
+        const std::size_t at = static_cast<std::size_t>(s * stride_ + column_);
+        out_.code[at] = code;
+        out_.kind[at] = static_cast<std::uint8_t>(kind);
+        out_.missing[at] = missing ? 1 : 0;
+        out_.value[at] = value;
+        out_.raw[at] = raw;
+    }
+
+    // Counts one column of `subsets` items against both bounds.
+    Result<void> count_column() {
+        KORVANE_TRY_VOID(ctx_.add_values(subsets_));
+        items_ += subsets_;
+        if (items_ > max_items_) return items_exceeded(max_items_, reader_.bit_len());
+        return Ok{};
+    }
+
+    // Whether the first pass may step over `count` fields of `width` bits:
+    // they must lie inside the data (otherwise they are read one by one, so
+    // that the failure names the field that runs out).
+    bool can_skip(std::uint64_t count, std::uint64_t width) const noexcept {
+        return width == 0 || count <= reader_.bits_left() / width;
+    }
+
+    // One numeric column: R0 of `width` bits, NBINC, then NBINC bits per
+    // subset. `visit(s, missing, value, raw)` sees every subset's value when
+    // `need_values` is set; otherwise the first pass skips the increments.
+    template <class Visit>
+    Result<void> numeric_column(std::uint32_t code, ValueKind kind, std::uint16_t width, Int128 reference,
+                                double divisor, bool missing_values, bool need_values, Visit&& visit) {
+        KORVANE_TRY(const std::uint64_t r0, read_bits(reader_, width));
+        KORVANE_TRY(const std::uint64_t nbinc_bits, read_bits(reader_, kIncrementWidthBits));
+        const auto nbinc = static_cast<std::uint16_t>(nbinc_bits);
+        const bool all_missing = missing_values && width <= 63 && r0 == (std::uint64_t{1} << width) - 1;
+        const std::uint64_t missing_increment = (std::uint64_t{1} << nbinc) - 1;  // nbinc <= 63
+        constexpr bool kVisit = !std::is_same_v<std::decay_t<Visit>, std::nullptr_t>;
+        if (nbinc == 0) {
+            // Every subset holds R0.
+            const double value = all_missing ? kNaN : scaled_value(r0, reference, divisor);
+            if constexpr (kVisit) {
+                if (need_values)
+                    for (unsigned s = 0; s < subsets_; ++s) KORVANE_TRY_VOID(visit(s, all_missing, value, r0));
+            }
+            KORVANE_TRY_VOID(count_column());
+            if constexpr (Write) {
+                for (unsigned s = 0; s < subsets_; ++s) put(s, code, kind, all_missing, value, r0);
+            }
+            ++column_;
+            return Ok{};
+        }
+        // An increment can overflow 64 bits only when R0 is that large.
+        const bool may_overflow = !all_missing && r0 > UINT64_MAX - missing_increment;
+        if (!Write && !need_values && !may_overflow && can_skip(subsets_, nbinc)) {
+            reader_.seek(reader_.position() + std::uint64_t{subsets_} * nbinc);
+        } else {
+            for (unsigned s = 0; s < subsets_; ++s) {
+                std::uint64_t inc = 0;
+                if (!reader_.try_read(nbinc, inc)) return reader_.read_error(nbinc);
+                bool missing = false;
+                std::uint64_t raw = r0;
+                double value = kNaN;
+                if (all_missing || (missing_values && inc == missing_increment)) {
+                    missing = true;
+                } else {
+                    if (inc > UINT64_MAX - r0)
+                        return BufrError::table("compressed value of descriptor " + padded_code(code) +
+                                                " exceeds 64 bits (reference " + std::to_string(r0) +
+                                                " plus increment " + std::to_string(inc) + ")");
+                    raw = r0 + inc;
+                    value = scaled_value(raw, reference, divisor);
+                }
+                if constexpr (kVisit) {
+                    if (need_values) KORVANE_TRY_VOID(visit(s, missing, value, raw));
+                }
+                if constexpr (Write) put(s, code, kind, missing, value, raw);
+            }
+        }
+        KORVANE_TRY_VOID(count_column());
+        ++column_;
+        return Ok{};
+    }
+
+    // One text column of `width` bits: R0, NBINC, then NBINC bytes per
+    // subset. Text indices continue across the columns: column c gives
+    // subset j the index (c * N + j + 1) * 1000 + bytes.
+    Result<void> text_column(std::uint32_t code, ValueKind kind, std::uint16_t width) {
+        KORVANE_TRY_VOID(reader_.read_bytes_into(width, scratch_));
+        KORVANE_TRY(const std::uint64_t nbinc, read_bits(reader_, kIncrementWidthBits));
+        const std::uint64_t c = state_.text_column_counter++;
+        const std::uint64_t size_part = width / 8u;
+        auto index_of = [&](unsigned s) {
+            return options_.text_index_values ? static_cast<double>((c * subsets_ + s + 1) * 1000 + size_part) : kNaN;
+        };
+        if (nbinc == 0) {
+            KORVANE_TRY_VOID(count_column());
+            if constexpr (Write) {
+                // One text for every subset, stored once.
+                const bool present = clean_ia5_text(scratch_);
+                const std::uint64_t id = present ? out_.texts.add(scratch_) : TextArena::kNone;
+                for (unsigned s = 0; s < subsets_; ++s) put(s, code, kind, !present, index_of(s), id);
+            }
+            ++column_;
+            return Ok{};
+        }
+        const auto bytes_width = static_cast<std::uint16_t>(8 * nbinc);
+        if (!Write && can_skip(subsets_, bytes_width)) {
+            reader_.seek(reader_.position() + std::uint64_t{subsets_} * bytes_width);
+        } else {
+            for (unsigned s = 0; s < subsets_; ++s) {
+                KORVANE_TRY_VOID(reader_.read_bytes_into(bytes_width, scratch_));
+                if constexpr (Write) {
+                    const bool present = clean_ia5_text(scratch_);
+                    const std::uint64_t id = present ? out_.texts.add(scratch_) : TextArena::kNone;
+                    put(s, code, kind, !present, index_of(s), id);
+                }
+            }
+        }
+        KORVANE_TRY_VOID(count_column());
+        ++column_;
+        return Ok{};
+    }
+
+    MessageColumns& out_;
+    BitReader& reader_;
+    WalkContext& ctx_;
+    ValueCodingState& state_;
+    std::uint16_t subsets_;
+    std::uint64_t stride_;  // the number of columns (second pass)
+    std::uint64_t max_items_;
+    const DecodeOptions& options_;
+    std::uint64_t column_ = 0;
+    std::uint64_t items_ = 0;
+    std::string scratch_;
+};
+
+Result<void> decode_uncompressed(const BufrMessage& message, const TableSet& tables, ByteView data,
+                                 MessageColumns& out, const DecodeOptions& options, std::uint64_t max) {
+    BitReader reader(data);
+    WalkContext ctx(tables, reader, message.number_of_subsets);
+    ValueCodingState state;
+    SubsetLeaves leaves(out, reader, state, max, options);
+    Structure structure(options.structure ? &out.groups : nullptr);
+    Walker<SubsetLeaves> walker(ctx, state, leaves, structure);
+    const std::span<const std::uint32_t> descriptors(message.unexpanded_descriptors);
+    out.subset_bounds.push_back(0);
+    for (std::uint32_t s = 0; s < message.number_of_subsets; ++s) {
+        state.reset();  // a fresh state per subset; the text numbering carries on
+        KORVANE_TRY_VOID(walker.walk(descriptors, 0, s));
+        out.subset_bounds.push_back(out.code.size());
+    }
+    return Ok{};
+}
+
+Result<void> decode_compressed(const BufrMessage& message, const TableSet& tables, ByteView data,
+                               MessageColumns& out, const DecodeOptions& options, std::uint64_t max) {
+    const std::uint16_t subsets = message.number_of_subsets;
+    const std::span<const std::uint32_t> descriptors(message.unexpanded_descriptors);
+    std::uint64_t columns = 0;
+    {
+        BitReader reader(data);
+        WalkContext ctx(tables, reader, subsets);
+        ValueCodingState state;
+        ColumnLeaves<false> leaves(out, reader, ctx, state, subsets, 0, max, options);
+        Structure structure(nullptr);
+        Walker<ColumnLeaves<false>> walker(ctx, state, leaves, structure);
+        KORVANE_TRY_VOID(walker.walk(descriptors, 0, 0));
+        columns = leaves.columns();
+    }
+    out.resize(static_cast<std::size_t>(columns * subsets));
+    std::vector<GroupOccurrence> column_groups;
+    {
+        BitReader reader(data);
+        WalkContext ctx(tables, reader, subsets);
+        ValueCodingState state;
+        ColumnLeaves<true> leaves(out, reader, ctx, state, subsets, columns, max, options);
+        Structure structure(options.structure ? &column_groups : nullptr);
+        Walker<ColumnLeaves<true>> walker(ctx, state, leaves, structure);
+        KORVANE_TRY_VOID(walker.walk(descriptors, 0, 0));
+    }
+    out.subset_bounds.resize(std::size_t{subsets} + 1);
+    for (std::size_t s = 0; s <= subsets; ++s) out.subset_bounds[s] = s * columns;
+    // Every subset has the same columns, so the same group occurrences.
+    const auto g = static_cast<std::int64_t>(column_groups.size());
+    out.groups.reserve(column_groups.size() * subsets);
+    for (std::uint32_t s = 0; s < subsets; ++s) {
+        const std::uint64_t base = std::uint64_t{s} * columns;
+        for (const GroupOccurrence& o : column_groups)
+            out.groups.push_back(GroupOccurrence{base + o.begin, base + o.end,
+                                                 o.parent < 0 ? -1 : std::int64_t{s} * g + o.parent, o.node, s});
+    }
+    return Ok{};
+}
+
+}  // namespace
+
+void MessageColumns::clear() noexcept {
+    code.clear();
+    kind.clear();
+    missing.clear();
+    value.clear();
+    raw.clear();
+    texts.clear();
+    subset_bounds.clear();
+    groups.clear();
+}
+
+void MessageColumns::resize(std::size_t n) {
+    code.resize(n);
+    kind.resize(n);
+    missing.resize(n);
+    value.resize(n);
+    raw.resize(n);
+}
+
+DecodedValue MessageColumns::item(std::size_t i) const noexcept {
+    DecodedValue v;
+    v.descriptor = code[i];
+    v.kind = static_cast<ValueKind>(kind[i]);
+    v.value = value[i];
+    v.raw_bits = raw[i];
+    if (v.is_text()) {
+        v.has_value = true;  // the text index
+        if (raw[i] != TextArena::kNone) v.text = texts.get(raw[i]);
+    } else {
+        v.has_value = missing[i] == 0;
+    }
+    return v;
+}
+
+std::uint64_t max_items(const BufrMessage& message, std::uint64_t data_bits) noexcept {
+    if (message.compressed_data) return kItemAllowance + kItemsPerCompressedBit * data_bits;
+    return kItemAllowance + kItemsPerUncompressedBit4 * data_bits / 4;
+}
+
+Result<void> decode_columns(const BufrMessage& message, const TableSet& tables, ByteView data, MessageColumns& out,
+                            const DecodeOptions& options) {
+    out.clear();
+    const std::uint64_t max = max_items(message, std::uint64_t{data.size()} * 8);
+    if (message.compressed_data) return decode_compressed(message, tables, data, out, options, max);
+    return decode_uncompressed(message, tables, data, out, options, max);
+}
+
+}  // namespace korvane
