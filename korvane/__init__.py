@@ -1,4 +1,16 @@
-"""korvane: a decoder of WMO FM 94 BUFR edition 4 messages."""
+"""korvane: a fast, exact and safe decoder of WMO FM 94 BUFR.
+
+The whole-file reader::
+
+    with korvane.open("observations.bufr") as f:
+        for message in f:
+            values = message.decode()      # NumPy columns of one message
+
+``korvane.open``, ``BufrFile``, ``Message``, ``Values`` and ``DecodeError`` come
+from ``korvane.reader`` (imported on first use, with NumPy); the per-value API
+of ``korvane._korvane`` (``decode_values*``, ``parse_*``, ``TableSet``, ...) is
+re-exported here as it is.
+"""
 
 from korvane._korvane import (
     BufrMessage,
@@ -18,5 +30,31 @@ from korvane._korvane import (
 )
 from korvane import _korvane
 
-__all__ = list(_korvane.__all__)
 __version__ = "0.1.0"
+
+# Names served by submodules that are imported only when first asked for, so
+# that `import korvane` stays cheap (the command line starts in milliseconds).
+_LAZY = {
+    "open": "korvane.reader",
+    "BufrFile": "korvane.reader",
+    "Message": "korvane.reader",
+    "Values": "korvane.reader",
+    "DecodeError": "korvane.reader",
+}
+
+__all__ = list(_korvane.__all__) + list(_LAZY)
+
+
+def __getattr__(name: str):
+    module = _LAZY.get(name)
+    if module is None:
+        raise AttributeError(f"module 'korvane' has no attribute {name!r}")
+    import importlib
+
+    value = getattr(importlib.import_module(module), name)
+    globals()[name] = value
+    return value
+
+
+def __dir__():
+    return sorted(set(globals()) | set(_LAZY))

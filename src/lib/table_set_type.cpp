@@ -7,6 +7,7 @@
 
 #include "error/error.hpp"
 #include "lib/convert.hpp"
+#include "lib/table_set_object.hpp"
 #include "lib/types.hpp"
 #include "tables/definitions.hpp"
 #include "tables/eccodes.hpp"
@@ -146,11 +147,6 @@ PyObject* new_sequence_object(const SequenceDefinition& rec) {
 }
 
 // ---- TableSet -------------------------------------------------------------
-
-struct TableSetObject {
-    PyObject_HEAD
-    TableSet tables;
-};
 
 TableSetObject* as_tables(PyObject* self) { return reinterpret_cast<TableSetObject*>(self); }
 

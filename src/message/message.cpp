@@ -115,6 +115,8 @@ Result<BufrMessage> parse_message(ByteView buf) {
     return m;
 }
 
+Result<BufrMessage> parse_message_any_edition(ByteView buf) { return parse_message(buf); }
+
 Result<std::vector<MessageRange>> split_messages(ByteView buf) {
     std::vector<MessageRange> out;
     const std::size_t len = buf.size();

@@ -59,6 +59,9 @@ Result<std::uint16_t> read_u16(ByteView buf, std::uint64_t offset);
 // Parses a buffer holding exactly one message.
 Result<BufrMessage> parse_message(ByteView buf);
 
+// The same for editions 2 to 4.
+Result<BufrMessage> parse_message_any_edition(ByteView buf);
+
 // One message found in a larger buffer.
 struct MessageRange {
     std::size_t start;

@@ -1,0 +1,471 @@
+"""Whole files of BUFR messages: ``korvane.open``, ``BufrFile``, ``Message`` and ``Values``.
+
+A file is memory-mapped (a buffer is viewed in place), its messages are found
+and their headers parsed in one pass, and each message decodes on demand into
+NumPy columns. Parsing and decoding release the interpreter lock.
+"""
+
+from __future__ import annotations
+
+import builtins
+import mmap
+import os
+import stat
+import threading
+import warnings
+from collections import OrderedDict
+from pathlib import Path
+from typing import Iterator, Union
+
+import numpy as np
+
+from korvane import _columns, _korvane
+from korvane._tables import resolve_definitions
+
+__all__ = ["open", "BufrFile", "Message", "Values", "DecodeError", "HEADER_FIELDS"]
+
+Source = Union[str, "os.PathLike[str]", bytes, bytearray, memoryview, mmap.mmap]
+
+_ITEMSIZE, _LAYOUT = _columns.header_layout()
+_HEADER_DTYPE = np.dtype(
+    {
+        "names": [name for name, _, _ in _LAYOUT],
+        "formats": [fmt for _, fmt, _ in _LAYOUT],
+        "offsets": [offset for _, _, offset in _LAYOUT],
+        "itemsize": _ITEMSIZE,
+    }
+)
+_GROUP_DTYPE = np.dtype([("begin", "<u8"), ("end", "<u8"), ("parent", "<i8"), ("node", "<u4"), ("subset", "<u4")])
+_INTERNAL = {"index", "offset", "descriptors_begin", "descriptors_end"}
+
+#: The header fields of a Message, under the names of ``BufrMessage``.
+HEADER_FIELDS = tuple(name for name, _, _ in _LAYOUT if name not in _INTERNAL)
+
+#: Item kinds in ``Values.kind``.
+NUMERIC, CHARACTER, ASSOCIATED_FIELD, OPERATOR, INSERTED_TEXT = range(5)
+
+_ERRORS = ("raise", "warn", "skip")
+
+
+class DecodeError(ValueError):
+    """A message that cannot be parsed or decoded.
+
+    ``source`` names the file (or ``"<buffer>"``), ``index`` is the message's
+    position among the messages found in it, ``offset`` its byte offset, and
+    ``reason`` the decoder's own text.
+    """
+
+    def __init__(self, reason: str, *, source: str, index: int, offset: int) -> None:
+        super().__init__(f"{source}: message {index} at offset {offset}: {reason}")
+        self.reason = reason
+        self.source = source
+        self.index = index
+        self.offset = offset
+
+    def __reduce__(self):
+        return (_rebuild_error, (self.reason, self.source, self.index, self.offset))
+
+
+def _rebuild_error(reason: str, source: str, index: int, offset: int) -> DecodeError:
+    return DecodeError(reason, source=source, index=index, offset=offset)
+
+
+# ---- tables ----------------------------------------------------------------------------
+
+_CACHE_SIZE = 64
+_cache: OrderedDict[tuple, _korvane.TableSet] = OrderedDict()
+_cache_lock = threading.Lock()
+
+
+def _installed_versions(root: Path, master_table: int) -> list[int]:
+    try:
+        names = os.listdir(root / "bufr" / "tables" / str(master_table) / "wmo")
+    except OSError:
+        return []
+    return sorted(int(n) for n in names if n.isdigit())
+
+
+def tables_for(root: Path, master_table: int, master_version: int, local_version: int, centre: int,
+               subcentre: int) -> _korvane.TableSet:
+    """tables_for(root, master_table, master_version, local_version, centre, subcentre)
+    --
+
+    The TableSet of a definitions root for a message with these header fields,
+    from a cache shared by the process (the 64 most recently used sets).
+    A master version newer than any installed one is read with the newest
+    installed, with a warning naming both.
+    """
+    key = (str(root), master_table, master_version, local_version, centre, subcentre)
+    with _cache_lock:
+        tables = _cache.get(key)
+        if tables is not None:
+            _cache.move_to_end(key)
+            return tables
+    version = master_version
+    if not (root / "bufr" / "tables" / str(master_table) / "wmo" / str(master_version)).exists():
+        installed = _installed_versions(root, master_table)
+        if installed and master_version > installed[-1]:
+            version = installed[-1]
+            warnings.warn(
+                f"master table version {master_version} is newer than the tables installed in {root}; "
+                f"using version {version}",
+                stacklevel=3,
+            )
+    tables = _columns.load_tables(os.fspath(root), master_table, version, local_version, centre, subcentre)
+    with _cache_lock:
+        _cache[key] = tables
+        while len(_cache) > _CACHE_SIZE:
+            _cache.popitem(last=False)
+    return tables
+
+
+# ---- files -----------------------------------------------------------------------------
+
+
+def _map(source: Source) -> tuple[memoryview, str, mmap.mmap | None]:
+    if isinstance(source, (str, os.PathLike)):
+        path = os.fspath(source)
+        with builtins.open(path, "rb") as f:
+            st = os.fstat(f.fileno())
+            if not stat.S_ISREG(st.st_mode):
+                raise OSError(f"{path}: not a regular file")
+            if st.st_size == 0:
+                return memoryview(b""), path, None
+            mm = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
+        return memoryview(mm), path, mm
+    if isinstance(source, (bytes, bytearray, memoryview, mmap.mmap)):
+        view = memoryview(source)
+        if view.ndim != 1 or view.itemsize != 1 or not view.c_contiguous:
+            view = view.cast("B") if view.c_contiguous else memoryview(view.tobytes())
+        return view, "<buffer>", None
+    raise TypeError(f"source must be a path or a bytes-like buffer, not {type(source).__name__!r}")
+
+
+def open(source: Source, *, definitions: str | os.PathLike[str] | None = None,
+         tables: _korvane.TableSet | None = None, errors: str = "raise") -> "BufrFile":
+    """open(source, *, definitions=None, tables=None, errors="raise")
+    --
+
+    Opens a file or buffer of BUFR messages (editions 2 to 4) as a BufrFile.
+
+    source: a path (memory-mapped) or a bytes, bytearray, memoryview or mmap
+        (viewed, not copied). Bytes between messages, such as bulletin
+        headings, are skipped.
+    definitions: an ecCodes-style definitions root to take each message's
+        tables from; by default $ECCODES_DEFINITION_PATH, else
+        /usr/share/eccodes/definitions.
+    tables: one TableSet for every message, instead of a definitions root.
+    errors: what a damaged message does: "raise" raises DecodeError, "warn"
+        warns and "skip" stays silent; both record it in BufrFile.errors and
+        read the other messages.
+    """
+    return BufrFile(source, definitions=definitions, tables=tables, errors=errors)
+
+
+class BufrFile:
+    """The messages of one file or buffer: a sequence of Message, and a context manager.
+
+    ``len()`` and indexing count the messages that could be parsed; those that
+    could not are in ``errors`` (with ``errors="warn"`` or ``"skip"``).
+    """
+
+    def __init__(self, source: Source, *, definitions=None, tables=None, errors: str = "raise") -> None:
+        if errors not in _ERRORS:
+            raise ValueError(f"errors must be one of {', '.join(map(repr, _ERRORS))}, not {errors!r}")
+        if tables is not None and not isinstance(tables, _korvane.TableSet):
+            raise TypeError(f"tables must be a TableSet, not {type(tables).__name__!r}")
+        self._view, self.name, self._mmap = _map(source)
+        self._definitions = definitions
+        self._root: Path | None = None
+        self._tables = tables
+        self.errors_mode = errors
+        self.errors: list[DecodeError] = []
+        headers, descriptors, problems = _columns.scan(self._view)
+        self.headers = np.frombuffer(headers, dtype=_HEADER_DTYPE)
+        self._descriptors = np.frombuffer(descriptors, dtype=np.uint32)
+        self._messages: list[Message | None] = [None] * len(self.headers)
+        for index, offset, _length, text in problems:
+            self._report(DecodeError(text, source=self.name, index=index, offset=offset))
+
+    def _report(self, error: DecodeError) -> None:
+        if self.errors_mode == "raise":
+            self.close()
+            raise error
+        self.errors.append(error)
+        if self.errors_mode == "warn":
+            warnings.warn(str(error), RuntimeWarning, stacklevel=4)
+
+    @property
+    def definitions(self) -> Path:
+        """The definitions root the messages take their tables from."""
+        if self._root is None:
+            self._root = resolve_definitions(self._definitions)
+        return self._root
+
+    def __len__(self) -> int:
+        return len(self._messages)
+
+    def __getitem__(self, i: int) -> "Message":
+        if isinstance(i, slice):
+            return [self[j] for j in range(*i.indices(len(self)))]
+        n = len(self._messages)
+        j = i + n if i < 0 else i
+        if not 0 <= j < n:
+            raise IndexError(f"message {i} out of range ({n} messages)")
+        m = self._messages[j]
+        if m is None:
+            m = self._messages[j] = Message(self, j)
+        return m
+
+    def __iter__(self) -> Iterator["Message"]:
+        for j in range(len(self._messages)):
+            yield self[j]
+
+    def __enter__(self) -> "BufrFile":
+        return self
+
+    def __exit__(self, *exc) -> None:
+        self.close()
+
+    def close(self) -> None:
+        """Releases the file or buffer: its mapping, and the views of it that messages handed out."""
+        for m in self._messages:
+            if m is not None and m._bytes is not None:
+                try:
+                    m._bytes.release()
+                except BufferError:  # the caller holds a view of it; it goes with that
+                    pass
+                m._bytes = None
+        try:
+            self._view.release()
+            if self._mmap is not None:
+                self._mmap.close()
+        except BufferError:
+            pass
+        self._mmap = None
+
+    def __repr__(self) -> str:
+        return f"<korvane.BufrFile {self.name!r}: {len(self)} messages, {len(self.errors)} errors>"
+
+
+def _header_property(name: str) -> property:
+    def get(self):
+        return self._header[name]
+
+    get.__name__ = name
+    return property(get, doc=f"The header field {name}.")
+
+
+class Message:
+    """One message of a BufrFile: its header fields, its bytes, its tables, and ``decode()``.
+
+    Header fields carry the names of ``BufrMessage`` for every edition;
+    ``typical_year`` is a full year and ``typical_second`` is 0 before edition 4.
+    """
+
+    __slots__ = ("_file", "_header", "_tables", "_bytes", "index", "position")
+
+    def __init__(self, file: BufrFile, position: int) -> None:
+        self._file = file
+        self.position = position
+        record = file.headers[position]
+        self._header = dict(zip(_HEADER_DTYPE.names, record.item()))
+        self.index = self._header["index"]
+        self._tables = None
+        self._bytes = None
+
+    @property
+    def offset(self) -> int:
+        """The message's byte offset in its file or buffer."""
+        return self._header["offset"]
+
+    @property
+    def length(self) -> int:
+        """The message's length in bytes (its total_length)."""
+        return self._header["total_length"]
+
+    @property
+    def unexpanded_descriptors(self) -> list[int]:
+        """The descriptors of section 3."""
+        h = self._header
+        return self._file._descriptors[h["descriptors_begin"] : h["descriptors_end"]].tolist()
+
+    @property
+    def bytes(self) -> memoryview:
+        """The message's bytes, viewed in place."""
+        if self._bytes is None:
+            self._bytes = self._file._view[self.offset : self.offset + self.length]
+        return self._bytes
+
+    @property
+    def header(self) -> dict:
+        """Every header field by name."""
+        h = {k: v for k, v in self._header.items() if k not in _INTERNAL}
+        h["unexpanded_descriptors"] = self.unexpanded_descriptors
+        return h
+
+    @property
+    def tables(self) -> _korvane.TableSet:
+        """The TableSet the message decodes with."""
+        if self._tables is None:
+            if self._file._tables is not None:
+                self._tables = self._file._tables
+            else:
+                h = self._header
+                try:
+                    self._tables = tables_for(
+                        self._file.definitions, h["master_table_number"], h["master_tables_version_number"],
+                        h["local_tables_version_number"], h["originating_centre"], h["originating_subcentre"],
+                    )
+                except ValueError as e:
+                    raise self._error(str(e)) from None
+        return self._tables
+
+    def _error(self, reason: str) -> DecodeError:
+        return DecodeError(reason, source=self._file.name, index=self.index, offset=self.offset)
+
+    def decode(self, *, structure: bool = False) -> "Values":
+        """decode(*, structure=False)
+        --
+
+        The message's items as NumPy columns (a Values). With structure=True the
+        occurrences of replicated groups are recorded too (Values.groups).
+        Raises DecodeError when the data cannot be decoded.
+        """
+        tables = self.tables
+        try:
+            columns = _columns.decode(self._file._view, self.offset, self.length, tables, structure=structure)
+        except ValueError as e:
+            raise self._error(str(e)) from None
+        return Values(columns, tables, self._header["number_of_subsets"])
+
+    def decode_objects(self) -> list:
+        """decode_objects()
+        --
+
+        The message's items as a list of DecodedValue objects (edition 4).
+        """
+        tables = self.tables
+        try:
+            return _korvane.decode_values_with_tables(bytes(self.bytes), tables)
+        except ValueError as e:
+            raise self._error(str(e)) from None
+
+    def __repr__(self) -> str:
+        h = self._header
+        return (f"<korvane.Message {self.index} at offset {self.offset}: edition {h['edition']}, "
+                f"centre {h['originating_centre']}, category {h['data_category']}, "
+                f"{h['number_of_subsets']} subsets{', compressed' if h['compressed_data'] else ''}>")
+
+
+for _name in HEADER_FIELDS:
+    if not hasattr(Message, _name):
+        setattr(Message, _name, _header_property(_name))
+del _name
+
+
+_SPECIAL_NAMES = {ASSOCIATED_FIELD: "associatedField", OPERATOR: "operator", INSERTED_TEXT: "text"}
+
+
+class Values:
+    """The decoded items of one message as NumPy columns, subset after subset.
+
+    Arrays (one entry per item): ``code`` (uint32; 999999 for associated
+    fields), ``kind`` (uint8: 0 numeric, 1 character, 2 associated field,
+    3 operator placeholder, 4 inserted text), ``value`` (float64, NaN where
+    missing or character), ``missing`` (bool), ``raw`` (uint64: the bits read;
+    for a character item the position of its text in ``texts``), ``subset``
+    (0-based) and ``text`` (str for character items, None otherwise).
+    ``subset_bounds[s]:subset_bounds[s + 1]`` are the items of subset s.
+    """
+
+    def __init__(self, columns, tables: _korvane.TableSet, number_of_subsets: int) -> None:
+        self._columns = columns
+        self.tables = tables
+        self.number_of_subsets = number_of_subsets
+        self.code = np.frombuffer(columns.buffer("code"), dtype=np.uint32)
+        self.kind = np.frombuffer(columns.buffer("kind"), dtype=np.uint8)
+        self.missing = np.frombuffer(columns.buffer("missing"), dtype=np.bool_)
+        self.value = np.frombuffer(columns.buffer("value"), dtype=np.float64)
+        self.raw = np.frombuffer(columns.buffer("raw"), dtype=np.uint64)
+        self.subset_bounds = np.frombuffer(columns.buffer("subset_bounds"), dtype=np.uint64).astype(np.int64)
+        self._subset = None
+        self._text = None
+        self._texts = None
+        self._elements: dict[int, object] = {}
+
+    def __len__(self) -> int:
+        return len(self.code)
+
+    @property
+    def subset(self) -> np.ndarray:
+        """The 0-based subset of each item."""
+        if self._subset is None:
+            self._subset = np.repeat(np.arange(self.number_of_subsets, dtype=np.int64), np.diff(self.subset_bounds))
+        return self._subset
+
+    @property
+    def texts(self) -> list[str]:
+        """The message's distinct texts (trailing spaces and NULs removed)."""
+        if self._texts is None:
+            self._texts = [t.rstrip(" \x00") for t in self._columns.texts()]
+        return self._texts
+
+    @property
+    def text(self) -> np.ndarray:
+        """Per item: the text of a character item (None when missing), else None."""
+        if self._text is None:
+            out = np.full(len(self), None, dtype=object)
+            has = ((self.kind == CHARACTER) | (self.kind == INSERTED_TEXT)) & ~self.missing
+            if has.any():
+                texts = np.empty(len(self.texts), dtype=object)
+                texts[:] = self.texts
+                out[has] = texts[self.raw[has].astype(np.intp)]
+            self._text = out
+        return self._text
+
+    @property
+    def groups(self) -> dict[str, np.ndarray]:
+        """Occurrences of replicated groups (decode(structure=True)): arrays
+        ``begin``, ``end`` (item range), ``parent`` (index of the enclosing
+        occurrence or -1), ``node`` (which replication) and ``subset``."""
+        records = np.frombuffer(self._columns.buffer("groups"), dtype=_GROUP_DTYPE)
+        return {name: records[name].astype(np.int64) for name in _GROUP_DTYPE.names}
+
+    def _element(self, code: int):
+        try:
+            return self._elements[code]
+        except KeyError:
+            e = self._elements[code] = self.tables.get_element(int(code))
+            return e
+
+    def _special(self, code: int) -> str | None:
+        if code == 999999:
+            return _SPECIAL_NAMES[ASSOCIATED_FIELD]
+        if code // 100000 == 2:
+            return _SPECIAL_NAMES[INSERTED_TEXT] if code // 1000 == 205 else _SPECIAL_NAMES[OPERATOR]
+        return None
+
+    def name(self, code: int) -> str:
+        """The element name of a code ("" when the tables lack it)."""
+        special = self._special(code)
+        if special is not None:
+            return special
+        e = self._element(code)
+        return e.name if e is not None else ""
+
+    def unit(self, code: int) -> str:
+        """The unit of a code's element ("" when there is none)."""
+        e = None if self._special(code) is not None else self._element(code)
+        return e.unit if e is not None else ""
+
+    def key(self, code: int) -> str:
+        """The ecCodes-style key of a code: its element's abbreviation, e.g. "airTemperature"."""
+        special = self._special(code)
+        if special is not None:
+            return special
+        e = self._element(code)
+        return e.abbreviation if e is not None and e.abbreviation else f"{int(code):06d}"
+
+    def __repr__(self) -> str:
+        return f"<korvane.Values: {len(self)} items in {self.number_of_subsets} subsets>"

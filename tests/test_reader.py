@@ -1,0 +1,135 @@
+"""korvane.open: whole files, message offsets, columns against the per-value API, errors."""
+
+from __future__ import annotations
+
+import json
+import mmap
+import warnings
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import korvane
+from korvane import _korvane
+from bufr_builder import Bits, build
+from datatables import ELEMENTS, make_tables
+
+CORPUS = Path(__file__).resolve().parent.parent.parent / "shared" / "corpus" / "ed4"
+INDEX = json.loads((CORPUS / "index.json").read_text())
+FILES = sorted(INDEX)
+
+
+@pytest.mark.parametrize("name", FILES)
+def test_offsets_and_headers_match_the_index(name, definitions_root):
+    with korvane.open(CORPUS / name, definitions=definitions_root, errors="skip") as f:
+        assert [(m.offset, m.length) for m in f] == [(e["offset"], e["total_length"]) for e in INDEX[name]]
+        for m, e in zip(f, INDEX[name]):
+            assert {k: getattr(m, k) for k in e if k != "offset"} == {k: v for k, v in e.items() if k != "offset"}
+
+
+def _texts(objects):
+    return [v.raw_text.rstrip(" \x00") if v.raw_text is not None else None
+            for v in objects]
+
+
+@pytest.mark.parametrize("name", FILES)
+def test_columns_agree_with_the_per_value_api(name, definitions_root):
+    with korvane.open(CORPUS / name, definitions=definitions_root) as f:
+        for m in f:
+            try:
+                objects = _korvane.decode_values_with_tables(bytes(m.bytes), m.tables)
+            except ValueError as e:
+                with pytest.raises(korvane.DecodeError) as info:
+                    m.decode()
+                assert info.value.reason == str(e) and info.value.offset == m.offset
+                continue
+            v = m.decode()
+            assert len(v) == len(objects)
+            assert v.code.tolist() == [o.descriptor for o in objects]
+            text_item = np.isin(v.kind, (1, 4))
+            expected = np.array([np.nan if o.raw_value is None else o.raw_value for o in objects])
+            np.testing.assert_array_equal(np.where(text_item, np.nan, expected), v.value)
+            assert v.missing.tolist() == [o.raw_value is None or (t and o.raw_text is None)
+                                          for o, t in zip(objects, text_item)]
+            assert [t if k else None for t, k in zip(_texts(objects), text_item)] == v.text.tolist()
+            assert v.raw[~text_item].tolist() == [o.raw for o, t in zip(objects, text_item) if not t]
+            assert v.subset_bounds[-1] == len(v) and len(v.subset_bounds) == m.number_of_subsets + 1
+
+
+def test_buffers_are_viewed_like_files(definitions_root):
+    path = CORPUS / "ISMD01_OKPR.bufr"
+    data = path.read_bytes()
+    with path.open("rb") as fh, mmap.mmap(fh.fileno(), 0, access=mmap.ACCESS_READ) as mm:
+        for source in (data, bytearray(data), memoryview(data), mm, str(path)):
+            with korvane.open(source, definitions=definitions_root) as f:
+                assert [m.offset for m in f] == [e["offset"] for e in INDEX[path.name]]
+                np.testing.assert_array_equal(f[-1].decode().value, korvane.open(path)[-1].decode().value)
+
+
+@pytest.fixture(scope="module")
+def tables(tmp_path_factory):
+    root = tmp_path_factory.mktemp("tables")
+    make_tables(root, ELEMENTS, {})
+    return _korvane.TableSet.from_eccodes(str(root))
+
+
+GOOD = build(descriptors=[1001], data=Bits().uint(7, 7).to_bytes())
+
+
+@pytest.mark.parametrize(
+    "layout, reason",
+    [
+        # A message whose end marker is damaged, between good ones.
+        (lambda bad: GOOD + bad + GOOD, "section 5 terminator is not 7777"),
+        # A truncated last message: it declares more bytes than remain.
+        (lambda bad: GOOD + GOOD + bad[:20], "is truncated"),
+    ],
+)
+def test_a_damaged_message_hides_nothing_else(tables, layout, reason):
+    data = b"HEADING\r\n" + layout(GOOD[:-1] + b"8")
+    with pytest.raises(korvane.DecodeError) as info:
+        korvane.open(data, tables=tables)
+    assert info.value.index == 1 if "7777" in reason else 2
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        f = korvane.open(data, tables=tables, errors="warn")
+    assert [str(w.message) for w in caught] == [str(e) for e in f.errors] and len(f.errors) == 1
+    assert f.errors[0].source == "<buffer>" and f.errors[0].reason.endswith(reason)
+    assert len(f) == 2 and all(m.decode().value.tolist() == [7.0] for m in f)
+    assert korvane.open(data, tables=tables, errors="skip").errors[0].offset == f.errors[0].offset
+    assert f.errors[0].offset == (9 + len(GOOD) if "7777" in reason else len(data) - 20)
+
+
+@pytest.mark.parametrize("data", [b"", b"no messages here", b"BUFR"])
+def test_buffers_without_messages(tables, data):
+    f = korvane.open(data, tables=tables, errors="skip")
+    assert len(f) == 0 and len(f.errors) == (1 if data == b"BUFR" else 0)
+
+
+@pytest.mark.parametrize(
+    "descriptors, subsets, compressed, payload",
+    [
+        # Placeholder columns read no bits: 255 x 255 columns of 65535 items.
+        ([102255, 101255, 222000], 65535, True, 1077),
+        # Operators and empty elements repeated in uncompressed data.
+        ([103255, 102255, 101255, 222000], 1, False, 1 << 16),
+    ],
+)
+def test_items_are_bounded_by_the_data(tables, descriptors, subsets, compressed, payload):
+    message = build(descriptors=descriptors, data=b"\x00" * payload, subsets=subsets, compressed=compressed)
+    with pytest.raises(korvane.DecodeError, match="items for .* bits of data"):
+        korvane.open(message, tables=tables)[0].decode()
+
+
+def test_structure_records_replicated_groups(tables):
+    # Two subsets, each 2 x (1001), then a fixed 1 x (1002).
+    data = Bits()
+    for _ in range(2):
+        data.uint(2, 8).uint(1, 7).uint(2, 7).uint(3, 10)
+    message = build(descriptors=[101000, 31001, 1001, 101001, 1002], data=data.to_bytes(), subsets=2)
+    v = korvane.open(message, tables=tables)[0].decode(structure=True)
+    g = v.groups
+    assert list(zip(g["begin"], g["end"], g["subset"])) == [(1, 2, 0), (2, 3, 0), (3, 4, 0), (5, 6, 1), (6, 7, 1),
+                                                            (7, 8, 1)]
+    assert g["node"].tolist() == [0, 0, 1, 0, 0, 1] and (g["parent"] == -1).all()
