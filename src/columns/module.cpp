@@ -121,9 +121,9 @@ PyObject* new_buffer(PyObject* owner, const void* data, std::size_t bytes) {
     return o;
 }
 
-template <class T>
-PyObject* vector_buffer(PyObject* owner, const std::vector<T>& v) {
-    return new_buffer(owner, v.data(), v.size() * sizeof(T));
+template <class Vector>
+PyObject* vector_buffer(PyObject* owner, const Vector& v) {
+    return new_buffer(owner, v.data(), v.size() * sizeof(v[0]));
 }
 
 // A heap-allocated C++ value owned by a Python object: `Holder<T>` frees it

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "data/decoded_value.hpp"
+#include "data/pool.hpp"
 #include "error/error.hpp"
 #include "message/message.hpp"
 #include "tables/table_set.hpp"
@@ -57,15 +58,15 @@ struct GroupOccurrence {
 };
 
 struct MessageColumns {
-    std::vector<std::uint32_t> code;
-    std::vector<std::uint8_t> kind;     // a ValueKind
-    std::vector<std::uint8_t> missing;  // 1 for a missing number or a text that is absent
+    PoolVector<std::uint32_t> code;
+    PoolVector<std::uint8_t> kind;     // a ValueKind
+    PoolVector<std::uint8_t> missing;  // 1 for a missing number or a text that is absent
     // The physical value (NaN when missing). Text items hold their text index
     // when DecodeOptions::text_index_values is set, NaN otherwise.
-    std::vector<double> value;
+    PoolVector<double> value;
     // The bits read; for text items the id of the text in `texts`, or
     // TextArena::kNone when it is absent.
-    std::vector<std::uint64_t> raw;
+    PoolVector<std::uint64_t> raw;
     TextArena texts;
     // Items of subset s are [subset_bounds[s], subset_bounds[s + 1]).
     std::vector<std::uint64_t> subset_bounds;

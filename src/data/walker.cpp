@@ -307,8 +307,12 @@ private:
 
 // ---- compressed data: one column per leaf ------------------------------------------
 
-// Write = false: the first pass, which reads only what steers the walk and
-// counts the columns. Write = true: the second, which fills every column.
+// Write = false: the first pass, which reads what steers the walk, checks that
+// every column is sound and fits the data, and counts the columns.
+// Write = true: a later pass, which fills the items of subsets [lo, hi) of
+// every column. Writing a block of subsets at a time keeps the block's rows
+// in cache; writing whole columns would touch every row of the message for
+// every column.
 template <bool Write>
 class ColumnLeaves {
 public:
@@ -316,9 +320,10 @@ public:
 
     ColumnLeaves(MessageColumns& out, BitReader& reader, WalkContext& ctx, ValueCodingState& state,
                  std::uint16_t subsets, std::uint64_t columns, std::uint64_t max_items,
-                 const DecodeOptions& options)
+                 const DecodeOptions& options, unsigned lo = 0, unsigned hi = 0,
+                 std::unordered_map<std::uint64_t, std::uint64_t>* shared_texts = nullptr)
         : out_(out), reader_(reader), ctx_(ctx), state_(state), subsets_(subsets), stride_(columns),
-          max_items_(max_items), options_(options) {}
+          max_items_(max_items), options_(options), lo_(lo), hi_(hi), shared_texts_(shared_texts) {}
 
     std::uint64_t position() const noexcept { return column_; }
     std::uint64_t columns() const noexcept { return column_; }
@@ -340,7 +345,7 @@ public:
         if (need_value && subsets_ == 0) first = 0.0;
         KORVANE_TRY_VOID(numeric_column(def.code, ValueKind::Numeric, c.width, c.reference, divisor,
                                         !info.class31, need_value,
-                                        [&](unsigned s, bool missing, double v, std::uint64_t) -> Result<void> {
+                                        [&](unsigned s, bool missing, double v) -> Result<void> {
                                             if (s == 0 && !missing) first = v;
                                             return Ok{};
                                         }));
@@ -363,7 +368,7 @@ public:
         bool varying = false;
         KORVANE_TRY_VOID(numeric_column(info.def->code, ValueKind::Numeric, c.width, c.reference, divisor,
                                         !info.class31, true,
-                                        [&](unsigned s, bool missing, double v, std::uint64_t) -> Result<void> {
+                                        [&](unsigned s, bool missing, double v) -> Result<void> {
                                             if (s == 0) {
                                                 if (!missing) first = v;
                                             } else if (first && (missing || !(std::fabs(v - *first) <=
@@ -383,9 +388,11 @@ public:
     }
 
     Result<void> placeholder(std::uint32_t code) {
-        KORVANE_TRY_VOID(count_column());
         if constexpr (Write) {
-            for (unsigned s = 0; s < subsets_; ++s) put(s, code, ValueKind::Operator, false, 0.0, 0);
+            const Sink out = sink();
+            for (unsigned s = lo_; s < hi_; ++s) out.put(s, code, ValueKind::Operator, false, 0.0, 0);
+        } else {
+            KORVANE_TRY_VOID(count_column());
         }
         ++column_;
         return Ok{};
@@ -396,14 +403,18 @@ public:
     }
 
     // A new reference value (2 03 YYY) must be the same in every subset, so
-    // every increment must be zero.
+    // every increment must be zero (checked by the first pass).
     Result<std::int64_t> new_reference(std::uint8_t width) {
         KORVANE_TRY(const std::uint64_t r0, read_bits(reader_, width));
         KORVANE_TRY(const std::uint64_t nbinc, read_bits(reader_, kIncrementWidthBits));
         const auto w = static_cast<std::uint16_t>(nbinc);
-        for (unsigned s = 0; s < subsets_; ++s) {
-            KORVANE_TRY(const std::uint64_t inc, read_bits(reader_, w));
-            if (inc != 0) return BufrError::table("changed reference values differ between subsets");
+        if constexpr (Write) {
+            reader_.seek(reader_.position() + std::uint64_t{subsets_} * w);
+        } else {
+            for (unsigned s = 0; s < subsets_; ++s) {
+                KORVANE_TRY(const std::uint64_t inc, read_bits(reader_, w));
+                if (inc != 0) return BufrError::table("changed reference values differ between subsets");
+            }
         }
         return signed_reference(r0, width);
     }
@@ -413,13 +424,33 @@ private:
         return BufrError::table("compressed delayed replication with varying factors is not implemented");
     }
 
+    // Where later passes write: the columns, sized before the pass. The
+    // pointers are copied into locals by the loops that write, so that byte
+    // stores (which may alias anything) do not force them to be reloaded.
+    struct Sink {
+        std::uint32_t* __restrict code;
+        std::uint8_t* __restrict kind;
+        std::uint8_t* __restrict missing;
+        double* __restrict value;
+        std::uint64_t* __restrict raw;
+        std::uint64_t stride;
+        std::uint64_t column;
+
+        void put(unsigned s, std::uint32_t c, ValueKind k, bool m, double v, std::uint64_t r) const noexcept {
+            const std::size_t at = static_cast<std::size_t>(s * stride + column);
+            code[at] = c;
+            kind[at] = static_cast<std::uint8_t>(k);
+            missing[at] = m ? 1 : 0;
+            value[at] = v;
+            raw[at] = r;
+        }
+    };
+    Sink sink() const noexcept {
+        return Sink{out_.code.data(), out_.kind.data(), out_.missing.data(), out_.value.data(), out_.raw.data(),
+                    stride_, column_};
+    }
     void put(unsigned s, std::uint32_t code, ValueKind kind, bool missing, double value, std::uint64_t raw) {
-        const std::size_t at = static_cast<std::size_t>(s * stride_ + column_);
-        out_.code[at] = code;
-        out_.kind[at] = static_cast<std::uint8_t>(kind);
-        out_.missing[at] = missing ? 1 : 0;
-        out_.value[at] = value;
-        out_.raw[at] = raw;
+        sink().put(s, code, kind, missing, value, raw);
     }
 
     // Counts one column of `subsets` items against both bounds.
@@ -438,61 +469,95 @@ private:
     }
 
     // One numeric column: R0 of `width` bits, NBINC, then NBINC bits per
-    // subset. `visit(s, missing, value, raw)` sees every subset's value when
-    // `need_values` is set; otherwise the first pass skips the increments.
+    // subset. `visit(s, missing, value)` sees every subset's value in the first
+    // pass when `need_values` is set, and the first subset's in later passes.
     template <class Visit>
     Result<void> numeric_column(std::uint32_t code, ValueKind kind, std::uint16_t width, Int128 reference,
                                 double divisor, bool missing_values, bool need_values, Visit&& visit) {
+        constexpr bool kVisit = !std::is_same_v<std::decay_t<Visit>, std::nullptr_t>;
         KORVANE_TRY(const std::uint64_t r0, read_bits(reader_, width));
         KORVANE_TRY(const std::uint64_t nbinc_bits, read_bits(reader_, kIncrementWidthBits));
         const auto nbinc = static_cast<std::uint16_t>(nbinc_bits);
         const bool all_missing = missing_values && width <= 63 && r0 == (std::uint64_t{1} << width) - 1;
         const std::uint64_t missing_increment = (std::uint64_t{1} << nbinc) - 1;  // nbinc <= 63
-        constexpr bool kVisit = !std::is_same_v<std::decay_t<Visit>, std::nullptr_t>;
+        // The value of one increment; the first pass has checked that it fits.
+        auto value_of = [&](std::uint64_t inc, bool& missing) -> double {
+            missing = all_missing || (missing_values && inc == missing_increment);
+            return missing ? kNaN : scaled_value(r0 + inc, reference, divisor);
+        };
         if (nbinc == 0) {
             // Every subset holds R0.
-            const double value = all_missing ? kNaN : scaled_value(r0, reference, divisor);
+            const bool missing = all_missing;
+            const double value = missing ? kNaN : scaled_value(r0, reference, divisor);
             if constexpr (kVisit) {
-                if (need_values)
-                    for (unsigned s = 0; s < subsets_; ++s) KORVANE_TRY_VOID(visit(s, all_missing, value, r0));
+                if (need_values) {
+                    const unsigned n = Write ? (subsets_ != 0 ? 1u : 0u) : subsets_;
+                    for (unsigned s = 0; s < n; ++s) KORVANE_TRY_VOID(visit(s, missing, value));
+                }
             }
-            KORVANE_TRY_VOID(count_column());
             if constexpr (Write) {
-                for (unsigned s = 0; s < subsets_; ++s) put(s, code, kind, all_missing, value, r0);
+                const Sink out = sink();
+                for (unsigned s = lo_; s < hi_; ++s) out.put(s, code, kind, missing, value, r0);
+            } else {
+                KORVANE_TRY_VOID(count_column());
             }
             ++column_;
             return Ok{};
         }
-        // An increment can overflow 64 bits only when R0 is that large.
-        const bool may_overflow = !all_missing && r0 > UINT64_MAX - missing_increment;
-        if (!Write && !need_values && !may_overflow && can_skip(subsets_, nbinc)) {
-            reader_.seek(reader_.position() + std::uint64_t{subsets_} * nbinc);
-        } else {
-            for (unsigned s = 0; s < subsets_; ++s) {
+        const std::uint64_t start = reader_.position();
+        const std::uint64_t end = start + std::uint64_t{subsets_} * nbinc;
+        if constexpr (Write) {
+            if constexpr (kVisit) {
+                if (need_values && subsets_ != 0) {
+                    std::uint64_t inc = 0;
+                    (void)reader_.try_read(nbinc, inc);
+                    bool missing = false;
+                    const double value = value_of(inc, missing);
+                    KORVANE_TRY_VOID(visit(0, missing, value));
+                }
+            }
+            reader_.seek(start + std::uint64_t{lo_} * nbinc);
+            const Sink out = sink();
+            for (unsigned s = lo_; s < hi_; ++s) {
                 std::uint64_t inc = 0;
-                if (!reader_.try_read(nbinc, inc)) return reader_.read_error(nbinc);
+                (void)reader_.try_read(nbinc, inc);
                 bool missing = false;
-                std::uint64_t raw = r0;
-                double value = kNaN;
-                if (all_missing || (missing_values && inc == missing_increment)) {
-                    missing = true;
-                } else {
-                    if (inc > UINT64_MAX - r0)
+                const double value = value_of(inc, missing);
+                out.put(s, code, kind, missing, value, missing ? r0 : r0 + inc);
+            }
+            reader_.seek(end);
+        } else {
+            // An increment can overflow 64 bits only when R0 is that large.
+            const bool may_overflow = !all_missing && r0 > UINT64_MAX - missing_increment;
+            if (!need_values && !may_overflow && can_skip(subsets_, nbinc)) {
+                reader_.seek(end);
+            } else {
+                for (unsigned s = 0; s < subsets_; ++s) {
+                    std::uint64_t inc = 0;
+                    if (!reader_.try_read(nbinc, inc)) return reader_.read_error(nbinc);
+                    const bool missing = all_missing || (missing_values && inc == missing_increment);
+                    if (!missing && inc > UINT64_MAX - r0)
                         return BufrError::table("compressed value of descriptor " + padded_code(code) +
                                                 " exceeds 64 bits (reference " + std::to_string(r0) +
                                                 " plus increment " + std::to_string(inc) + ")");
-                    raw = r0 + inc;
-                    value = scaled_value(raw, reference, divisor);
+                    if constexpr (kVisit) {
+                        if (need_values) {
+                            bool is_missing = false;
+                            const double value = value_of(inc, is_missing);
+                            KORVANE_TRY_VOID(visit(s, is_missing, value));
+                        }
+                    }
                 }
-                if constexpr (kVisit) {
-                    if (need_values) KORVANE_TRY_VOID(visit(s, missing, value, raw));
-                }
-                if constexpr (Write) put(s, code, kind, missing, value, raw);
             }
+            KORVANE_TRY_VOID(count_column());
         }
-        KORVANE_TRY_VOID(count_column());
         ++column_;
         return Ok{};
+    }
+
+    // The arena id of a text read into scratch_.
+    std::uint64_t add_text() {
+        return clean_ia5_text(scratch_) ? out_.texts.add(scratch_) : TextArena::kNone;
     }
 
     // One text column of `width` bits: R0, NBINC, then NBINC bytes per
@@ -507,30 +572,37 @@ private:
             return options_.text_index_values ? static_cast<double>((c * subsets_ + s + 1) * 1000 + size_part) : kNaN;
         };
         if (nbinc == 0) {
-            KORVANE_TRY_VOID(count_column());
             if constexpr (Write) {
-                // One text for every subset, stored once.
-                const bool present = clean_ia5_text(scratch_);
-                const std::uint64_t id = present ? out_.texts.add(scratch_) : TextArena::kNone;
-                for (unsigned s = 0; s < subsets_; ++s) put(s, code, kind, !present, index_of(s), id);
+                // One text for every subset, stored once for the message.
+                auto [it, fresh] = shared_texts_->try_emplace(column_, TextArena::kNone);
+                if (fresh) it->second = add_text();
+                const std::uint64_t id = it->second;
+                for (unsigned s = lo_; s < hi_; ++s) put(s, code, kind, id == TextArena::kNone, index_of(s), id);
+            } else {
+                KORVANE_TRY_VOID(count_column());
             }
             ++column_;
             return Ok{};
         }
         const auto bytes_width = static_cast<std::uint16_t>(8 * nbinc);
-        if (!Write && can_skip(subsets_, bytes_width)) {
-            reader_.seek(reader_.position() + std::uint64_t{subsets_} * bytes_width);
-        } else {
-            for (unsigned s = 0; s < subsets_; ++s) {
+        const std::uint64_t start = reader_.position();
+        const std::uint64_t end = start + std::uint64_t{subsets_} * bytes_width;
+        if constexpr (Write) {
+            reader_.seek(start + std::uint64_t{lo_} * bytes_width);
+            for (unsigned s = lo_; s < hi_; ++s) {
                 KORVANE_TRY_VOID(reader_.read_bytes_into(bytes_width, scratch_));
-                if constexpr (Write) {
-                    const bool present = clean_ia5_text(scratch_);
-                    const std::uint64_t id = present ? out_.texts.add(scratch_) : TextArena::kNone;
-                    put(s, code, kind, !present, index_of(s), id);
-                }
+                const std::uint64_t id = add_text();
+                put(s, code, kind, id == TextArena::kNone, index_of(s), id);
             }
+            reader_.seek(end);
+        } else {
+            if (can_skip(subsets_, bytes_width)) {
+                reader_.seek(end);
+            } else {
+                for (unsigned s = 0; s < subsets_; ++s) KORVANE_TRY_VOID(reader_.read_bytes_into(bytes_width, scratch_));
+            }
+            KORVANE_TRY_VOID(count_column());
         }
-        KORVANE_TRY_VOID(count_column());
         ++column_;
         return Ok{};
     }
@@ -540,9 +612,13 @@ private:
     WalkContext& ctx_;
     ValueCodingState& state_;
     std::uint16_t subsets_;
-    std::uint64_t stride_;  // the number of columns (second pass)
+    std::uint64_t stride_;  // the number of columns (later passes)
     std::uint64_t max_items_;
     const DecodeOptions& options_;
+    unsigned lo_;
+    unsigned hi_;
+    // Arena ids of the texts of columns whose increments are all zero, by column.
+    std::unordered_map<std::uint64_t, std::uint64_t>* shared_texts_;
     std::uint64_t column_ = 0;
     std::uint64_t items_ = 0;
     std::string scratch_;
@@ -583,12 +659,17 @@ Result<void> decode_compressed(const BufrMessage& message, const TableSet& table
     }
     out.resize(static_cast<std::size_t>(columns * subsets));
     std::vector<GroupOccurrence> column_groups;
-    {
+    std::unordered_map<std::uint64_t, std::uint64_t> shared_texts;
+    // Blocks of about kBlockItems items: a few hundred kilobytes of rows.
+    constexpr std::uint64_t kBlockItems = 4096;
+    const unsigned block = static_cast<unsigned>(columns >= kBlockItems ? 1 : kBlockItems / (columns + 1) + 1);
+    for (unsigned lo = 0; lo < subsets; lo += block) {
+        const unsigned hi = subsets - lo > block ? lo + block : subsets;
         BitReader reader(data);
         WalkContext ctx(tables, reader, subsets);
         ValueCodingState state;
-        ColumnLeaves<true> leaves(out, reader, ctx, state, subsets, columns, max, options);
-        Structure structure(options.structure ? &column_groups : nullptr);
+        ColumnLeaves<true> leaves(out, reader, ctx, state, subsets, columns, max, options, lo, hi, &shared_texts);
+        Structure structure(options.structure && lo == 0 ? &column_groups : nullptr);
         Walker<ColumnLeaves<true>> walker(ctx, state, leaves, structure);
         KORVANE_TRY_VOID(walker.walk(descriptors, 0, 0));
     }
