@@ -117,7 +117,6 @@ S3 = 30
         (build(section1_length=10_000), truncated(1, 8)),
         (build(section3_length=6), truncated(3, S3)),
         (build(section3_length=100_000), truncated(3, S3)),
-        (build(section3_length=10, section3_padding=b"\x01"), "section 3 descriptor area has odd byte count"),
         (build(section4_length=1000), truncated(4, S3 + 9)),
         (build(terminator=b""), truncated(5, S3 + 9 + 5)),
         (build(terminator=b"777"), truncated(5, S3 + 9 + 5)),
@@ -164,11 +163,14 @@ def test_tiny_messages_report_header_fields_as_section0():
     assert error_of(msg) == truncated(0, 25)
 
 
-def test_section3_padding_byte():
-    padded = build(descriptors=[1001, 1002], section3_length=12, section3_padding=b"\x00")
+@pytest.mark.parametrize("pad", [b"\x00", b"\x01", b"\xff"])
+def test_section3_padding_byte(pad):
+    # A lone last octet of the descriptor area is padding whatever its value.
+    padded = build(descriptors=[1001, 1002], section3_length=12, section3_padding=pad)
     m = _korvane.parse_bytes(padded)
     assert m.section3_length == 12
     assert m.unexpanded_descriptors == [1001, 1002]
+    assert _korvane.parse_bytes(build(section3_length=10, section3_padding=pad)).unexpanded_descriptors == [1001]
     one = build(descriptors=[], section3_length=9, section3_padding=b"\xc1\x0b")
     assert _korvane.parse_bytes(one).unexpanded_descriptors == [301011]
 

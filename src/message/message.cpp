@@ -26,23 +26,66 @@ Result<std::uint8_t> read_header_byte(ByteView buf, std::uint64_t offset) {
     return buf[offset];
 }
 
-}  // namespace
+// One identification field of section 1: its offset from the start of the
+// message and its width in octets, 0 for a field the edition does not have.
+struct HeaderField {
+    std::uint8_t offset = 0;
+    std::uint8_t width = 0;
+};
 
-Result<std::uint64_t> read_section_length(ByteView buf, std::uint64_t offset, std::uint8_t section) {
-    if (!fits(buf.size(), offset, 3)) return BufrError::section_truncated(section, offset);
-    return be24(buf.data() + offset);
+// Where an edition keeps the identification fields of section 1. Sections 0
+// and 2 to 5 have one layout in editions 2, 3 and 4.
+struct Section1Layout {
+    HeaderField master_table;
+    HeaderField centre;
+    HeaderField subcentre;
+    HeaderField update_sequence;
+    HeaderField section2_flag;
+    HeaderField data_category;
+    HeaderField international_subcategory;
+    HeaderField local_subcategory;
+    HeaderField master_version;
+    HeaderField local_version;
+    HeaderField year;  // the year of the century when one octet wide
+    HeaderField month;
+    HeaderField day;
+    HeaderField hour;
+    HeaderField minute;
+    HeaderField second;
+};
+
+constexpr Section1Layout kEdition4{{11, 1}, {12, 2}, {14, 2}, {16, 1}, {17, 1}, {18, 1},
+                                   {19, 1}, {20, 1}, {21, 1}, {22, 1}, {23, 2}, {25, 1},
+                                   {26, 1}, {27, 1}, {28, 1}, {29, 1}};
+// Edition 3 has a one-octet sub-centre before a one-octet centre, a single
+// (local) data sub-category, a year of the century and no second.
+constexpr Section1Layout kEdition3{{11, 1}, {13, 1}, {12, 1}, {14, 1}, {15, 1}, {16, 1},
+                                   {0, 0},  {17, 1}, {18, 1}, {19, 1}, {20, 1}, {21, 1},
+                                   {22, 1}, {23, 1}, {24, 1}, {0, 0}};
+// Edition 2 differs from 3 only in its two-octet centre and no sub-centre.
+constexpr Section1Layout kEdition2{{11, 1}, {12, 2}, {0, 0},  {14, 1}, {15, 1}, {16, 1},
+                                   {0, 0},  {17, 1}, {18, 1}, {19, 1}, {20, 1}, {21, 1},
+                                   {22, 1}, {23, 1}, {24, 1}, {0, 0}};
+
+// The value of a field, or `absent` for a field the layout lacks.
+Result<std::uint16_t> read_field(ByteView buf, HeaderField f, std::uint16_t absent = 0) {
+    if (f.width == 0) return absent;
+    if (f.width == 2) return read_u16(buf, f.offset);
+    KORVANE_TRY(const std::uint8_t b, read_header_byte(buf, f.offset));
+    return b;
 }
 
-Result<std::uint16_t> read_u16(ByteView buf, std::uint64_t offset) {
-    if (!fits(buf.size(), offset, 2)) return BufrError::section_truncated(0, offset);
-    return static_cast<std::uint16_t>((buf[offset] << 8) | buf[offset + 1]);
+template <typename T>
+Result<void> read_into(T& out, ByteView buf, HeaderField f, std::uint16_t absent = 0) {
+    KORVANE_TRY(const std::uint16_t v, read_field(buf, f, absent));
+    out = static_cast<T>(v);
+    return Ok{};
 }
 
-Result<BufrMessage> parse_message(ByteView buf) {
+// The frame of a message whose section 1 has `layout`: sections 1 to 5 and
+// the identification fields. The marker and edition are already checked.
+Result<BufrMessage> parse_frame(ByteView buf, const Section1Layout& layout) {
     const std::uint64_t len = buf.size();
-    if (len < 8) return BufrError::too_short();
-    if (std::memcmp(buf.data(), kMarker, 4) != 0) return BufrError::missing_marker();
-    if (buf[7] != 4) return BufrError::unsupported_edition(buf[7]);
     const std::uint64_t declared = be24(buf.data() + 4);
     if (declared != len) return BufrError::length_mismatch(declared, len);
     if (len <= 10) return BufrError::section_truncated(1, 8);
@@ -52,8 +95,11 @@ Result<BufrMessage> parse_message(ByteView buf) {
     const std::uint64_t end1 = 8 + m.section1_length;
     if (end1 > len) return BufrError::section_truncated(1, 8);
 
-    KORVANE_TRY(const std::uint8_t section2_flag, read_header_byte(buf, 17));
-    KORVANE_TRY(m.typical_year, read_u16(buf, 23));
+    KORVANE_TRY(const std::uint16_t section2_flag, read_field(buf, layout.section2_flag));
+    KORVANE_TRY(const std::uint16_t year, read_field(buf, layout.year));
+    // A year of the century is taken to lie in the 21st century, as ecCodes
+    // reads editions 2 and 3.
+    m.typical_year = layout.year.width == 1 ? static_cast<std::uint16_t>(2000 + year) : year;
 
     if (section2_flag != 0) {
         KORVANE_TRY(m.section2_length, read_section_length(buf, end1, 2));
@@ -70,13 +116,10 @@ Result<BufrMessage> parse_message(ByteView buf) {
     m.observed_data = (flags & 0x80) != 0;
     m.compressed_data = (flags & 0x40) != 0;
 
-    // Encoders that follow the edition 3 habit pad section 3 to an even length
-    // with one zero byte; that byte is padding, not half a descriptor.
-    std::uint64_t area = m.section3_length - 7;
-    if (area % 2 != 0) {
-        if (buf[start3 + m.section3_length - 1] != 0) return BufrError::odd_descriptor_area();
-        area -= 1;
-    }
+    // Editions 2 and 3 pad every section to an even length, and encoders keep
+    // the habit in edition 4. A lone last octet cannot be half a descriptor:
+    // it is padding, whatever value the encoder left in it.
+    const std::uint64_t area = (m.section3_length - 7) & ~std::uint64_t{1};
     m.unexpanded_descriptors.reserve(area / 2);
     for (std::uint64_t i = 0; i < area; i += 2) {
         const std::uint8_t b0 = buf[start3 + 7 + i];
@@ -92,30 +135,64 @@ Result<BufrMessage> parse_message(ByteView buf) {
     if (!fits(len, end4, 4)) return BufrError::section_truncated(5, end4);
     if (std::memcmp(buf.data() + end4, kTerminator, 4) != 0) return BufrError::bad_terminator();
 
-    m.master_table_number = buf[11];
-    KORVANE_TRY(m.originating_centre, read_u16(buf, 12));
-    KORVANE_TRY(m.originating_subcentre, read_u16(buf, 14));
-    KORVANE_TRY(m.update_sequence_number, read_header_byte(buf, 16));
     m.local_section_present = section2_flag != 0;
-    KORVANE_TRY(m.data_category, read_header_byte(buf, 18));
-    KORVANE_TRY(m.international_data_subcategory, read_header_byte(buf, 19));
-    KORVANE_TRY(m.local_data_subcategory, read_header_byte(buf, 20));
-    KORVANE_TRY(m.master_tables_version_number, read_header_byte(buf, 21));
-    KORVANE_TRY(m.local_tables_version_number, read_header_byte(buf, 22));
-    KORVANE_TRY(m.typical_month, read_header_byte(buf, 25));
-    KORVANE_TRY(m.typical_day, read_header_byte(buf, 26));
-    KORVANE_TRY(m.typical_hour, read_header_byte(buf, 27));
-    KORVANE_TRY(m.typical_minute, read_header_byte(buf, 28));
-    KORVANE_TRY(m.typical_second, read_header_byte(buf, 29));
+    KORVANE_TRY_VOID(read_into(m.master_table_number, buf, layout.master_table));
+    KORVANE_TRY_VOID(read_into(m.originating_centre, buf, layout.centre));
+    KORVANE_TRY_VOID(read_into(m.originating_subcentre, buf, layout.subcentre));
+    KORVANE_TRY_VOID(read_into(m.update_sequence_number, buf, layout.update_sequence));
+    KORVANE_TRY_VOID(read_into(m.data_category, buf, layout.data_category));
+    // Without an international sub-category the field holds 255, its missing
+    // value, as when ecCodes turns an edition 3 message into edition 4.
+    KORVANE_TRY_VOID(read_into(m.international_data_subcategory, buf, layout.international_subcategory, 255));
+    KORVANE_TRY_VOID(read_into(m.local_data_subcategory, buf, layout.local_subcategory));
+    KORVANE_TRY_VOID(read_into(m.master_tables_version_number, buf, layout.master_version));
+    KORVANE_TRY_VOID(read_into(m.local_tables_version_number, buf, layout.local_version));
+    KORVANE_TRY_VOID(read_into(m.typical_month, buf, layout.month));
+    KORVANE_TRY_VOID(read_into(m.typical_day, buf, layout.day));
+    KORVANE_TRY_VOID(read_into(m.typical_hour, buf, layout.hour));
+    KORVANE_TRY_VOID(read_into(m.typical_minute, buf, layout.minute));
+    KORVANE_TRY_VOID(read_into(m.typical_second, buf, layout.second));
 
     m.section4_data_offset = start4 + 4;
     m.section4_data_length = m.section4_length >= 4 ? m.section4_length - 4 : 0;
-    m.edition = 4;
+    m.edition = buf[7];
     m.total_length = len;
     return m;
 }
 
-Result<BufrMessage> parse_message_any_edition(ByteView buf) { return parse_message(buf); }
+// Section 0 up to the edition octet: the layout of section 1 for that
+// edition, or the error that stops parsing.
+Result<const Section1Layout*> check_start(ByteView buf, bool any_edition) {
+    if (buf.size() < 8) return BufrError::too_short();
+    if (std::memcmp(buf.data(), kMarker, 4) != 0) return BufrError::missing_marker();
+    const std::uint8_t edition = buf[7];
+    if (edition == 4) return &kEdition4;
+    if (any_edition && edition == 3) return &kEdition3;
+    if (any_edition && edition == 2) return &kEdition2;
+    return BufrError::unsupported_edition(edition);
+}
+
+}  // namespace
+
+Result<std::uint64_t> read_section_length(ByteView buf, std::uint64_t offset, std::uint8_t section) {
+    if (!fits(buf.size(), offset, 3)) return BufrError::section_truncated(section, offset);
+    return be24(buf.data() + offset);
+}
+
+Result<std::uint16_t> read_u16(ByteView buf, std::uint64_t offset) {
+    if (!fits(buf.size(), offset, 2)) return BufrError::section_truncated(0, offset);
+    return static_cast<std::uint16_t>((buf[offset] << 8) | buf[offset + 1]);
+}
+
+Result<BufrMessage> parse_message(ByteView buf) {
+    KORVANE_TRY(const Section1Layout* layout, check_start(buf, false));
+    return parse_frame(buf, *layout);
+}
+
+Result<BufrMessage> parse_message_any_edition(ByteView buf) {
+    KORVANE_TRY(const Section1Layout* layout, check_start(buf, true));
+    return parse_frame(buf, *layout);
+}
 
 Result<std::vector<MessageRange>> split_messages(ByteView buf) {
     std::vector<MessageRange> out;

@@ -1,6 +1,6 @@
-// The frame of one BUFR edition 4 message: sections 0 to 5, the identification
-// fields of section 1, the descriptors of section 3 and where section 4's data
-// lies. The record keeps offsets, never the message bytes.
+// The frame of one BUFR message: sections 0 to 5, the identification fields of
+// section 1, the descriptors of section 3 and where section 4's data lies. The
+// record keeps offsets, never the message bytes.
 #pragma once
 
 #include <cstddef>
@@ -56,10 +56,15 @@ Result<std::uint64_t> read_section_length(ByteView buf, std::uint64_t offset, st
 // The 16-bit big-endian value at `offset`, or SectionTruncated(0, offset).
 Result<std::uint16_t> read_u16(ByteView buf, std::uint64_t offset);
 
-// Parses a buffer holding exactly one message.
+// Parses a buffer holding exactly one edition 4 message; any other edition is
+// UnsupportedEdition.
 Result<BufrMessage> parse_message(ByteView buf);
 
-// The same for editions 2 to 4.
+// Parses a buffer holding exactly one message of edition 2, 3 or 4; editions
+// 0, 1 and above 4 are UnsupportedEdition. Fields that edition 2 or 3 lacks
+// take the values ecCodes gives them: sub-centre 0 (edition 2), international
+// data sub-category 255, typical second 0; their year of the century is read
+// as a year of the 21st century.
 Result<BufrMessage> parse_message_any_edition(ByteView buf);
 
 // One message found in a larger buffer.

@@ -61,7 +61,9 @@ Result<void> load_sequence_entry(TableSet& tables, std::string_view entry) {
 }  // namespace
 
 Result<void> load_eccodes_element_table(TableSet& tables, const std::string& path) {
-    KORVANE_TRY(RecordReader reader, RecordReader::open(path, RecordDialect{'|', '#', false}));
+    // code|abbreviation|type|name|unit|scale|reference|width, then the CREX
+    // unit, scale and width, which some local tables leave out row by row.
+    KORVANE_TRY(RecordReader reader, RecordReader::open(path, RecordDialect{'|', '#', false, 8}));
     for (;;) {
         KORVANE_TRY(const bool got, reader.next());
         if (!got) return Ok{};

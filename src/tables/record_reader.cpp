@@ -241,7 +241,7 @@ Result<void> RecordReader::check_record() {
     if (!have_expected_) {
         expected_fields_ = n;
         have_expected_ = true;
-    } else if (n != expected_fields_) {
+    } else if (n != expected_fields_ && !reaches_optional_tail(n)) {
         return BufrError::table("CSV error: record " + std::to_string(record_index_) +
                                 " (line: " + std::to_string(record_line_) +
                                 ", byte: " + std::to_string(record_byte_) + "): found record with " +

@@ -3,7 +3,8 @@
 // a header row, no comments). Fields may be double-quoted, with "" for a quote
 // and separators and line ends taken literally inside; CR, LF and CRLF end a
 // record; empty lines are no records. Every record must have as many fields
-// as the first and be valid UTF-8. All failures are Table errors.
+// as the first (or, where the dialect makes a tail of fields optional, both
+// must reach that tail) and be valid UTF-8. All failures are Table errors.
 #pragma once
 
 #include <array>
@@ -22,6 +23,9 @@ struct RecordDialect {
     char separator = ',';
     char comment = '\0';      // a line starting with it is skipped; '\0' for none
     bool has_header = false;  // the first record only sets the field count
+    // Records of at least this many fields agree whatever their counts: the
+    // fields after it are optional. 0 when every record must match exactly.
+    std::size_t optional_after = 0;
 };
 
 class RecordReader {
@@ -64,6 +68,12 @@ private:
     // Reads one record of any kind (header or data) into data_/ends_.
     Result<bool> read_record();
     Result<void> check_record();
+    // True when a record of n fields and the first record both have every
+    // field that the dialect requires.
+    bool reaches_optional_tail(std::size_t n) const noexcept {
+        const std::size_t tail = dialect_.optional_after;
+        return tail != 0 && n >= tail && expected_fields_ >= tail;
+    }
 
     int fd_;
     RecordDialect dialect_;
