@@ -131,7 +131,7 @@ def test_character_text(tables, raw, text, shown_as):
     assert (v.descriptor, v.raw_text, v.raw, v.raw_meaning) == (1019, text, None, None)
     # The text index: first text of the message, 32 bits = 4 bytes.
     assert v.raw_value == 1004.0
-    assert v.data == (text if text is not None else 1004.0)
+    assert v.data == text  # a missing text has no data
     assert repr(v) == f"DecodedValue(001019, {shown_as})"
 
 
@@ -571,3 +571,22 @@ def test_values_keep_their_tables_alive(table_dir):
     del tables
     gc.collect()
     assert [v.name for v in vals] == ["WMO BLOCK NUMBER", "WMO STATION NUMBER"]
+
+
+# ---- elements the tables lack, and missing texts ---------------------------------------
+
+
+@pytest.mark.parametrize("compressed", [False, True])
+def test_an_element_of_width_announced_by_206_is_stepped_over(tables, compressed):
+    # 0 63 255 is in no table; 2 06 012 says it is 12 bits wide.
+    data = (bits((2748, 12), (0, 6), (11, 7), (0, 6)) if compressed else bits((2748, 12), (11, 7)))
+    unknown, known = decode(tables, [206012, 63255, 1001], data, subsets=1, compressed=compressed)
+    assert (unknown.descriptor, unknown.raw, unknown.raw_value, unknown.name, unknown.data) == (63255, 2748, None, "", None)
+    assert (known.descriptor, known.raw_value) == (1001, 11.0)
+
+
+@pytest.mark.parametrize("compressed", [False, True])
+def test_a_missing_text_has_no_data(tables, compressed):
+    data = bits((0xFFFFFFFF, 32), (0, 6)) if compressed else bits((0xFFFFFFFF, 32))
+    (v,) = decode(tables, [1019], data, subsets=1, compressed=compressed)
+    assert (v.raw_text, v.data, v.raw_value) == (None, None, 1004.0)

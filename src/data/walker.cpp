@@ -68,6 +68,8 @@ private:
 //                                    its value when need_value (first subset)
 //   factor(info)                     a delayed replication factor -> count
 //   associated(width), placeholder(code), text(code, y), new_reference(width)
+//   opaque(code, width)              an element unknown to the tables, of a
+//                                    width 2 06 YYY gave: its bits only
 //   position()                       items (or columns) written so far
 template <class Leaves>
 class Walker {
@@ -97,7 +99,16 @@ public:
                 if (d.x != 31 && state.associated_width != 0)
                     KORVANE_TRY_VOID(leaves_.associated(state.associated_width));
                 const ElementInfo* found = ctx_.elements.find(code);
-                if (found == nullptr) return BufrError::element_not_found(code);
+                if (found == nullptr) {
+                    // 2 06 YYY announces the width of a local element so that a
+                    // decoder without its table can step over it: its bits are
+                    // kept, with no name and no value.
+                    if (!state.local_width) return BufrError::element_not_found(code);
+                    KORVANE_TRY_VOID(leaves_.opaque(code, *state.local_width));
+                    state.local_width.reset();
+                    ++i;
+                    break;
+                }
                 const ElementInfo info = *found;
                 const bool indicator = code == kDataPresentIndicator;
                 KORVANE_TRY(const std::optional<double> value, leaves_.element(info, nullptr, indicator));
@@ -250,6 +261,11 @@ public:
         return replication_count(value);
     }
 
+    Result<void> opaque(std::uint32_t code, std::uint16_t width) {
+        KORVANE_TRY(const std::uint64_t bits, read_bits(reader_, width));
+        return push(code, ValueKind::Numeric, true, kNaN, bits);
+    }
+
     Result<void> associated(std::uint8_t width) {
         KORVANE_TRY(const std::uint64_t bits, read_bits(reader_, width));
         return push(kAssociatedFieldCode, ValueKind::AssociatedField, false, static_cast<double>(bits), bits);
@@ -387,6 +403,10 @@ public:
                               nullptr);
     }
 
+    Result<void> opaque(std::uint32_t code, std::uint16_t width) {
+        return numeric_column(code, ValueKind::Numeric, width, 0, 1.0, false, false, nullptr, true);
+    }
+
     Result<void> placeholder(std::uint32_t code) {
         if constexpr (Write) {
             const Sink out = sink();
@@ -472,8 +492,10 @@ private:
     // subset. `visit(s, missing, value)` sees every subset's value in the first
     // pass when `need_values` is set, and the first subset's in later passes.
     template <class Visit>
+    // An `opaque` column keeps only its bits: every item is without value.
     Result<void> numeric_column(std::uint32_t code, ValueKind kind, std::uint16_t width, Int128 reference,
-                                double divisor, bool missing_values, bool need_values, Visit&& visit) {
+                                double divisor, bool missing_values, bool need_values, Visit&& visit,
+                                bool opaque = false) {
         constexpr bool kVisit = !std::is_same_v<std::decay_t<Visit>, std::nullptr_t>;
         KORVANE_TRY(const std::uint64_t r0, read_bits(reader_, width));
         KORVANE_TRY(const std::uint64_t nbinc_bits, read_bits(reader_, kIncrementWidthBits));
@@ -483,11 +505,11 @@ private:
         // The value of one increment; the first pass has checked that it fits.
         auto value_of = [&](std::uint64_t inc, bool& missing) -> double {
             missing = all_missing || (missing_values && inc == missing_increment);
-            return missing ? kNaN : scaled_value(r0 + inc, reference, divisor);
+            return missing || opaque ? kNaN : scaled_value(r0 + inc, reference, divisor);
         };
         if (nbinc == 0) {
             // Every subset holds R0.
-            const bool missing = all_missing;
+            const bool missing = all_missing || opaque;
             const double value = missing ? kNaN : scaled_value(r0, reference, divisor);
             if constexpr (kVisit) {
                 if (need_values) {
@@ -523,7 +545,7 @@ private:
                 (void)reader_.try_read(nbinc, inc);
                 bool missing = false;
                 const double value = value_of(inc, missing);
-                out.put(s, code, kind, missing, value, missing ? r0 : r0 + inc);
+                out.put(s, code, kind, missing || opaque, value, missing ? r0 : r0 + inc);
             }
             reader_.seek(end);
         } else {

@@ -122,10 +122,11 @@ PyObject* get_raw_text(PyObject* self, void*) { return text_or_none(self); }
 
 PyObject* get_raw_meaning(PyObject* self, void*) { return str_or_none(rec_of(self).raw_meaning(tables_of(self))); }
 
-// The text, else the meaning, else the number, else None.
+// The text, else the meaning, else the number, else None. A text item whose
+// text is missing has no data: its raw_value is only the text's index.
 PyObject* get_data(PyObject* self, void*) {
     const DecodedValueObject* o = as_value(self);
-    if (is_text(o) && o->text != nullptr) return Py_NewRef(o->text);
+    if (is_text(o)) return text_or_none(self);
     if (auto meaning = rec_of(self).raw_meaning(tables_of(self))) return new_str(*meaning).release();
     if (o->has_value) return PyFloat_FromDouble(o->value);
     Py_RETURN_NONE;
