@@ -59,6 +59,10 @@ public:
     // The error of a read of `width` bits that try_read refused.
     BufrError read_error(std::uint16_t width) const;
 
+    // The field of `width` bits (1..64) at bit `bit`, which the caller has
+    // checked lies inside the data; the position does not move.
+    std::uint64_t peek_at(std::uint64_t bit, std::uint16_t width) const noexcept { return peek_bits(bit, width); }
+
     std::uint64_t position() const noexcept { return position_; }
     std::uint64_t len() const noexcept { return len_; }
     std::uint64_t bit_len() const noexcept { return std::uint64_t{len_} * 8; }
@@ -73,9 +77,11 @@ private:
 
     // The field of `width` bits (1..64) at the position; the caller has checked
     // that it lies inside the data.
-    std::uint64_t peek(std::uint16_t width) const noexcept {
-        const std::uint64_t byte = position_ >> 3;
-        const unsigned shift = static_cast<unsigned>(position_ & 7);
+    std::uint64_t peek(std::uint16_t width) const noexcept { return peek_bits(position_, width); }
+
+    std::uint64_t peek_bits(std::uint64_t bit, std::uint16_t width) const noexcept {
+        const std::uint64_t byte = bit >> 3;
+        const unsigned shift = static_cast<unsigned>(bit & 7);
         std::uint64_t word;
         std::uint8_t next;
         if (byte + 9 <= len_) {

@@ -19,8 +19,9 @@ const ElementInfo* ElementCache::find(std::uint32_t code) {
     return &slot.info;
 }
 
-WalkContext::WalkContext(const TableSet& tables_in, BitReader& reader_in, std::uint16_t subsets)
-    : tables(tables_in), reader(reader_in), elements(tables_in) {
+WalkContext::WalkContext(const TableSet& tables_in, ElementCache& elements_in, BitReader& reader_in,
+                         std::uint16_t subsets)
+    : tables(tables_in), reader(reader_in), elements(elements_in) {
     const std::uint64_t bits = reader_in.bit_len();
     max_steps_ = kStepAllowance + kStepsPerBit * bits;
     max_values_ = kValueAllowance + std::uint64_t{subsets} * bits / 4;

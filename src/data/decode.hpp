@@ -55,11 +55,12 @@ private:
 // What the walkers share within one decode: tables, reader and work bounds.
 class WalkContext {
 public:
-    WalkContext(const TableSet& tables, BitReader& reader, std::uint16_t subsets);
+    // `elements` caches look-ups in `tables`; passes over one message share it.
+    WalkContext(const TableSet& tables, ElementCache& elements, BitReader& reader, std::uint16_t subsets);
 
     const TableSet& tables;
     BitReader& reader;
-    ElementCache elements;
+    ElementCache& elements;
 
     // Counts one descriptor step; fails beyond the step bound.
     Result<void> step() {

@@ -11,6 +11,7 @@
 // column fits the data, which gives the number of columns; the second pass
 // reads every column into its place, item (subset s, column c) at s * columns + c.
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <span>
 #include <type_traits>
@@ -414,7 +415,7 @@ public:
         } else {
             KORVANE_TRY_VOID(count_column());
         }
-        ++column_;
+        next_column(code, ValueKind::Operator);
         return Ok{};
     }
 
@@ -456,15 +457,25 @@ private:
         std::uint64_t stride;
         std::uint64_t column;
 
-        void put(unsigned s, std::uint32_t c, ValueKind k, bool m, double v, std::uint64_t r) const noexcept {
+        // Codes and kinds are the same in every subset: they are laid out
+        // from the first pass's record of the columns, not written here.
+        void put(unsigned s, std::uint32_t, ValueKind, bool m, double v, std::uint64_t r) const noexcept {
             const std::size_t at = static_cast<std::size_t>(s * stride + column);
-            code[at] = c;
-            kind[at] = static_cast<std::uint8_t>(k);
             missing[at] = m ? 1 : 0;
             value[at] = v;
             raw[at] = r;
         }
     };
+    // The first pass records each column's code and kind: the first row of
+    // the message, which later rows copy.
+    void next_column(std::uint32_t code, ValueKind kind) {
+        if constexpr (!Write) {
+            out_.code.push_back(code);
+            out_.kind.push_back(static_cast<std::uint8_t>(kind));
+        }
+        ++column_;
+    }
+
     Sink sink() const noexcept {
         return Sink{out_.code.data(), out_.kind.data(), out_.missing.data(), out_.value.data(), out_.raw.data(),
                     stride_, column_};
@@ -519,11 +530,16 @@ private:
             }
             if constexpr (Write) {
                 const Sink out = sink();
-                for (unsigned s = lo_; s < hi_; ++s) out.put(s, code, kind, missing, value, r0);
+                std::size_t at = static_cast<std::size_t>(lo_ * out.stride + out.column);
+                for (unsigned s = lo_; s < hi_; ++s, at += out.stride) {
+                    out.missing[at] = missing ? 1 : 0;
+                    out.value[at] = value;
+                    out.raw[at] = r0;
+                }
             } else {
                 KORVANE_TRY_VOID(count_column());
             }
-            ++column_;
+            next_column(code, kind);
             return Ok{};
         }
         const std::uint64_t start = reader_.position();
@@ -538,14 +554,31 @@ private:
                     KORVANE_TRY_VOID(visit(0, missing, value));
                 }
             }
-            reader_.seek(start + std::uint64_t{lo_} * nbinc);
             const Sink out = sink();
-            for (unsigned s = lo_; s < hi_; ++s) {
-                std::uint64_t inc = 0;
-                (void)reader_.try_read(nbinc, inc);
-                bool missing = false;
-                const double value = value_of(inc, missing);
-                out.put(s, code, kind, missing || opaque, value, missing ? r0 : r0 + inc);
+            std::uint64_t bit = start + std::uint64_t{lo_} * nbinc;
+            constexpr std::int64_t kHalf = std::int64_t{1} << 62;
+            if (!all_missing && !opaque && divisor != 0.0 && reference >= -kHalf && reference <= kHalf &&
+                r0 < static_cast<std::uint64_t>(kHalf) - missing_increment) {
+                // The common case, in plain 64-bit arithmetic (as scaled_value
+                // does it for such numbers): the first pass has checked that
+                // every increment lies inside the data.
+                const auto ref = static_cast<std::int64_t>(reference);
+                const auto base = static_cast<std::int64_t>(r0) + ref;
+                std::size_t at = static_cast<std::size_t>(lo_ * out.stride + out.column);
+                for (unsigned s = lo_; s < hi_; ++s, bit += nbinc, at += out.stride) {
+                    const std::uint64_t inc = reader_.peek_at(bit, nbinc);
+                    const bool missing = missing_values && inc == missing_increment;
+                    out.missing[at] = missing ? 1 : 0;
+                    out.value[at] = missing ? kNaN : static_cast<double>(base + static_cast<std::int64_t>(inc)) / divisor;
+                    out.raw[at] = missing ? r0 : r0 + inc;
+                }
+            } else {
+                for (unsigned s = lo_; s < hi_; ++s, bit += nbinc) {
+                    const std::uint64_t inc = reader_.peek_at(bit, nbinc);
+                    bool missing = false;
+                    const double value = value_of(inc, missing);
+                    out.put(s, code, kind, missing || opaque, value, missing ? r0 : r0 + inc);
+                }
             }
             reader_.seek(end);
         } else {
@@ -573,7 +606,7 @@ private:
             }
             KORVANE_TRY_VOID(count_column());
         }
-        ++column_;
+        next_column(code, kind);
         return Ok{};
     }
 
@@ -603,7 +636,7 @@ private:
             } else {
                 KORVANE_TRY_VOID(count_column());
             }
-            ++column_;
+            next_column(code, kind);
             return Ok{};
         }
         const auto bytes_width = static_cast<std::uint16_t>(8 * nbinc);
@@ -625,7 +658,7 @@ private:
             }
             KORVANE_TRY_VOID(count_column());
         }
-        ++column_;
+        next_column(code, kind);
         return Ok{};
     }
 
@@ -649,7 +682,8 @@ private:
 Result<void> decode_uncompressed(const BufrMessage& message, const TableSet& tables, ByteView data,
                                  MessageColumns& out, const DecodeOptions& options, std::uint64_t max) {
     BitReader reader(data);
-    WalkContext ctx(tables, reader, message.number_of_subsets);
+    ElementCache elements(tables);
+    WalkContext ctx(tables, elements, reader, message.number_of_subsets);
     ValueCodingState state;
     SubsetLeaves leaves(out, reader, state, max, options);
     Structure structure(options.structure ? &out.groups : nullptr);
@@ -669,9 +703,10 @@ Result<void> decode_compressed(const BufrMessage& message, const TableSet& table
     const std::uint16_t subsets = message.number_of_subsets;
     const std::span<const std::uint32_t> descriptors(message.unexpanded_descriptors);
     std::uint64_t columns = 0;
+    ElementCache elements(tables);
     {
         BitReader reader(data);
-        WalkContext ctx(tables, reader, subsets);
+        WalkContext ctx(tables, elements, reader, subsets);
         ValueCodingState state;
         ColumnLeaves<false> leaves(out, reader, ctx, state, subsets, 0, max, options);
         Structure structure(nullptr);
@@ -688,12 +723,16 @@ Result<void> decode_compressed(const BufrMessage& message, const TableSet& table
     for (unsigned lo = 0; lo < subsets; lo += block) {
         const unsigned hi = subsets - lo > block ? lo + block : subsets;
         BitReader reader(data);
-        WalkContext ctx(tables, reader, subsets);
+        WalkContext ctx(tables, elements, reader, subsets);
         ValueCodingState state;
         ColumnLeaves<true> leaves(out, reader, ctx, state, subsets, columns, max, options, lo, hi, &shared_texts);
         Structure structure(options.structure && lo == 0 ? &column_groups : nullptr);
         Walker<ColumnLeaves<true>> walker(ctx, state, leaves, structure);
         KORVANE_TRY_VOID(walker.walk(descriptors, 0, 0));
+    }
+    for (std::size_t s = 1; s < subsets; ++s) {
+        std::memcpy(out.code.data() + s * columns, out.code.data(), columns * sizeof(std::uint32_t));
+        std::memcpy(out.kind.data() + s * columns, out.kind.data(), columns);
     }
     out.subset_bounds.resize(std::size_t{subsets} + 1);
     for (std::size_t s = 0; s <= subsets; ++s) out.subset_bounds[s] = s * columns;
