@@ -1,0 +1,38 @@
+"""The whole-file reader's entry points (used by korvane.reader)."""
+
+from typing import final
+
+from korvane._korvane import TableSet
+
+@final
+class Buffer:
+    """Read-only bytes of one decoded column, kept alive by its owner (buffer protocol)."""
+
+@final
+class Columns:
+    """The decoded items of one message, column by column."""
+
+    @property
+    def size(self) -> int:
+        """The number of items."""
+    def buffer(self, name: str) -> Buffer:
+        """The bytes of one column: 'code' (uint32), 'kind' (uint8), 'missing' (uint8), 'value'
+        (float64), 'raw' (uint64), 'subset_bounds' (uint64) or 'groups' (records of begin, end,
+        parent, node, subset)."""
+    def texts(self) -> list[str]:
+        """The message's texts; a text item's raw value is its position here."""
+
+def scan(data: bytes | bytearray | memoryview) -> tuple[Buffer, Buffer, list[tuple[int, int, int, str]]]:
+    """Finds the messages of a buffer and parses their headers: (header records, descriptors,
+    (index, offset, length, text) for each damaged message)."""
+
+def header_layout() -> tuple[int, list[tuple[str, str, int]]]:
+    """The size of a header record and (name, NumPy format, offset) of each field."""
+
+def load_tables(root: str, master_table: int, master_version: int, local_version: int, centre: int,
+                subcentre: int) -> TableSet:
+    """The TableSet a definitions root gives a message with these header fields."""
+
+def decode(data: bytes | bytearray | memoryview, offset: int, length: int, tables: TableSet,
+           text_index: bool = False, structure: bool = False) -> Columns:
+    """Decodes the message at data[offset:offset + length] into Columns."""
