@@ -79,7 +79,7 @@ private:
     // that it lies inside the data.
     std::uint64_t peek(std::uint16_t width) const noexcept { return peek_bits(position_, width); }
 
-    std::uint64_t peek_bits(std::uint64_t bit, std::uint16_t width) const noexcept {
+    [[gnu::always_inline]] std::uint64_t peek_bits(std::uint64_t bit, std::uint16_t width) const noexcept {
         const std::uint64_t byte = bit >> 3;
         const unsigned shift = static_cast<unsigned>(bit & 7);
         std::uint64_t word;
