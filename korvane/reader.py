@@ -343,13 +343,32 @@ class Message:
         """decode_objects()
         --
 
-        The message's items as a list of DecodedValue objects (edition 4).
+        The message's items as a list of DecodedValue objects, as
+        decode_values_with_tables gives them.
         """
         tables = self.tables
+        data = bytes(self.bytes) if self._header["edition"] == 4 else self._as_edition4()
         try:
-            return _korvane.decode_values_with_tables(bytes(self.bytes), tables)
+            return _korvane.decode_values_with_tables(data, tables)
         except ValueError as e:
             raise self._error(str(e)) from None
+
+    def _as_edition4(self) -> bytes:
+        # The per-value decoder reads edition 4 frames: an older message gets
+        # an edition 4 section 0 and section 1 around its own sections 2 to 5,
+        # which alone hold what decoding reads.
+        h = self._header
+        rest = bytes(self.bytes[8 + h["section1_length"]:])
+        body = bytes([h["master_table_number"]]) + h["originating_centre"].to_bytes(2, "big")
+        body += h["originating_subcentre"].to_bytes(2, "big") + bytes([
+            h["update_sequence_number"], 0x80 if h["local_section_present"] else 0, h["data_category"],
+            h["international_data_subcategory"], h["local_data_subcategory"], h["master_tables_version_number"],
+            h["local_tables_version_number"]])
+        body += h["typical_year"].to_bytes(2, "big") + bytes([
+            h["typical_month"], h["typical_day"], h["typical_hour"], h["typical_minute"], h["typical_second"]])
+        section1 = (3 + len(body)).to_bytes(3, "big") + body
+        total = 8 + len(section1) + len(rest)
+        return b"BUFR" + total.to_bytes(3, "big") + b"\x04" + section1 + rest
 
     def __repr__(self) -> str:
         h = self._header

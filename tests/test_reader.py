@@ -133,3 +133,23 @@ def test_structure_records_replicated_groups(tables):
     assert list(zip(g["begin"], g["end"], g["subset"])) == [(1, 2, 0), (2, 3, 0), (3, 4, 0), (5, 6, 1), (6, 7, 1),
                                                             (7, 8, 1)]
     assert g["node"].tolist() == [0, 0, 1, 0, 0, 1] and (g["parent"] == -1).all()
+
+
+@pytest.mark.parametrize("name", ["ISMD01_OKPR.bufr", "uegabe.bufr"])
+def test_older_editions_give_the_same_objects(name, definitions_root, tmp_path):
+    # The same message as edition 3: section 1 in its edition 3 layout.
+    f = korvane.open(CORPUS / name, definitions=definitions_root)
+    m = f[0]
+    h = m.header
+    body = bytes([h["master_table_number"], h["originating_subcentre"], h["originating_centre"],
+                  h["update_sequence_number"], 0x80 if h["local_section_present"] else 0, h["data_category"],
+                  h["local_data_subcategory"], h["master_tables_version_number"],
+                  h["local_tables_version_number"], h["typical_year"] - 2000, h["typical_month"],
+                  h["typical_day"], h["typical_hour"], h["typical_minute"], 0])
+    section1 = (3 + len(body)).to_bytes(3, "big") + body
+    rest = bytes(m.bytes[8 + h["section1_length"]:])
+    ed3 = b"BUFR" + (8 + len(section1) + len(rest)).to_bytes(3, "big") + b"\x03" + section1 + rest
+    old = korvane.open(ed3, definitions=definitions_root)[0]
+    assert old.edition == 3 and old.typical_year == m.typical_year
+    assert [repr(v) for v in old.decode_objects()] == [repr(v) for v in m.decode_objects()]
+    np.testing.assert_array_equal(old.decode().value, m.decode().value)
