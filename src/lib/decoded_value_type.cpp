@@ -62,15 +62,18 @@ constexpr std::size_t kFreeListMax = 0;
 #else
 constexpr std::size_t kFreeListMax = std::size_t{1} << 19;
 #endif
-std::vector<PyObject*> free_list;
+// The list's room, allocated on the first decode; the interpreter lock
+// guards it.
+PyObject** free_list = nullptr;
+std::size_t free_count = 0;
 
 void decoded_value_dealloc(PyObject* self) {
     PyTypeObject* tp = Py_TYPE(self);
     DecodedValueObject* o = as_value(self);
     PyObject* owner = o->owner;
     PyObject* text = is_text(o) ? o->text : nullptr;
-    if (free_list.size() < kFreeListMax && free_list.size() < free_list.capacity())
-        free_list.push_back(self);
+    if (free_list != nullptr && free_count < kFreeListMax)
+        free_list[free_count++] = self;
     else
         PyObject_Free(self);
     Py_XDECREF(text);
@@ -80,9 +83,8 @@ void decoded_value_dealloc(PyObject* self) {
 
 PyObject* new_object(PyTypeObject* tp) {
     PyObject* o;
-    if (!free_list.empty()) {
-        o = free_list.back();
-        free_list.pop_back();
+    if (free_count != 0) {
+        o = free_list[--free_count];
     } else {
         o = static_cast<PyObject*>(PyObject_Malloc(sizeof(DecodedValueObject)));
         if (o == nullptr) return PyErr_NoMemory();
@@ -187,7 +189,8 @@ PyObject* new_decoded_value_list(const MessageColumns& columns, PyObject* owner)
     const std::size_t n = columns.size();
     OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(n)));
     if (!list) return nullptr;
-    if (free_list.capacity() < kFreeListMax) free_list.reserve(kFreeListMax);
+    if (free_list == nullptr && kFreeListMax != 0)
+        free_list = static_cast<PyObject**>(PyMem_RawMalloc(kFreeListMax * sizeof(PyObject*)));
     // One str per text of the arena, shared by the items that show it.
     TextObjects texts(columns.texts.size());
     // Objects are made in list order, so that a list is later walked (and
