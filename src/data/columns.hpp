@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "data/decode.hpp"
 #include "data/decoded_value.hpp"
 #include "data/pool.hpp"
 #include "error/error.hpp"
@@ -88,6 +89,8 @@ struct DecodeOptions {
     bool text_index_values = true;
     // Record the occurrences of replicated groups.
     bool structure = false;
+    // Asked now and then during a long walk whether to stop.
+    Interrupt interrupt;
 };
 
 // A message may give at most kItemAllowance + (data bits) * kItemsPerBit

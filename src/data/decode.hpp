@@ -33,6 +33,12 @@ inline constexpr std::uint64_t kStepAllowance = 65536;
 inline constexpr std::uint64_t kStepsPerBit = 8;
 inline constexpr std::uint64_t kValueAllowance = 65536;
 
+// A way for the caller to stop a long decode: poll(data) returns true to stop.
+struct Interrupt {
+    bool (*poll)(void*) = nullptr;
+    void* data = nullptr;
+};
+
 // Element lookups of one decode: each code's definition and classification is
 // worked out once and kept in a small direct-mapped cache.
 class ElementCache {
@@ -65,8 +71,14 @@ public:
     // Counts one descriptor step; fails beyond the step bound.
     Result<void> step() {
         if (++steps_ > max_steps_) return steps_exceeded();
+        if ((steps_ & (kPollSteps - 1)) == 0 && interrupt.poll != nullptr && interrupt.poll(interrupt.data))
+            return BufrError::table("decoding was interrupted");
         return Ok{};
     }
+    // Asked every kPollSteps steps whether to stop (a caller that wants to
+    // honour Ctrl-C during a long walk).
+    Interrupt interrupt;
+    static constexpr std::uint64_t kPollSteps = std::uint64_t{1} << 20;
     // Counts the values of one compressed column; fails beyond the value bound.
     Result<void> add_values(std::uint64_t n) {
         values_ += n;

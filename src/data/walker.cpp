@@ -684,6 +684,7 @@ Result<void> decode_uncompressed(const BufrMessage& message, const TableSet& tab
     BitReader reader(data);
     ElementCache elements(tables);
     WalkContext ctx(tables, elements, reader, message.number_of_subsets);
+    ctx.interrupt = options.interrupt;
     ValueCodingState state;
     SubsetLeaves leaves(out, reader, state, max, options);
     Structure structure(options.structure ? &out.groups : nullptr);
@@ -707,6 +708,7 @@ Result<void> decode_compressed(const BufrMessage& message, const TableSet& table
     {
         BitReader reader(data);
         WalkContext ctx(tables, elements, reader, subsets);
+        ctx.interrupt = options.interrupt;
         ValueCodingState state;
         ColumnLeaves<false> leaves(out, reader, ctx, state, subsets, 0, max, options);
         Structure structure(nullptr);
@@ -725,6 +727,7 @@ Result<void> decode_compressed(const BufrMessage& message, const TableSet& table
         const unsigned hi = subsets - lo > block ? lo + block : subsets;
         BitReader reader(data);
         WalkContext ctx(tables, elements, reader, subsets);
+        ctx.interrupt = options.interrupt;
         ValueCodingState state;
         ColumnLeaves<true> leaves(out, reader, ctx, state, subsets, columns, max, options, lo, hi, &shared_texts);
         Structure structure(options.structure && lo == 0 ? &column_groups : nullptr);
