@@ -41,3 +41,36 @@ def definitions_root() -> Path:
     if not (DEFINITIONS / "bufr" / "tables").is_dir():
         pytest.fail(f"no definitions at {DEFINITIONS}: install Debian's libeccodes-data")
     return DEFINITIONS
+
+
+@pytest.fixture(scope="session")
+def item_bound(definitions_root):
+    """bound(compressed, data_bits): the most items the decoder lets a message
+    give, A + r * data_bits, with A and r read from its refusals of two
+    messages of each kind that repeat operator placeholders without reading
+    data (the text names the bound and the bits)."""
+    import re
+
+    import korvane
+    from bufr_builder import build
+
+    shapes = {False: ([103255, 102255, 101255, 222000], 1), True: ([102255, 101255, 222000], 65535)}
+    params = {}
+    for compressed, (descriptors, subsets) in shapes.items():
+        points = []
+        for size in (1 << 13, 1 << 14):
+            message = build(descriptors=descriptors, data=b"\0" * size, subsets=subsets, compressed=compressed)
+            with pytest.raises(korvane.DecodeError) as e:
+                korvane.open(message, definitions=definitions_root)[0].decode()
+            found = re.search(r"more than (\d+) items for (\d+) bits", e.value.reason)
+            assert found, e.value.reason
+            points.append((int(found[1]), int(found[2])))
+        (m1, b1), (m2, b2) = points
+        ratio = (m2 - m1) / (b2 - b1)
+        params[compressed] = (m1 - ratio * b1, ratio)
+
+    def bound(compressed: bool, data_bits: int) -> float:
+        allowance, ratio = params[bool(compressed)]
+        return allowance + ratio * data_bits
+
+    return bound

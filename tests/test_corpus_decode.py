@@ -416,7 +416,7 @@ def test_the_corpus_is_all_there(corpus_dir):
 
 
 @pytest.mark.parametrize("key, message, header", MESSAGES, ids=[k for k, _, _ in MESSAGES])
-def test_message_decodes_as_ecCodes_does(tables, key, message, header):
+def test_message_decodes_as_ecCodes_does(tables, item_bound, key, message, header):
     if key in FAILURES:
         with pytest.raises(ValueError) as e:
             _korvane.decode_values_with_tables(message, tables(header))
@@ -429,6 +429,9 @@ def test_message_decodes_as_ecCodes_does(tables, key, message, header):
     # Compressed messages hold the same values for every subset.
     if header.compressed_data:
         assert count % header.number_of_subsets == 0
+    # Real data stay far from the bound on items that guards against
+    # descriptors repeated without data.
+    assert 4 * count < item_bound(header.compressed_data, header.section4_data_length * 8)
 
 
 def test_nul_characters_stay_at_the_end_of_a_text(tables):
