@@ -120,9 +120,9 @@ def definitions(path: Path) -> Path:
 
 @pytest.mark.parametrize("argument, environment, system, expected", [
     ("arg", "env", "sys", "argument"),
-    (None, "nothing:{tmp}/bare:env:sys", "sys", "environment"),
-    (None, "", "sys", "system"),
-    (None, "nothing:{tmp}/bare", "sys", "system"),
+    (None, ["nothing", "{tmp}/bare", "env", "sys"], "sys", "environment"),
+    (None, [], "sys", "system"),
+    (None, ["nothing", "{tmp}/bare"], "sys", "system"),
     (None, None, "nothing", "embedded"),
 ])
 def test_where_the_tables_come_from(cache_home, embedded_root, tmp_path, monkeypatch,
@@ -135,7 +135,7 @@ def test_where_the_tables_come_from(cache_home, embedded_root, tmp_path, monkeyp
     if environment is None:
         monkeypatch.delenv(_tables.ENVIRONMENT_VARIABLE, raising=False)
     else:
-        monkeypatch.setenv(_tables.ENVIRONMENT_VARIABLE, environment.format(tmp=tmp_path))
+        monkeypatch.setenv(_tables.ENVIRONMENT_VARIABLE, os.pathsep.join(environment).format(tmp=tmp_path))
     monkeypatch.setattr(_tables, "SYSTEM_DEFINITIONS", str(tmp_path / system))
     arg = None if argument is None else tmp_path / argument
 
