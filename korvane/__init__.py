@@ -29,6 +29,7 @@ from korvane._korvane import (
     parse_file,
 )
 from korvane import _korvane
+from korvane._tables import tables_info
 
 __version__ = "0.1.0"
 

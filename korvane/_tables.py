@@ -1,37 +1,204 @@
-"""Where the BUFR tables come from: the definitions root a reader uses."""
+"""Where the BUFR tables come from: an ecCodes definitions root.
+
+The root is, in this order: the one the caller names; the first entry of
+$ECCODES_DEFINITION_PATH that holds bufr/tables; the system's ecCodes
+definitions; or the tables korvane carries (korvane/tables), unpacked on first
+use into a per-user cache directory and read from there afterwards.
+"""
 
 from __future__ import annotations
 
 import os
-from pathlib import Path
 
-#: The definitions root of Debian's libeccodes-data.
-SYSTEM_DEFINITIONS = Path("/usr/share/eccodes/definitions")
+# pathlib (and typing) are imported where they are used: either would
+# multiply the time that `import korvane` takes.
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from pathlib import Path
+
+# The definitions of Debian's and Ubuntu's libeccodes-data.
+SYSTEM_DEFINITIONS = "/usr/share/eccodes/definitions"
+ENVIRONMENT_VARIABLE = "ECCODES_DEFINITION_PATH"
+# The tables korvane carries: an archive and its index (see scripts/pack-tables).
+PACKAGED_TABLES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "tables")
+
+_unpacked: dict[str, Path] = {}  # archive -> unpacked root, for this process
 
 
-def _has_tables(root: Path) -> bool:
-    return (root / "bufr" / "tables").is_dir()
+def _has_tables(root: str | os.PathLike[str]) -> bool:
+    return os.path.isdir(os.path.join(root, "bufr", "tables"))
+
+
+def _read_index() -> dict:
+    import json
+
+    path = os.path.join(PACKAGED_TABLES, "index.json")
+    try:
+        with open(path, encoding="utf-8") as f:
+            return json.load(f)
+    except OSError as e:
+        raise FileNotFoundError(
+            f"korvane carries no BUFR tables ({path}: {e.strerror}); give a definitions root, "
+            f"set {ENVIRONMENT_VARIABLE}, or install ecCodes' definitions (libeccodes-data)") from None
+
+
+def _cache_home() -> Path:
+    from pathlib import Path
+
+    # XDG: a relative $XDG_CACHE_HOME is to be ignored.
+    xdg = os.environ.get("XDG_CACHE_HOME", "")
+    if xdg and os.path.isabs(xdg):
+        return Path(xdg)
+    return Path.home() / ".cache"
+
+
+def _member_path(root: str, name: str) -> str:
+    # Names are relative, without "." or ".." steps: nothing lands outside root.
+    parts = name.split("/")
+    if not name or name.startswith("/") or any(p in ("", ".", "..") or "\\" in p for p in parts):
+        raise ValueError(f"unsafe name in korvane's table archive: {name!r}")
+    return os.path.join(root, *parts)
+
+
+def _extract(archive: str, root: str) -> None:
+    """Extracts the table archive into the empty directory `root`. The
+    archive holds directories, files and hard links to earlier files only.
+    Extracting member by member with tarfile's own filters takes seconds for
+    the eighteen thousand members; this takes a fraction of that."""
+    import io
+    import lzma
+    import shutil
+    import tarfile
+
+    with open(archive, "rb") as f:
+        raw = lzma.decompress(f.read())
+    with tarfile.open(fileobj=io.BytesIO(raw), mode="r:") as tar:
+        for m in tar:
+            path = _member_path(root, m.name)
+            if m.isdir():
+                os.makedirs(path, exist_ok=True)
+            elif m.isreg():
+                with open(path, "xb") as out:
+                    out.write(raw[m.offset_data : m.offset_data + m.size])
+            elif m.islnk():
+                source = _member_path(root, m.linkname)
+                try:
+                    os.link(source, path)
+                except OSError:  # a file system without hard links
+                    shutil.copyfile(source, path)
+            else:
+                raise ValueError(f"unexpected member in korvane's table archive: {m.name!r}")
+
+
+def _unpack(archive: str, target: Path) -> None:
+    """Unpacks `archive` as `target`, atomically: into a fresh directory beside
+    it, then renamed. When several processes race, one rename wins and the
+    others find the finished tree and drop their own copy."""
+    import shutil
+    import tempfile
+    from pathlib import Path
+
+    target.parent.mkdir(parents=True, exist_ok=True)
+    work = Path(tempfile.mkdtemp(prefix=f".{target.name}-", dir=target.parent))
+    try:
+        _extract(archive, str(work))
+        try:
+            os.rename(work, target)
+        except OSError:
+            if not _has_tables(target):
+                raise
+    finally:
+        if work.exists():
+            shutil.rmtree(work, ignore_errors=True)
+
+
+def _embedded_root() -> Path:
+    index = _read_index()
+    archive = os.path.join(PACKAGED_TABLES, index["archive"])
+    if archive in _unpacked:
+        return _unpacked[archive]
+    release = index.get("eccodes_release") or "unknown"
+    target = _cache_home() / "korvane" / f"tables-{release}-{index['sha256'][:16]}"
+    if not _has_tables(target):
+        if target.exists():
+            raise FileNotFoundError(
+                f"korvane's unpacked BUFR tables at {target} are incomplete; remove that directory")
+        try:
+            _unpack(archive, target)
+        except OSError as e:
+            raise OSError(
+                e.errno, f"cannot unpack korvane's BUFR tables into {target} ({e.strerror or e}); "
+                f"set XDG_CACHE_HOME to a writable directory or {ENVIRONMENT_VARIABLE} to a definitions root") from e
+    _unpacked[archive] = target
+    return target
+
+
+def _resolve(definitions: str | os.PathLike[str] | None) -> tuple[str, Path]:
+    from pathlib import Path
+
+    if definitions is not None:
+        root = Path(definitions)
+        if not root.is_dir():
+            raise FileNotFoundError(f"definitions root does not exist or is not a directory: {root}")
+        if not _has_tables(root):
+            raise FileNotFoundError(f"not an ecCodes definitions root (no bufr/tables): {root}")
+        return "argument", root
+    for entry in os.environ.get(ENVIRONMENT_VARIABLE, "").split(os.pathsep):
+        if entry and _has_tables(entry):
+            return "environment", Path(entry)
+    if _has_tables(SYSTEM_DEFINITIONS):
+        return "system", Path(SYSTEM_DEFINITIONS)
+    return "embedded", _embedded_root()
 
 
 def resolve_definitions(definitions: str | os.PathLike[str] | None = None) -> Path:
-    """resolve_definitions(definitions=None)
-    --
+    """The ecCodes definitions root to read BUFR tables from.
 
-    The definitions root to read tables from: `definitions` when given, else
-    the first entry of $ECCODES_DEFINITION_PATH that holds BUFR tables, else
-    Debian's /usr/share/eccodes/definitions.
+    `definitions` when given (it must be a directory holding bufr/tables);
+    else the first entry of $ECCODES_DEFINITION_PATH (os.pathsep-separated) that
+    holds bufr/tables; else the system's definitions (/usr/share/eccodes/
+    definitions) when they hold bufr/tables; else the tables korvane carries,
+    unpacked on first use under $XDG_CACHE_HOME/korvane (~/.cache/korvane).
     """
-    if definitions is not None:
-        root = Path(definitions)
-        if not _has_tables(root):
-            raise FileNotFoundError(f"no BUFR tables under {root} (expected {root / 'bufr' / 'tables'})")
-        return root
-    for entry in os.environ.get("ECCODES_DEFINITION_PATH", "").split(os.pathsep):
-        if entry and _has_tables(Path(entry)):
-            return Path(entry)
-    if _has_tables(SYSTEM_DEFINITIONS):
-        return SYSTEM_DEFINITIONS
-    raise FileNotFoundError(
-        "no BUFR tables found: pass definitions=..., set ECCODES_DEFINITION_PATH, "
-        "or install ecCodes' definitions (Debian: apt-get install libeccodes-data)"
-    )
+    return _resolve(definitions)[1]
+
+
+def _master_versions(root: Path) -> list[int]:
+    # Master table 0. A version is an entry named by its number: a directory
+    # or an alias file naming a sibling.
+    try:
+        names = os.listdir(root / "bufr" / "tables" / "0" / "wmo")
+    except OSError:
+        return []
+    return sorted(int(n) for n in names if n.isdigit())
+
+
+def _system_release(root: Path) -> str | None:
+    # A distribution's package records its version in its changelog:
+    # PREFIX/share/doc/libeccodes-data beside PREFIX/share/eccodes/definitions.
+    import gzip
+    import re
+
+    changelog = root.parent.parent / "doc" / "libeccodes-data" / "changelog.Debian.gz"
+    try:
+        with gzip.open(changelog, "rt", encoding="utf-8", errors="replace") as f:
+            first = f.readline()
+    except (OSError, EOFError):
+        return None
+    m = re.match(r"\S+ \((?:\d+:)?([0-9][^-)\s]*)", first)
+    return m.group(1) if m else None
+
+
+def tables_info(definitions: str | os.PathLike[str] | None = None) -> dict:
+    """Which BUFR tables korvane reads: `source` ("argument", "environment",
+    "system" or "embedded"), `root` (the definitions root), `eccodes_release`
+    (None when unknown) and `master_versions` (of master table 0)."""
+    kind, root = _resolve(definitions)
+    if kind == "embedded":
+        index = _read_index()
+        release = index.get("eccodes_release")
+        versions = list(index["master_versions"])
+    else:
+        release = _system_release(root)
+        versions = _master_versions(root)
+    return {"source": kind, "root": root, "eccodes_release": release, "master_versions": versions}
