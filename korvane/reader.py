@@ -153,7 +153,8 @@ def open(source: Source, *, definitions: str | os.PathLike[str] | None = None,
         headings, are skipped.
     definitions: an ecCodes-style definitions root to take each message's
         tables from; by default $ECCODES_DEFINITION_PATH, else
-        /usr/share/eccodes/definitions.
+        /usr/share/eccodes/definitions, else the tables korvane carries
+        (see korvane.tables_info()).
     tables: one TableSet for every message, instead of a definitions root.
     errors: what a damaged message does: "raise" raises DecodeError, "warn"
         warns and "skip" stays silent; both record it in BufrFile.errors and
