@@ -1,0 +1,809 @@
+"""Tables of observations: BUFR messages into pandas DataFrames or Arrow tables.
+
+    df = korvane.read_bufr("temp.bufr", columns=["latitude", "longitude", "pressure", "airTemperature"],
+                           filters={"pressure": slice(10000, 85000)})
+
+Columns are named by key:
+
+* the ecCodes-style key of an element, the abbreviation of its element table
+  entry ("airTemperature"). Tables without abbreviations (the WMO CSV tables)
+  get a key made from the element's name: the words of the name (runs of
+  letters and digits), the first in lower case, the others capitalised and
+  joined ("Temperature/air temperature" gives "temperatureAirTemperature");
+* a descriptor code as six digits ("012101");
+* either of these with a rank, "#2#airTemperature": the second item of that
+  key in the subset, counted in item order;
+* data_datetime: a timestamp from the year, month, day, hour, minute and
+  second of the row (hour, minute and second count as 0 when the message has
+  none; a missing or impossible part gives NaT);
+* the message-level columns message_index (0-based, counted over all the
+  messages read, in order), subset (0-based), edition, data_category,
+  originating_centre and typical_datetime.
+
+Rows follow the replication structure (see korvane._rows): one row per subset
+when no requested key occurs twice in it; otherwise one row per occurrence of
+the innermost replicated group holding requested keys, the keys read before it
+in the enclosing levels carried along, sibling replications one group at a
+time. Keys used by filters and data_datetime's parts take part in shaping the
+rows like requested keys. A key a row lacks is missing: NaN, <NA> or None.
+
+Numbers are float64; code-table, flag-table and other integer-valued elements
+(scale 0 or less) are nullable integers (Int64), falling back to float64 when
+an operator gave them fractions; texts are str. df.attrs["units"] maps each
+column to its unit (None for columns that are not elements).
+
+Filters map a key (requested or not, any of the names above) to a value, a
+list, set or tuple of values, a slice (both ends included, either may be None)
+or a callable taking one value and returning a truth value; a row is kept when
+all its filters match, and a missing value matches nothing. Filters on
+message_index, edition, data_category, originating_centre and typical_datetime
+are checked on the message header, and a message whose descriptors lack a
+filtered key, or every requested key, is not decoded at all.
+"""
+
+from __future__ import annotations
+
+import re
+import warnings
+from collections.abc import Callable, Iterable
+from typing import Any, NamedTuple
+
+import numpy as np
+
+from korvane import _rows
+
+MESSAGE_COLUMNS = ("message_index", "subset", "edition", "data_category", "originating_centre", "typical_datetime")
+DATETIME_PARTS = ("year", "month", "day", "hour", "minute", "second")
+_HEADER_COLUMNS = {"message_index", "edition", "data_category", "originating_centre", "typical_datetime"}
+_RANKED = re.compile(r"^#(\d+)#(.+)$")
+_CODE = re.compile(r"^\d{6}$")
+_INTEGER_TYPES = {"table", "flag", "code"}
+
+
+def _require(module: str, caller: str):
+    try:
+        return __import__(module)
+    except ImportError as exc:
+        raise ImportError(
+            f"korvane.{caller} needs {module}, an optional dependency of korvane that is not installed: "
+            f"pip install {module}"
+        ) from exc
+
+
+def key_from_name(name: str) -> str:
+    """The key of an element whose table has no abbreviation."""
+    words = re.findall(r"[A-Za-z0-9]+", name)
+    if not words:
+        return ""
+    return words[0].lower() + "".join(w[:1].upper() + w[1:].lower() for w in words[1:])
+
+
+# ---- what the tables say about the codes of a message ------------------------------
+
+
+class _Element(NamedTuple):
+    key: str
+    unit: str
+    name: str
+    integer: bool
+    text: bool
+
+
+class _Structure:
+    """The elements a message's descriptors can produce, per table set and
+    descriptor list (shared by every message of the same layout)."""
+
+    def __init__(self, tables, descriptors) -> None:
+        self.tables = tables  # kept alive: the cache is keyed by its id
+        self.elements: dict[int, _Element] = {}
+        self.complete = True
+        try:
+            codes = set(tables.expand(list(descriptors)))
+        except ValueError:
+            codes, self.complete = set(), False
+        for code in sorted(codes):
+            if code < 100000:
+                self.element(code)
+        self.by_key: dict[str, list[int]] = {}
+        for code, e in self.elements.items():
+            self.by_key.setdefault(e.key, []).append(code)
+
+    def element(self, code: int) -> _Element | None:
+        e = self.elements.get(code)
+        if e is None and code not in self.elements:
+            d = self.tables.get_element(code)
+            if d is None:
+                return None
+            kind = d.element_type
+            e = _Element(
+                key=d.abbreviation or key_from_name(d.name),
+                unit=d.unit,
+                name=d.name,
+                integer=kind in _INTEGER_TYPES or (kind == "long" and d.scale <= 0),
+                text=kind == "string",
+            )
+            self.elements[code] = e
+        return e
+
+    def add_codes(self, codes: np.ndarray) -> None:
+        """Learns codes met in the data that the expansion did not give."""
+        for code in codes.tolist():
+            if code < 100000 and code not in self.elements:
+                e = self.element(code)
+                if e is not None:
+                    self.by_key.setdefault(e.key, []).append(code)
+
+
+_STRUCTURES: dict[tuple, _Structure] = {}
+
+
+def _structure(message) -> _Structure:
+    key = (id(message.tables), tuple(message.unexpanded_descriptors))
+    s = _STRUCTURES.get(key)
+    if s is None or s.tables is not message.tables:
+        if len(_STRUCTURES) > 512:
+            _STRUCTURES.clear()
+        s = _STRUCTURES[key] = _Structure(message.tables, message.unexpanded_descriptors)
+    return s
+
+
+# ---- what is asked for ---------------------------------------------------------------
+
+
+class _Selector(NamedTuple):
+    """Items of one key (or one code), all of them or the one of a rank."""
+
+    key: str | None
+    code: int | None
+    rank: int
+
+
+def _selector(name: str) -> _Selector:
+    rank = 0
+    m = _RANKED.match(name)
+    if m:
+        rank, name = int(m.group(1)), m.group(2)
+        if rank < 1:
+            raise ValueError(f"a rank counts from 1: {m.group(0)!r}")
+    if _CODE.match(name):
+        return _Selector(None, int(name), rank)
+    return _Selector(name, None, rank)
+
+
+class _Plan:
+    def __init__(self, columns, filters, flat: bool) -> None:
+        if columns is None:
+            columns = []
+        elif isinstance(columns, str):
+            columns = [columns]
+        columns = list(columns)
+        for c in columns:
+            if not isinstance(c, str):
+                raise TypeError(f"a column is named by a str, not {type(c).__name__}: {c!r}")
+        if len(set(columns)) != len(columns):
+            raise ValueError(f"a column is asked for twice: {columns}")
+        self.flat = flat
+        self.columns = columns
+        self.filters = {k: _Filter(k, v) for k, v in dict(filters or {}).items()}
+        self.header_filters = {k: f for k, f in self.filters.items() if k in _HEADER_COLUMNS}
+        self.selectors: list[_Selector] = []
+        self.datetime = "data_datetime" in columns or "data_datetime" in self.filters
+        for name in list(columns) + list(self.filters):
+            if name in MESSAGE_COLUMNS or name == "data_datetime":
+                continue
+            self._add(_selector(name))
+        self.asked = len(self.selectors)  # selectors of columns and filters
+        if self.datetime and not flat:
+            for part in DATETIME_PARTS:
+                self._add(_Selector(part, None, 0))
+
+    def _add(self, s: _Selector) -> int:
+        if s not in self.selectors:
+            self.selectors.append(s)
+        return self.selectors.index(s)
+
+
+# ---- filters -------------------------------------------------------------------------
+
+
+def _as_datetime64(x):
+    return np.datetime64(x, "us") if x is not None else None
+
+
+class _Filter:
+    def __init__(self, key: str, spec) -> None:
+        self.key = key
+        self.spec = spec
+        if not isinstance(key, str):
+            raise TypeError(f"a filter is keyed by a str, not {type(key).__name__}: {key!r}")
+
+    def match(self, values: np.ndarray, missing: np.ndarray) -> np.ndarray:
+        """Which of the values pass; missing ones never do."""
+        spec = self.spec
+        ok = ~missing
+        timestamps = values.dtype.kind == "M"
+        if isinstance(spec, slice):
+            lo, hi = spec.start, spec.stop
+            if timestamps:
+                lo, hi = _as_datetime64(lo), _as_datetime64(hi)
+            with np.errstate(invalid="ignore"):
+                if lo is not None:
+                    ok &= _compare(values, lo, np.greater_equal, ok)
+                if hi is not None:
+                    ok &= _compare(values, hi, np.less_equal, ok)
+            return ok
+        if callable(spec):
+            return ok & _call(spec, values, ok)
+        if isinstance(spec, Iterable) and not isinstance(spec, (str, bytes)):
+            wanted = list(spec)
+        else:
+            wanted = [spec]
+        hit = np.zeros(len(values), dtype=bool)
+        for w in wanted:
+            if timestamps:
+                w = _as_datetime64(w)
+            with np.errstate(invalid="ignore"):
+                hit |= _compare(values, w, np.equal, ok)
+        return ok & hit
+
+
+def _compare(values, bound, op, ok) -> np.ndarray:
+    if values.dtype == object:
+        out = np.zeros(len(values), dtype=bool)
+        try:
+            out[ok] = op(values[ok], bound).astype(bool)
+        except TypeError:
+            pass
+        return out
+    try:
+        return np.asarray(op(values, bound), dtype=bool)
+    except (TypeError, np.exceptions.DTypePromotionError):
+        return np.zeros(len(values), dtype=bool)
+
+
+def _call(fn: Callable, values: np.ndarray, ok: np.ndarray) -> np.ndarray:
+    """fn over the values that are present: once over the whole array when fn
+    works element-wise on arrays, otherwise once per distinct value."""
+    out = np.zeros(len(values), dtype=bool)
+    present = values[ok]
+    if len(present) == 0:
+        return out
+    if present.dtype != object:
+        try:
+            with np.errstate(all="ignore"):
+                res = fn(present)
+            if isinstance(res, np.ndarray) and res.dtype == bool and res.shape == present.shape:
+                out[ok] = res
+                return out
+        except Exception:
+            pass
+        distinct, inverse = np.unique(present, return_inverse=True)
+        scalars = distinct.tolist() if distinct.dtype.kind != "M" else list(distinct.astype("datetime64[us]").tolist())
+    else:
+        index: dict = {}
+        inverse = np.fromiter((index.setdefault(x, len(index)) for x in present), dtype=np.int64, count=len(present))
+        scalars = list(index)
+    verdict = np.fromiter((bool(fn(x)) for x in scalars), dtype=bool, count=len(scalars))
+    out[ok] = verdict[inverse]
+    return out
+
+
+# ---- columns of a table --------------------------------------------------------------
+
+
+class _Chunk:
+    """One column's values for the rows of one message. kind: "f" float64
+    (NaN = missing), "i" int64 with a mask, "s" object (None = missing), "t"
+    datetime64[us] (NaT = missing)."""
+
+    __slots__ = ("kind", "values", "mask", "unit")
+
+    def __init__(self, kind: str, values: np.ndarray, mask: np.ndarray | None = None, unit=None) -> None:
+        self.kind, self.values, self.mask, self.unit = kind, values, mask, unit
+
+    def take(self, keep: np.ndarray) -> "_Chunk":
+        return _Chunk(self.kind, self.values[keep], None if self.mask is None else self.mask[keep], self.unit)
+
+    def missing(self) -> np.ndarray:
+        if self.kind == "f":
+            return np.isnan(self.values)
+        if self.kind == "t":
+            return np.isnat(self.values)
+        if self.kind == "s":
+            return np.equal(self.values, None)
+        return self.mask if self.mask is not None else np.zeros(len(self.values), dtype=bool)
+
+    def as_kind(self, kind: str) -> np.ndarray:
+        """The values as another kind's array (a widening: i -> f, any -> s)."""
+        if kind == self.kind:
+            return self.values
+        if kind == "f" and self.kind == "i":
+            out = self.values.astype(np.float64)
+            if self.mask is not None:
+                out[self.mask] = np.nan
+            return out
+        out = self.values.astype(object)
+        out[self.missing()] = None
+        return out
+
+
+def _missing_chunk(kind: str, n: int) -> _Chunk:
+    if kind == "i":
+        return _Chunk("i", np.zeros(n, dtype=np.int64), np.ones(n, dtype=bool))
+    if kind == "t":
+        return _Chunk("t", np.full(n, np.datetime64("NaT"), dtype="datetime64[us]"))
+    if kind == "s":
+        return _Chunk("s", np.full(n, None, dtype=object))
+    return _Chunk("f", np.full(n, np.nan))
+
+
+def _gather(v, structure: _Structure, codes: list[int], items: np.ndarray) -> _Chunk:
+    """Values of the items (item index, -1 for none) as one column."""
+    have = items >= 0
+    pos = np.where(have, items, 0)
+    elements = [structure.element(c) for c in codes]
+    elements = [e for e in elements if e is not None]
+    unit = elements[0].unit if elements else None
+    if elements and all(e.text for e in elements):
+        out = v.text[pos] if len(pos) else np.zeros(0, dtype=object)
+        out[~have] = None
+        return _Chunk("s", out, unit=unit)
+    values = v.value[pos]
+    values[~have] = np.nan
+    if elements and all(e.integer for e in elements):
+        missing = np.isnan(values)
+        filled = np.where(missing, 0.0, values)
+        ints = np.rint(filled)
+        if np.array_equal(ints, filled) and (np.abs(ints) < 2**62).all():
+            return _Chunk("i", ints.astype(np.int64), missing, unit)
+    return _Chunk("f", values, unit=unit)
+
+
+def _datetime(parts: list[_Chunk]) -> np.ndarray:
+    """Timestamps from year, month, day, hour, minute, second columns (a None
+    part is absent: 0 for hour, minute and second)."""
+
+    def floats(c: _Chunk | None, default) -> np.ndarray:
+        if c is None:
+            return np.full(n, default, dtype=np.float64)
+        if c.kind == "s":
+            return np.full(n, np.nan)
+        return c.as_kind("f") if c.kind == "i" else c.values
+
+    n = len(next(c for c in parts if c is not None).values) if any(c is not None for c in parts) else 0
+    y, mo, d = (floats(c, np.nan) for c in parts[:3])
+    h, mi, s = (floats(c, 0.0) for c in parts[3:])
+    with np.errstate(invalid="ignore"):
+        ok = ~(np.isnan(y) | np.isnan(mo) | np.isnan(d) | np.isnan(h) | np.isnan(mi) | np.isnan(s))
+        ok &= (mo >= 1) & (mo <= 12) & (d >= 1) & (h >= 0) & (h < 24) & (mi >= 0) & (mi < 60) & (s >= 0) & (s < 60)
+        ok &= (y >= 1) & (y <= 9999)
+    yi = np.where(ok, y, 1970).astype(np.int64)
+    moi = np.where(ok, mo, 1).astype(np.int64)
+    di = np.where(ok, d, 1).astype(np.int64)
+    month = (yi - 1970).astype("datetime64[Y]").astype("datetime64[M]") + (moi - 1).astype("timedelta64[M]")
+    day = month.astype("datetime64[D]") + (di - 1).astype("timedelta64[D]")
+    ok &= day.astype("datetime64[M]") == month  # no 30 February
+    sec = np.where(ok, s, 0.0)
+    micro = (sec * 1_000_000).astype(np.int64) % 1_000_000
+    out = (
+        day.astype("datetime64[us]")
+        + np.where(ok, h, 0).astype(np.int64).astype("timedelta64[h]")
+        + np.where(ok, mi, 0).astype(np.int64).astype("timedelta64[m]")
+        + sec.astype(np.int64).astype("timedelta64[s]")
+        + micro.astype("timedelta64[us]")
+    )
+    out[~ok] = np.datetime64("NaT")
+    return out
+
+
+def _typical_datetime(m) -> np.datetime64:
+    try:
+        return np.datetime64(
+            f"{m.typical_year:04d}-{m.typical_month:02d}-{m.typical_day:02d}"
+            f"T{m.typical_hour:02d}:{m.typical_minute:02d}:{m.typical_second:02d}",
+            "us",
+        )
+    except ValueError:
+        return np.datetime64("NaT", "us")
+
+
+def _header_value(m, name: str, index: int):
+    if name == "message_index":
+        return index
+    if name == "typical_datetime":
+        return _typical_datetime(m)
+    return getattr(m, name)
+
+
+def _header_chunk(m, name: str, index: int, n: int, subsets: np.ndarray | None) -> _Chunk:
+    if name == "subset":
+        return _Chunk("i", subsets.astype(np.int64), None)
+    value = _header_value(m, name, index)
+    if name == "typical_datetime":
+        return _Chunk("t", np.full(n, value, dtype="datetime64[us]"))
+    return _Chunk("i", np.full(n, value, dtype=np.int64), None)
+
+
+def _header_passes(m, plan: _Plan, index: int) -> bool:
+    for name, f in plan.header_filters.items():
+        value = _header_value(m, name, index)
+        arr = np.array([value], dtype="datetime64[us]" if name == "typical_datetime" else np.int64)
+        if not f.match(arr, np.zeros(1, dtype=bool))[0]:
+            return False
+    return True
+
+
+# ---- one message ---------------------------------------------------------------------
+
+
+def _matches(v, structure: _Structure, plan: _Plan):
+    """The matched items of every selector: (positions, selector ids) in item
+    order, and the codes of each selector."""
+    code = v.code
+    sel_codes: list[list[int]] = []
+    for s in plan.selectors:
+        if s.code is not None:
+            sel_codes.append([s.code])
+        else:
+            sel_codes.append(list(structure.by_key.get(s.key, ())))
+    wanted = sorted({c for cs in sel_codes for c in cs})
+    if not wanted:
+        return np.zeros(0, np.int64), np.zeros(0, np.int64), sel_codes
+    # Codes of the wanted elements -> 1-based id, through one lookup table
+    # (element codes are below 64000; operators and associated fields, above,
+    # fall in the table's last entry).
+    lut = np.zeros(64001, dtype=np.int32)
+    lut[wanted] = np.arange(1, len(wanted) + 1)
+    ids = lut[np.minimum(code, 64000)]
+    pos = np.flatnonzero(ids)
+    item_ids = ids[pos]
+    bounds = np.asarray(v.subset_bounds, dtype=np.int64)
+    subs = np.searchsorted(bounds, pos, side="right") - 1
+    parts_pos, parts_sel = [], []
+    for k, (s, cs) in enumerate(zip(plan.selectors, sel_codes)):
+        if not cs:
+            continue
+        mine = np.isin(item_ids, [wanted.index(c) + 1 for c in cs]) if len(cs) > 1 else item_ids == wanted.index(cs[0]) + 1
+        p = pos[mine]
+        if s.rank:
+            sub = subs[mine]
+            # Rank within the subset: the position among the key's items of
+            # the same subset.
+            first = np.searchsorted(sub, sub, side="left")
+            p = p[np.arange(len(p)) - first + 1 == s.rank]
+        parts_pos.append(p)
+        parts_sel.append(np.full(len(p), k, dtype=np.int64))
+    if not parts_pos:
+        return np.zeros(0, np.int64), np.zeros(0, np.int64), sel_codes
+    allpos = np.concatenate(parts_pos)
+    allsel = np.concatenate(parts_sel)
+    order = np.lexsort((allsel, allpos))
+    return allpos[order], allsel[order], sel_codes
+
+
+def _message_rows(m, v, structure: _Structure, plan: _Plan, index: int) -> dict[str, _Chunk] | None:
+    pos, sel, sel_codes = _matches(v, structure, plan)
+    bounds = np.asarray(v.subset_bounds, dtype=np.int64)
+    nsub = len(bounds) - 1
+    if plan.selectors:
+        subs = np.searchsorted(bounds, pos, side="right") - 1
+        hb, he = _rows.holders(pos, bounds, subs, v.groups)
+        rows = _rows.Rows(pos, sel, subs, hb, he, nsub)
+        row_subset = rows.row_subset
+        # each selector's item (index in the message) for each row, or -1
+        picks = [np.where(p >= 0, pos[np.maximum(p, 0)], -1) for p in map(rows.pick, range(len(plan.selectors)))]
+    else:
+        row_subset = np.arange(nsub, dtype=np.int64)
+        picks = []
+    n = len(row_subset)
+    by_selector = {}
+    items = _Items(v) if v is not None else None
+
+    def chunk_of(name: str) -> _Chunk:
+        if name in MESSAGE_COLUMNS:
+            return _header_chunk(m, name, index, n, row_subset)
+        if name == "data_datetime":
+            parts = []
+            for part in DATETIME_PARTS:
+                k = plan.selectors.index(_Selector(part, None, 0))
+                parts.append(selector_chunk(k) if sel_codes[k] else None)
+            return _Chunk("t", _datetime(parts))
+        return selector_chunk(plan.selectors.index(_selector(name)))
+
+    def selector_chunk(k: int) -> _Chunk:
+        c = by_selector.get(k)
+        if c is None:
+            c = by_selector[k] = _gather(items, structure, sel_codes[k], picks[k])
+        return c
+
+    keep = np.ones(n, dtype=bool)
+    for name, f in plan.filters.items():
+        if name in plan.header_filters:
+            continue
+        c = chunk_of(name)
+        keep &= f.match(c.values, c.missing())
+    out = {name: chunk_of(name) for name in plan.columns}
+    if not keep.all():
+        out = {name: c.take(keep) for name, c in out.items()}
+    return out
+
+
+def _flat_rows(m, v, structure: _Structure, plan: _Plan, index: int, names: dict) -> dict[str, _Chunk]:
+    """One row per subset; every element item is a column "#rank#key"."""
+    code = np.asarray(v.code)
+    items = np.flatnonzero(np.asarray(v.kind) <= 1)
+    icode = code[items]
+    present = np.unique(icode)
+    structure.add_codes(present)
+    keys = []
+    for c in present.tolist():
+        e = structure.element(c)
+        keys.append(e.key if e is not None else f"{c:06d}")
+    key_names = list(dict.fromkeys(keys))
+    key_codes: dict[str, list[int]] = {}
+    for c, k in zip(present.tolist(), keys):
+        key_codes.setdefault(k, []).append(c)
+    lut = np.zeros(int(present.max()) + 1 if len(present) else 1, dtype=np.int64)
+    lut[present] = [key_names.index(k) for k in keys]
+    kid = lut[icode]
+    bounds = np.asarray(v.subset_bounds, dtype=np.int64)
+    nsub = len(bounds) - 1
+    sub = np.searchsorted(bounds, items, side="right") - 1
+    # The rank of each item among the items of its key in its subset.
+    order = np.lexsort((items, kid))
+    run_start = np.ones(len(order), dtype=bool)
+    run_start[1:] = (kid[order][1:] != kid[order][:-1]) | (sub[order][1:] != sub[order][:-1])
+    starts = np.maximum.accumulate(np.where(run_start, np.arange(len(order)), 0))
+    rank = np.empty(len(order), dtype=np.int64)
+    rank[order] = np.arange(len(order)) - starts + 1
+    # Columns: (key, rank) pairs in order of first appearance.
+    col = kid * (int(rank.max()) + 1 if len(rank) else 1) + rank
+    distinct, first, inverse = np.unique(col, return_index=True, return_inverse=True)
+    appearance = np.argsort(first, kind="stable")
+    place = np.empty(len(distinct), dtype=np.int64)
+    place[appearance] = np.arange(len(distinct))
+    grid = np.full((nsub, len(distinct)), -1, dtype=np.int64)
+    grid[sub, place[inverse]] = items
+    columns = [(key_names[kid[first[j]]], int(rank[first[j]])) for j in appearance]
+
+    def picked(s: _Selector) -> list[int]:
+        out = []
+        for i, (kname, r) in enumerate(columns):
+            if s.rank and s.rank != r:
+                continue
+            if s.key == kname or (s.code is not None and s.code in key_codes[kname]):
+                out.append(i)
+        return out
+
+    out: dict[str, _Chunk] = {}
+    subsets = np.arange(nsub, dtype=np.int64)
+    chosen = range(len(columns))
+    if plan.columns:
+        chosen = sorted({i for c in plan.columns if c not in MESSAGE_COLUMNS for i in picked(_selector(c))})
+    for name in plan.columns:
+        if name in MESSAGE_COLUMNS:
+            out[name] = _header_chunk(m, name, index, nsub, subsets)
+    items_view = _Items(v)
+    for i in chosen:
+        kname, r = columns[i]
+        name = f"#{r}#{kname}"
+        out[name] = _gather(items_view, structure, key_codes[kname], grid[:, i])
+        names.setdefault(name, None)
+    keep = np.ones(nsub, dtype=bool)
+    for fname, f in plan.filters.items():
+        if fname in plan.header_filters:
+            continue
+        if fname == "subset":
+            keep &= f.match(subsets, np.zeros(nsub, dtype=bool))
+            continue
+        # A subset passes when any item of the key does.
+        hit = np.zeros(nsub, dtype=bool)
+        for i in picked(_selector(fname)):
+            ch = _gather(items_view, structure, key_codes[columns[i][0]], grid[:, i])
+            hit |= f.match(ch.values, ch.missing())
+        keep &= hit
+    if not keep.all():
+        out = {k: c.take(keep) for k, c in out.items()}
+    return out
+
+
+class _Items:
+    """A message's item arrays, each fetched from the reader once."""
+
+    def __init__(self, v) -> None:
+        self._v = v
+        self.value = np.asarray(v.value)
+        self._text = None
+
+    @property
+    def text(self) -> np.ndarray:
+        if self._text is None:
+            self._text = np.asarray(self._v.text, dtype=object)
+        return self._text
+
+
+# ---- reading -------------------------------------------------------------------------
+
+
+def _sources(source) -> list:
+    if isinstance(source, (list, tuple)):
+        return list(source)
+    return [source]
+
+
+def _could_match(m, structure: _Structure, plan: _Plan) -> bool:
+    """False when the message's descriptors lack a filtered key, or every
+    requested key, so that decoding it cannot give a row."""
+    if not structure.complete:
+        return True
+    present = [bool(structure.by_key.get(s.key)) if s.code is None else s.code in structure.elements for s in plan.selectors]
+    if not plan.selectors:
+        return True
+    for name in plan.filters:
+        if name in MESSAGE_COLUMNS:
+            continue
+        if name == "data_datetime":
+            if not all(present[plan.selectors.index(_Selector(p, None, 0))] for p in DATETIME_PARTS[:3]):
+                return False
+            continue
+        if not present[plan.selectors.index(_selector(name))]:
+            return False
+    return any(present[: plan.asked]) or (plan.datetime and any(present))
+
+
+def _read(source, columns, filters, definitions, errors, flat, caller) -> tuple[list[str], dict[str, list[_Chunk]]]:
+    import korvane
+
+    if errors not in ("raise", "warn", "skip"):
+        raise ValueError(f"errors must be 'raise', 'warn' or 'skip', not {errors!r}")
+    plan = _Plan(columns, filters, flat)
+    names: dict[str, None] = dict.fromkeys(c for c in plan.columns if not flat or c in MESSAGE_COLUMNS)
+    chunks: dict[str, list[_Chunk]] = {}
+    counts: list[int] = []
+    index = -1
+    for src in _sources(source):
+        with korvane.open(src, definitions=definitions, errors=errors) as f:
+            for m in f:
+                index += 1
+                if not _header_passes(m, plan, index):
+                    continue
+                structure = _structure(m)
+                if not flat and not _could_match(m, structure, plan):
+                    continue
+                if not flat and not plan.selectors:
+                    out = _header_only(m, plan, index)
+                else:
+                    try:
+                        v = m.decode()
+                    except korvane.DecodeError as exc:
+                        if errors == "raise":
+                            raise
+                        if errors == "warn":
+                            warnings.warn(str(exc), RuntimeWarning, stacklevel=3)
+                        continue
+                    if flat:
+                        out = _flat_rows(m, v, structure, plan, index, names)
+                    else:
+                        out = _message_rows(m, v, structure, plan, index)
+                n = len(next(iter(out.values())).values) if out else 0
+                if n == 0:
+                    continue
+                for name, c in out.items():
+                    lst = chunks.setdefault(name, [])
+                    lst.extend([None] * (len(counts) - len(lst)))
+                    lst.append(c)
+                counts.append(n)
+    for name in names:
+        lst = chunks.setdefault(name, [])
+        lst.extend([None] * (len(counts) - len(lst)))
+    return list(names), chunks, counts
+
+
+def _header_only(m, plan: _Plan, index: int) -> dict[str, _Chunk]:
+    nsub = m.number_of_subsets
+    subsets = np.arange(nsub, dtype=np.int64)
+    keep = np.ones(nsub, dtype=bool)
+    if "subset" in plan.filters:
+        keep &= plan.filters["subset"].match(subsets, np.zeros(nsub, dtype=bool))
+    out = {name: _header_chunk(m, name, index, nsub, subsets) for name in plan.columns}
+    return {k: c.take(keep) for k, c in out.items()} if not keep.all() else out
+
+
+def _combine(parts: list[_Chunk | None], counts: list[int]) -> _Chunk:
+    kinds = {c.kind for c in parts if c is not None}
+    if not kinds:
+        kind = "f"
+    elif len(kinds) == 1:
+        kind = kinds.pop()
+    elif kinds <= {"i", "f"}:
+        kind = "f"
+    else:
+        kind = "s"
+    unit = next((c.unit for c in parts if c is not None and c.unit is not None), None)
+    full = [c if c is not None else _missing_chunk(kind, n) for c, n in zip(parts, counts)]
+    if not full:
+        return _missing_chunk(kind, 0)
+    values = np.concatenate([c.as_kind(kind) for c in full]) if len(full) > 1 else full[0].as_kind(kind)
+    mask = None
+    if kind == "i":
+        masks = [c.mask if c.mask is not None else np.zeros(len(c.values), dtype=bool) for c in full]
+        mask = np.concatenate(masks) if len(masks) > 1 else masks[0]
+    return _Chunk(kind, values, mask, unit)
+
+
+def _table(source, columns, filters, definitions, errors, flat, caller) -> tuple[list[str], list[_Chunk]]:
+    names, chunks, counts = _read(source, columns, filters, definitions, errors, flat, caller)
+    return names, [_combine(chunks[name], counts) for name in names]
+
+
+def read_bufr(source, columns=None, filters=None, *, definitions=None, errors="warn", flat=False):
+    """The observations of every message of `source` (a path, a list of
+    paths, or a buffer, as for korvane.open) as a pandas DataFrame, a column
+    per key of `columns`, rows kept by `filters`. See the module's text for
+    keys, rows, types and filters."""
+    pd = _require("pandas", "read_bufr")
+    names, cols = _table(source, columns, filters, definitions, errors, flat, "read_bufr")
+    data = {}
+    for name, c in zip(names, cols):
+        if c.kind == "i":
+            mask = c.mask if c.mask is not None else np.zeros(len(c.values), dtype=bool)
+            data[name] = pd.arrays.IntegerArray(c.values, mask)
+        else:
+            data[name] = c.values
+    df = pd.DataFrame(data, columns=names, copy=False) if data else pd.DataFrame(columns=names)
+    df.attrs["units"] = {name: c.unit for name, c in zip(names, cols)}
+    return df
+
+
+def read_arrow(source, columns=None, filters=None, *, definitions=None, errors="warn", flat=False):
+    """The same table as read_bufr, as a pyarrow.Table: missing values are
+    nulls, units are in each field's metadata (b"unit")."""
+    pa = _require("pyarrow", "read_arrow")
+    names, cols = _table(source, columns, filters, definitions, errors, flat, "read_arrow")
+    arrays, fields = [], []
+    for name, c in zip(names, cols):
+        if c.kind == "f":
+            arr = pa.array(c.values, mask=np.isnan(c.values), type=pa.float64())
+        elif c.kind == "i":
+            arr = pa.array(c.values, mask=c.mask, type=pa.int64())
+        elif c.kind == "t":
+            arr = pa.array(c.values, mask=np.isnat(c.values), type=pa.timestamp("us"))
+        else:
+            arr = pa.array(c.values, type=pa.string(), from_pandas=True)
+        arrays.append(arr)
+        meta = {b"unit": c.unit.encode()} if c.unit is not None else None
+        fields.append(pa.field(name, arr.type, metadata=meta))
+    return pa.Table.from_arrays(arrays, schema=pa.schema(fields))
+
+
+class KeyInfo(NamedTuple):
+    """One key of a message, as describe() lists it."""
+
+    key: str
+    code: str
+    name: str
+    unit: str
+    ranks: int  # the most items of the key in one subset: "#1#key" to "#{ranks}#key"
+
+
+def describe(message) -> list[KeyInfo]:
+    """The keys of a message's elements in order of first appearance, with
+    their codes, units and how many ranks a subset holds at most."""
+    v = message.decode()
+    structure = _structure(message)
+    code = np.asarray(v.code)
+    items = np.flatnonzero(np.asarray(v.kind) <= 1)
+    icode = code[items]
+    present, first = np.unique(icode, return_index=True)
+    structure.add_codes(present)
+    bounds = np.asarray(v.subset_bounds, dtype=np.int64)
+    sub = np.searchsorted(bounds, items, side="right") - 1
+    out = []
+    for j in np.argsort(first, kind="stable"):
+        c = int(present[j])
+        e = structure.element(c)
+        if e is None:
+            continue
+        counts = np.bincount(sub[icode == c], minlength=1)
+        out.append(KeyInfo(e.key, f"{c:06d}", e.name, e.unit, int(counts.max())))
+    return out
