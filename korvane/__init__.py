@@ -41,6 +41,9 @@ _LAZY = {
     "Message": "korvane.reader",
     "Values": "korvane.reader",
     "DecodeError": "korvane.reader",
+    "read_bufr": "korvane.frames",
+    "read_arrow": "korvane.frames",
+    "describe": "korvane.frames",
 }
 
 __all__ = list(_korvane.__all__) + list(_LAZY)

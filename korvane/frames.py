@@ -436,68 +436,99 @@ def _header_passes(m, plan: _Plan, index: int) -> bool:
 # ---- one message ---------------------------------------------------------------------
 
 
-def _matches(v, structure: _Structure, plan: _Plan):
-    """The matched items of every selector: (positions, selector ids) in item
-    order, and the codes of each selector."""
-    code = v.code
-    sel_codes: list[list[int]] = []
-    for s in plan.selectors:
-        if s.code is not None:
-            sel_codes.append([s.code])
-        else:
-            sel_codes.append(list(structure.by_key.get(s.key, ())))
+_LUTS: dict[tuple, tuple] = {}
+
+
+def _selector_codes(structure: _Structure, plan: _Plan):
+    """Per selector its codes, and a lookup table from code to a 1-based id
+    of the wanted codes (0 for the others), shared by messages of a layout."""
+    key = (id(structure), tuple(plan.selectors))
+    hit = _LUTS.get(key)
+    if hit is not None and hit[0] is structure:
+        return hit[2], hit[3], hit[4]
+    sel_codes = [[s.code] if s.code is not None else list(structure.by_key.get(s.key, ())) for s in plan.selectors]
     wanted = sorted({c for cs in sel_codes for c in cs})
-    if not wanted:
-        return np.zeros(0, np.int64), np.zeros(0, np.int64), sel_codes
-    # Codes of the wanted elements -> 1-based id, through one lookup table
-    # (element codes are below 64000; operators and associated fields, above,
-    # fall in the table's last entry).
-    lut = np.zeros(64001, dtype=np.int32)
+    # Codes are below 1000000 (FXXYYY); one byte per code while ids fit.
+    lut = np.zeros(1_000_000, dtype=np.uint8 if len(wanted) < 255 else np.uint16)
     lut[wanted] = np.arange(1, len(wanted) + 1)
-    ids = lut[np.minimum(code, 64000)]
+    sel_ids = [[wanted.index(c) + 1 for c in cs] for cs in sel_codes]
+    if len(_LUTS) > 64:
+        _LUTS.clear()
+    _LUTS[key] = (structure, plan, sel_codes, lut, sel_ids)
+    return sel_codes, lut, sel_ids
+
+
+def _matches(code: np.ndarray, bounds: np.ndarray, lut: np.ndarray, plan: _Plan, sel_ids):
+    """The matched items of every selector, in item order: positions,
+    selector ids and subsets."""
+    ids = lut[code]
     pos = np.flatnonzero(ids)
     item_ids = ids[pos]
-    bounds = np.asarray(v.subset_bounds, dtype=np.int64)
     subs = np.searchsorted(bounds, pos, side="right") - 1
-    parts_pos, parts_sel = [], []
-    for k, (s, cs) in enumerate(zip(plan.selectors, sel_codes)):
-        if not cs:
+    parts = []
+    for k, (s, ids_k) in enumerate(zip(plan.selectors, sel_ids)):
+        if not ids_k:
             continue
-        mine = np.isin(item_ids, [wanted.index(c) + 1 for c in cs]) if len(cs) > 1 else item_ids == wanted.index(cs[0]) + 1
+        mine = item_ids == ids_k[0] if len(ids_k) == 1 else np.isin(item_ids, ids_k)
         p = pos[mine]
         if s.rank:
+            # The rank of an item: its place among the key's items of its subset.
             sub = subs[mine]
-            # Rank within the subset: the position among the key's items of
-            # the same subset.
             first = np.searchsorted(sub, sub, side="left")
             p = p[np.arange(len(p)) - first + 1 == s.rank]
-        parts_pos.append(p)
-        parts_sel.append(np.full(len(p), k, dtype=np.int64))
-    if not parts_pos:
-        return np.zeros(0, np.int64), np.zeros(0, np.int64), sel_codes
-    allpos = np.concatenate(parts_pos)
-    allsel = np.concatenate(parts_sel)
-    order = np.lexsort((allsel, allpos))
-    return allpos[order], allsel[order], sel_codes
+        parts.append((p, k))
+    if not parts:
+        empty = np.zeros(0, np.int64)
+        return empty, empty, empty
+    allpos = np.concatenate([p for p, _ in parts])
+    allsel = np.concatenate([np.full(len(p), k, dtype=np.int64) for p, k in parts])
+    order = np.lexsort((allsel, allpos)) if len(parts) > 1 else np.arange(len(allpos))
+    allpos, allsel = allpos[order], allsel[order]
+    return allpos, allsel, np.searchsorted(bounds, allpos, side="right") - 1
+
+
+def _row_picks(v, bounds: np.ndarray, lut, plan: _Plan, sel_ids) -> tuple[np.ndarray, list[np.ndarray]]:
+    """The subset of each row, and per selector the item (index in the
+    message) giving each row its value, or -1."""
+    pos, sel, subs = _matches(v.code, bounds, lut, plan, sel_ids)
+    hb, he = _rows.holders(pos, bounds, subs, v.groups)
+    rows = _rows.Rows(pos, sel, subs, hb, he, len(bounds) - 1)
+    picks = [np.where(p >= 0, pos[np.maximum(p, 0)], -1) for p in map(rows.pick, range(len(plan.selectors)))]
+    return rows.row_subset, picks
+
+
+class _FirstSubset:
+    """Subset 0 of a compressed message, viewed as a message of its own."""
+
+    def __init__(self, v, end: int) -> None:
+        self.code = v.code[:end]
+        g = v.groups
+        n0 = np.searchsorted(g["subset"], 0, side="right") if len(g["subset"]) else 0
+        if len(g["subset"]) and not (np.diff(g["subset"]) >= 0).all():
+            keep = g["subset"] == 0
+            self.groups = {k: a[keep] for k, a in g.items()}
+        else:
+            self.groups = {k: a[:n0] for k, a in g.items()}
 
 
 def _message_rows(m, v, structure: _Structure, plan: _Plan, index: int) -> dict[str, _Chunk] | None:
-    pos, sel, sel_codes = _matches(v, structure, plan)
-    bounds = np.asarray(v.subset_bounds, dtype=np.int64)
+    sel_codes, lut, sel_ids = _selector_codes(structure, plan)
+    bounds = v.subset_bounds
     nsub = len(bounds) - 1
-    if plan.selectors:
-        subs = np.searchsorted(bounds, pos, side="right") - 1
-        hb, he = _rows.holders(pos, bounds, subs, v.groups)
-        rows = _rows.Rows(pos, sel, subs, hb, he, nsub)
-        row_subset = rows.row_subset
-        # each selector's item (index in the message) for each row, or -1
-        picks = [np.where(p >= 0, pos[np.maximum(p, 0)], -1) for p in map(rows.pick, range(len(plan.selectors)))]
+    sizes = np.diff(bounds)
+    if nsub > 1 and m.compressed_data and (sizes == sizes[0]).all():
+        # Compressed data has one layout for all subsets: rows are worked out
+        # on the first and repeated, shifted, for the others.
+        first = _FirstSubset(v, int(sizes[0]))
+        sub0, picks0 = _row_picks(first, bounds[:2], lut, plan, sel_ids)
+        shift = bounds[:-1, None]
+        row_subset = np.repeat(np.arange(nsub, dtype=np.int64), len(sub0))
+        picks = [np.where(p >= 0, p[None, :] + shift, -1).ravel() for p in picks0]
     else:
-        row_subset = np.arange(nsub, dtype=np.int64)
-        picks = []
+        row_subset, picks = _row_picks(v, bounds, lut, plan, sel_ids)
     n = len(row_subset)
     by_selector = {}
-    items = _Items(v) if v is not None else None
+    items = _Items(v)
 
     def chunk_of(name: str) -> _Chunk:
         if name in MESSAGE_COLUMNS:
@@ -674,7 +705,7 @@ def _read(source, columns, filters, definitions, errors, flat, caller) -> tuple[
                     out = _header_only(m, plan, index)
                 else:
                     try:
-                        v = m.decode()
+                        v = m.decode(structure=not flat)
                     except korvane.DecodeError as exc:
                         if errors == "raise":
                             raise
@@ -750,7 +781,7 @@ def read_bufr(source, columns=None, filters=None, *, definitions=None, errors="w
             data[name] = pd.arrays.IntegerArray(c.values, mask)
         else:
             data[name] = c.values
-    df = pd.DataFrame(data, columns=names, copy=False) if data else pd.DataFrame(columns=names)
+    df = pd.DataFrame(data, copy=False) if data else pd.DataFrame(columns=names)
     df.attrs["units"] = {name: c.unit for name, c in zip(names, cols)}
     return df
 
