@@ -294,7 +294,8 @@ def _call(fn: Callable, values: np.ndarray, ok: np.ndarray) -> np.ndarray:
 class _Chunk:
     """One column's values for the rows of one message. kind: "f" float64
     (NaN = missing), "i" int64 with a mask, "s" object (None = missing), "t"
-    datetime64[us] (NaT = missing)."""
+    datetime64[us] (NaT = missing), "-" a key the message lacks (all NaN; the
+    other messages decide the column's kind)."""
 
     __slots__ = ("kind", "values", "mask", "unit")
 
@@ -305,7 +306,7 @@ class _Chunk:
         return _Chunk(self.kind, self.values[keep], None if self.mask is None else self.mask[keep], self.unit)
 
     def missing(self) -> np.ndarray:
-        if self.kind == "f":
+        if self.kind in "f-":
             return np.isnan(self.values)
         if self.kind == "t":
             return np.isnat(self.values)
@@ -343,7 +344,9 @@ def _gather(v, structure: _Structure, codes: list[int], items: np.ndarray) -> _C
     pos = np.where(have, items, 0)
     elements = [structure.element(c) for c in codes]
     elements = [e for e in elements if e is not None]
-    unit = elements[0].unit if elements else None
+    if not elements or not have.any():
+        return None  # the key is absent: the other messages decide the column's type
+    unit = elements[0].unit
     if elements and all(e.text for e in elements):
         out = v.text[pos] if len(pos) else np.zeros(0, dtype=object)
         out[~have] = None
@@ -359,7 +362,7 @@ def _gather(v, structure: _Structure, codes: list[int], items: np.ndarray) -> _C
     return _Chunk("f", values, unit=unit)
 
 
-def _datetime(parts: list[_Chunk]) -> np.ndarray:
+def _datetime(parts: list[_Chunk | None], n: int) -> np.ndarray:
     """Timestamps from year, month, day, hour, minute, second columns (a None
     part is absent: 0 for hour, minute and second)."""
 
@@ -370,7 +373,6 @@ def _datetime(parts: list[_Chunk]) -> np.ndarray:
             return np.full(n, np.nan)
         return c.as_kind("f") if c.kind == "i" else c.values
 
-    n = len(next(c for c in parts if c is not None).values) if any(c is not None for c in parts) else 0
     y, mo, d = (floats(c, np.nan) for c in parts[:3])
     h, mi, s = (floats(c, 0.0) for c in parts[3:])
     with np.errstate(invalid="ignore"):
@@ -392,7 +394,7 @@ def _datetime(parts: list[_Chunk]) -> np.ndarray:
         + sec.astype(np.int64).astype("timedelta64[s]")
         + micro.astype("timedelta64[us]")
     )
-    out[~ok] = np.datetime64("NaT")
+    out[~ok] = np.datetime64("NaT", "us")
     return out
 
 
@@ -538,13 +540,14 @@ def _message_rows(m, v, structure: _Structure, plan: _Plan, index: int) -> dict[
             for part in DATETIME_PARTS:
                 k = plan.selectors.index(_Selector(part, None, 0))
                 parts.append(selector_chunk(k) if sel_codes[k] else None)
-            return _Chunk("t", _datetime(parts))
+            return _Chunk("t", _datetime(parts, n))
         return selector_chunk(plan.selectors.index(_selector(name)))
 
     def selector_chunk(k: int) -> _Chunk:
         c = by_selector.get(k)
         if c is None:
-            c = by_selector[k] = _gather(items, structure, sel_codes[k], picks[k])
+            c = by_selector[k] = _gather(items, structure, sel_codes[k], picks[k]) or _Chunk(
+                "-", np.full(n, np.nan))
         return c
 
     keep = np.ones(n, dtype=bool)
@@ -561,8 +564,14 @@ def _message_rows(m, v, structure: _Structure, plan: _Plan, index: int) -> dict[
 
 def _flat_rows(m, v, structure: _Structure, plan: _Plan, index: int, names: dict) -> dict[str, _Chunk]:
     """One row per subset; every element item is a column "#rank#key"."""
-    code = np.asarray(v.code)
-    items = np.flatnonzero(np.asarray(v.kind) <= 1)
+    bounds = v.subset_bounds
+    nsub = len(bounds) - 1
+    sizes = np.diff(bounds)
+    # Compressed subsets share one layout: work it out on the first.
+    uniform = nsub > 1 and bool(m.compressed_data) and bool((sizes == sizes[0]).all())
+    end = int(sizes[0]) if uniform else len(v.code)
+    code = v.code[:end]
+    items = np.flatnonzero(v.kind[:end] <= 1)
     icode = code[items]
     present = np.unique(icode)
     structure.add_codes(present)
@@ -571,17 +580,16 @@ def _flat_rows(m, v, structure: _Structure, plan: _Plan, index: int, names: dict
         e = structure.element(c)
         keys.append(e.key if e is not None else f"{c:06d}")
     key_names = list(dict.fromkeys(keys))
+    key_index = {k: i for i, k in enumerate(key_names)}
     key_codes: dict[str, list[int]] = {}
     for c, k in zip(present.tolist(), keys):
         key_codes.setdefault(k, []).append(c)
     lut = np.zeros(int(present.max()) + 1 if len(present) else 1, dtype=np.int64)
-    lut[present] = [key_names.index(k) for k in keys]
+    lut[present] = [key_index[k] for k in keys]
     kid = lut[icode]
-    bounds = np.asarray(v.subset_bounds, dtype=np.int64)
-    nsub = len(bounds) - 1
-    sub = np.searchsorted(bounds, items, side="right") - 1
+    sub = np.zeros(len(items), dtype=np.int64) if uniform else np.searchsorted(bounds, items, side="right") - 1
     # The rank of each item among the items of its key in its subset.
-    order = np.lexsort((items, kid))
+    order = np.lexsort((items, sub, kid))
     run_start = np.ones(len(order), dtype=bool)
     run_start[1:] = (kid[order][1:] != kid[order][:-1]) | (sub[order][1:] != sub[order][:-1])
     starts = np.maximum.accumulate(np.where(run_start, np.arange(len(order)), 0))
@@ -593,32 +601,69 @@ def _flat_rows(m, v, structure: _Structure, plan: _Plan, index: int, names: dict
     appearance = np.argsort(first, kind="stable")
     place = np.empty(len(distinct), dtype=np.int64)
     place[appearance] = np.arange(len(distinct))
-    grid = np.full((nsub, len(distinct)), -1, dtype=np.int64)
-    grid[sub, place[inverse]] = items
-    columns = [(key_names[kid[first[j]]], int(rank[first[j]])) for j in appearance]
+    ncols = len(distinct)
+    if uniform:
+        grid0 = np.full(ncols, -1, dtype=np.int64)
+        grid0[place[inverse]] = items
+        grid = np.where(grid0 >= 0, grid0[None, :] + bounds[:-1, None], -1)
+    else:
+        grid = np.full((nsub, ncols), -1, dtype=np.int64)
+        grid[sub, place[inverse]] = items
+    col_key = kid[first[appearance]]
+    col_rank = rank[first[appearance]]
 
-    def picked(s: _Selector) -> list[int]:
-        out = []
-        for i, (kname, r) in enumerate(columns):
-            if s.rank and s.rank != r:
-                continue
-            if s.key == kname or (s.code is not None and s.code in key_codes[kname]):
-                out.append(i)
-        return out
+    def picked(s: _Selector) -> np.ndarray:
+        if s.key is not None:
+            hit = col_key == key_index.get(s.key, -1)
+        else:
+            with_code = [key_index[k] for k, cs in key_codes.items() if s.code in cs]
+            hit = np.isin(col_key, with_code)
+        if s.rank:
+            hit &= col_rank == s.rank
+        return np.flatnonzero(hit)
+
+    chosen = np.arange(ncols)
+    if plan.columns:
+        wanted = [picked(_selector(c)) for c in plan.columns if c not in MESSAGE_COLUMNS]
+        chosen = np.unique(np.concatenate(wanted)) if wanted else np.zeros(0, dtype=np.int64)
+    # Per key: text, integer-valued.
+    elements = [[structure.element(c) for c in key_codes[k]] for k in key_names]
+    key_text = np.array([bool(es) and all(e is not None and e.text for e in es) for es in elements], dtype=bool)
+    key_int = np.array([bool(es) and all(e is not None and e.integer for e in es) for es in elements], dtype=bool)
+    key_unit = [next((e.unit for e in es if e is not None), None) for es in elements]
+    values = v.value[np.maximum(grid, 0)]
+    values[grid < 0] = np.nan
+    is_int = key_int[col_key]
+    if is_int.any():
+        cols_i = np.flatnonzero(is_int)
+        vals = values[:, cols_i]
+        with np.errstate(invalid="ignore"):
+            whole = np.all(np.isnan(vals) | (vals == np.rint(vals)), axis=0)
+        is_int[cols_i] &= whole
+    is_text = key_text[col_key]
+    texts = _Items(v) if is_text.any() else None
+
+    def chunk(j: int) -> _Chunk:
+        unit = key_unit[col_key[j]]
+        if is_text[j]:
+            g = grid[:, j]
+            out = texts.text[np.maximum(g, 0)]
+            out[g < 0] = None
+            return _Chunk("s", out, unit=unit)
+        column = values[:, j]
+        if is_int[j]:
+            missing = np.isnan(column)
+            return _Chunk("i", np.where(missing, 0, column).astype(np.int64), missing, unit)
+        return _Chunk("f", column, unit=unit)
 
     out: dict[str, _Chunk] = {}
     subsets = np.arange(nsub, dtype=np.int64)
-    chosen = range(len(columns))
-    if plan.columns:
-        chosen = sorted({i for c in plan.columns if c not in MESSAGE_COLUMNS for i in picked(_selector(c))})
     for name in plan.columns:
         if name in MESSAGE_COLUMNS:
             out[name] = _header_chunk(m, name, index, nsub, subsets)
-    items_view = _Items(v)
-    for i in chosen:
-        kname, r = columns[i]
-        name = f"#{r}#{kname}"
-        out[name] = _gather(items_view, structure, key_codes[kname], grid[:, i])
+    for j in chosen.tolist():
+        name = f"#{col_rank[j]}#{key_names[col_key[j]]}"
+        out[name] = chunk(j)
         names.setdefault(name, None)
     keep = np.ones(nsub, dtype=bool)
     for fname, f in plan.filters.items():
@@ -629,9 +674,9 @@ def _flat_rows(m, v, structure: _Structure, plan: _Plan, index: int, names: dict
             continue
         # A subset passes when any item of the key does.
         hit = np.zeros(nsub, dtype=bool)
-        for i in picked(_selector(fname)):
-            ch = _gather(items_view, structure, key_codes[columns[i][0]], grid[:, i])
-            hit |= f.match(ch.values, ch.missing())
+        for j in picked(_selector(fname)).tolist():
+            c = chunk(j)
+            hit |= f.match(c.values, c.missing())
         keep &= hit
     if not keep.all():
         out = {k: c.take(keep) for k, c in out.items()}
@@ -741,6 +786,7 @@ def _header_only(m, plan: _Plan, index: int) -> dict[str, _Chunk]:
 
 
 def _combine(parts: list[_Chunk | None], counts: list[int]) -> _Chunk:
+    parts = [None if c is not None and c.kind == "-" else c for c in parts]
     kinds = {c.kind for c in parts if c is not None}
     if not kinds:
         kind = "f"
@@ -774,16 +820,31 @@ def read_bufr(source, columns=None, filters=None, *, definitions=None, errors="w
     keys, rows, types and filters."""
     pd = _require("pandas", "read_bufr")
     names, cols = _table(source, columns, filters, definitions, errors, flat, "read_bufr")
-    data = {}
-    for name, c in zip(names, cols):
-        if c.kind == "i":
-            mask = c.mask if c.mask is not None else np.zeros(len(c.values), dtype=bool)
-            data[name] = pd.arrays.IntegerArray(c.values, mask)
-        else:
-            data[name] = c.values
-    df = pd.DataFrame(data, copy=False) if data else pd.DataFrame(columns=names)
+    df = _pandas(pd, names, cols)
     df.attrs["units"] = {name: c.unit for name, c in zip(names, cols)}
     return df
+
+
+def _pandas(pd, names: list[str], cols: list[_Chunk]):
+    def series(c: _Chunk):
+        if c.kind == "i":
+            mask = c.mask if c.mask is not None else np.zeros(len(c.values), dtype=bool)
+            return pd.arrays.IntegerArray(c.values, mask)
+        return c.values
+
+    if not names:
+        return pd.DataFrame()
+    arrays = [series(c) for c in cols]
+    if len(arrays) >= 64:
+        # A wide table (a flat read): checking and converting tens of
+        # thousands of columns one by one is most of pandas' time, and ours
+        # are ready-made arrays of one length.
+        try:
+            return pd.DataFrame._from_arrays(arrays, columns=names, index=pd.RangeIndex(len(cols[0].values)),
+                                             verify_integrity=False)
+        except (AttributeError, TypeError):
+            pass
+    return pd.DataFrame(dict(zip(names, arrays)), copy=False)
 
 
 def read_arrow(source, columns=None, filters=None, *, definitions=None, errors="warn", flat=False):

@@ -1,0 +1,248 @@
+"""korvane.read_bufr / read_arrow / describe: the row rules, keys, filters, types
+and extras, on synthetic messages (tests/data/frames_cases.json) written with
+bufr_builder over the installed master table 0 version 13."""
+
+from __future__ import annotations
+
+import json
+import subprocess
+import sys
+import warnings
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import korvane
+from korvane import _korvane
+from bufr_builder import Bits, build
+
+pd = pytest.importorskip("pandas")
+
+CASES = json.loads((Path(__file__).parent / "data" / "frames_cases.json").read_text())
+MESSAGES = CASES["messages"]
+
+
+@pytest.fixture(scope="module")
+def elements(definitions_root):
+    return _korvane.TableSet.from_eccodes(str(definitions_root / "bufr" / "tables" / "0" / "wmo" / "13"))
+
+
+def encode(elements, descriptors, subsets, compressed=False, **header) -> bytes:
+    """A message of the given items: per subset, (code, value) pairs in data
+    order; compressed data codes each item position as one column."""
+    bits = Bits()
+
+    def raw(code, value):
+        e = elements.get_element(code)
+        if e.element_type == "string":
+            return e, value
+        if value is None:
+            return e, (1 << e.width) - 1
+        return e, round(value * 10**e.scale) - e.reference
+
+    if not compressed:
+        for items in subsets:
+            for code, value in items:
+                e, r = raw(code, value)
+                bits.text(r or "", e.width) if e.element_type == "string" else bits.uint(r, e.width)
+    else:
+        for column in zip(*subsets):
+            e, _ = raw(column[0][0], None)
+            values = [raw(code, value)[1] for code, value in column]
+            if e.element_type == "string":
+                bits.uint(0, e.width).uint(e.width // 8, 6)
+                for text in values:
+                    bits.text(text, e.width)
+                continue
+            present = [r for r, (_, v) in zip(values, column) if v is not None]
+            if len(set(values)) == 1:
+                bits.uint(values[0], e.width).uint(0, 6)
+                continue
+            low = min(present) if present else 0
+            width = max(max(present) - low + 1, 1).bit_length() if present else 1
+            bits.uint(low, e.width).uint(width, 6)
+            for r, (_, v) in zip(values, column):
+                bits.uint((1 << width) - 1 if v is None else r - low, width)
+    return build(descriptors=descriptors, data=bits, subsets=len(subsets), compressed=compressed, **header)
+
+
+def same_layout(subsets) -> bool:
+    return len({tuple(code for code, _ in s) for s in subsets}) == 1
+
+
+def message(elements, name, compressed=False) -> bytes:
+    m = MESSAGES[name]
+    return encode(elements, m["descriptors"], m["subsets"], compressed)
+
+
+def filters_of(spec: dict) -> dict:
+    def one(f):
+        if isinstance(f, dict) and "slice" in f:
+            return slice(*f["slice"])
+        if isinstance(f, dict) and "set" in f:
+            return set(f["set"])
+        return f
+
+    return {k: one(f) for k, f in spec.items()}
+
+
+def plain(value):
+    """A cell as the case file writes it: None for any missing value."""
+    if value is None or value is pd.NA or value is pd.NaT:
+        return None
+    if isinstance(value, float) and np.isnan(value):
+        return None
+    if hasattr(value, "isoformat"):
+        return value.isoformat()
+    return value.item() if hasattr(value, "item") else value
+
+
+def rows_of(df) -> list[list]:
+    return [[plain(v) for v in row] for row in df.itertuples(index=False)]
+
+
+READS = [
+    pytest.param(read, compressed, id=f"{read['message']}-{'-'.join(read['columns'])}{'-compressed' if compressed else ''}"
+                 + ("-" + "-".join(read["filters"]) if read.get("filters") else ""))
+    for read in CASES["reads"]
+    for compressed in (False, True)
+    if not compressed or same_layout(MESSAGES[read["message"]]["subsets"])
+]
+
+
+@pytest.mark.parametrize("read, compressed", READS)
+def test_rows(elements, read, compressed):
+    data = message(elements, read["message"], compressed)
+    df = korvane.read_bufr(data, columns=read["columns"], filters=filters_of(read.get("filters", {})))
+    assert list(df.columns) == read["columns"]
+    assert rows_of(df) == read["rows"]
+
+
+def test_callable_filters_run_on_arrays_or_on_each_distinct_value(elements):
+    data = message(elements, "sounding")
+    seen = []
+
+    def scalar_only(p):
+        seen.append(p)
+        return int(p) in (85000, 50000)  # int() of an array fails: korvane goes value by value
+
+    df = korvane.read_bufr(data, columns=["pressure", "windSpeed"], filters={"pressure": scalar_only})
+    assert rows_of(df) == [[85000, 5.0], [85000, 7.5], [50000, 20.0]]
+    scalars = [p for p in seen if not isinstance(p, np.ndarray)]
+    assert sorted(scalars) == [50000, 70000, 85000] and all(type(p) is int for p in scalars)
+    df = korvane.read_bufr(data, columns=["windSpeed"], filters={"windSpeed": lambda s: s > 6})
+    assert rows_of(df) == [[7.5], [20.0]]
+
+
+def test_types_and_units(elements):
+    df = korvane.read_bufr(message(elements, "stations"),
+                           columns=["stationNumber", "stationOrSiteName", "latitude", "pressure", "cloudType"])
+    assert [str(t) for t in df.dtypes] == ["Int64", str(pd.Series(["x"]).dtype), "float64", "Int64", "Int64"]
+    assert df.attrs["units"] == {"stationNumber": "Numeric", "stationOrSiteName": "CCITT IA5", "latitude": "deg",
+                                 "pressure": "Pa", "cloudType": "CODE TABLE"}
+    df = korvane.read_bufr(message(elements, "times"), columns=["data_datetime", "typical_datetime", "subset"])
+    assert [t.kind for t in df.dtypes] == ["M", "M", "i"]
+    assert df.attrs["units"] == {"data_datetime": None, "typical_datetime": None, "subset": None}
+
+
+def test_flat_rows_name_every_item_by_rank_and_key(elements):
+    data = message(elements, "repeats")
+    df = korvane.read_bufr(data, flat=True)
+    assert list(df.columns) == ["#1#stationNumber", "#1#verticalSignificanceSurfaceObservations", "#1#cloudType",
+                                "#2#cloudType", "#3#cloudType", "#2#verticalSignificanceSurfaceObservations"]
+    assert rows_of(df) == [[1, 5, 62, 61, 60, 7], [2, 1, 36, 30, 20, 2]]
+    df = korvane.read_bufr(data, columns=["subset", "cloudType"], filters={"cloudType": 30}, flat=True)
+    assert list(df.columns) == ["subset", "#1#cloudType", "#2#cloudType", "#3#cloudType"]
+    assert rows_of(df) == [[1, 36, 30, 20]]
+
+
+def test_sources_are_read_in_order(elements, tmp_path):
+    one, two = tmp_path / "one.bufr", tmp_path / "two.bufr"
+    one.write_bytes(message(elements, "stations") + message(elements, "sounding"))
+    two.write_bytes(message(elements, "stations", compressed=True))
+    df = korvane.read_bufr([one, str(two)], columns=["message_index", "subset", "stationNumber"])
+    assert rows_of(df) == [[0, 0, 423], [0, 1, 487], [1, 0, 461], [2, 0, 423], [2, 1, 487]]
+
+
+def test_header_filters_skip_messages_without_decoding_them(elements):
+    good = message(elements, "stations")
+    bad = encode(elements, [1002, 12101], [[[1002, 1]]], data_category=1)  # the temperature is cut off
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        df = korvane.read_bufr(bad + good, columns=["stationNumber"], filters={"data_category": 0})
+    assert rows_of(df) == [[423], [487]]
+    with pytest.warns(RuntimeWarning, match="message 0"):
+        df = korvane.read_bufr(bad + good, columns=["stationNumber"])
+    assert rows_of(df) == [[423], [487]]
+    assert len(korvane.read_bufr(bad + good, columns=["stationNumber"], errors="skip")) == 2
+    with pytest.raises(korvane.DecodeError):
+        korvane.read_bufr(bad + good, columns=["stationNumber"], errors="raise")
+
+
+@pytest.mark.parametrize(
+    "columns, filters, error",
+    [
+        (["stationNumber", "stationNumber"], None, ValueError),
+        ([1002], None, TypeError),
+        (["#0#cloudType"], None, ValueError),
+        (["stationNumber"], None, None),
+    ],
+)
+def test_bad_requests(elements, columns, filters, error):
+    data = message(elements, "stations")
+    if error is None:
+        with pytest.raises(ValueError, match="errors must be"):
+            korvane.read_bufr(data, columns=columns, errors="ignore")
+    else:
+        with pytest.raises(error):
+            korvane.read_bufr(data, columns=columns, filters=filters)
+
+
+def test_arrow_has_the_same_table(elements):
+    pa = pytest.importorskip("pyarrow")
+    data = message(elements, "stations") + message(elements, "times")
+    columns = ["stationNumber", "stationOrSiteName", "latitude", "pressure", "data_datetime"]
+    table = korvane.read_arrow(data, columns=columns)
+    df = korvane.read_bufr(data, columns=columns)
+    assert table.column_names == columns
+    assert [str(t) for t in table.schema.types] == ["int64", "string", "double", "int64", "timestamp[us]"]
+    assert table.schema.field("pressure").metadata == {b"unit": b"Pa"}
+    assert [[plain(v) for v in row.values()] for row in table.to_pylist()] == rows_of(df)
+    assert table.column("pressure").null_count == 4
+
+
+def test_describe_lists_keys_codes_units_and_ranks(elements):
+    with korvane.open(message(elements, "repeats")) as f:
+        keys = korvane.describe(f[0])
+    assert [tuple(k) for k in keys] == [
+        ("stationNumber", "001002", "WMO STATION NUMBER", "Numeric", 1),
+        ("verticalSignificanceSurfaceObservations", "008002", "VERTICAL SIGNIFICANCE (SURFACE OBSERVATIONS)",
+         "CODE TABLE", 2),
+        ("cloudType", "020012", "CLOUD TYPE", "CODE TABLE", 3),
+    ]
+
+
+@pytest.mark.parametrize(
+    "name, key",
+    [("Temperature/air temperature", "temperatureAirTemperature"), ("3-HOUR PRESSURE CHANGE", "3HourPressureChange"),
+     ("WMO block number", "wmoBlockNumber"), ("", "")],
+)
+def test_keys_from_names(name, key):
+    from korvane.frames import key_from_name
+
+    assert key_from_name(name) == key
+
+
+def test_optional_extras_are_imported_only_when_used():
+    code = (
+        "import sys, korvane\n"
+        "assert 'pandas' not in sys.modules and 'pyarrow' not in sys.modules\n"
+        "sys.modules['pandas'] = None\n"
+        "try:\n"
+        "    korvane.read_bufr(b'')\n"
+        "except ImportError as e:\n"
+        "    print(e)\n"
+    )
+    out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
+    assert "korvane.read_bufr needs pandas" in out and "pip install pandas" in out
