@@ -56,14 +56,18 @@ def case(name, path, columns, filters=None, *, pdbufr_filters=None, required=Fal
     }
 
 
+ED3 = ("korvane's decoder reads edition 4 data only so far: edition 3 messages are reported as damaged "
+       "('unsupported BUFR edition 3') and give no rows")
+LEVELS = ("pdbufr makes its levels from coordinate descriptors (classes 01 to 09), korvane from the replications: ")
+
 CASES = [
     # satellite scans, compressed: a fixed replication of the channels
     case("mhen-bt", "ed4/mhen_55.bufr", ["latitude", "longitude", "brightnessTemperature"]),
     case("aben-channels", "ed4/aben_55.bufr",
          ["latitude", "longitude", "tovsOrAtovsOrAvhrrInstrumentationChannelNumber", "brightnessTemperature"]),
-    case("aaen-fov-filter", "ed4/aaen_55.bufr", ["fieldOfViewNumber", "brightnessTemperature"],
-         {"fieldOfViewNumber": slice(10, 12), "tovsOrAtovsOrAvhrrInstrumentationChannelNumber": [3, 5]}, test=True),
-    case("amsa-ed3", "ed3/amsa_55.bufr", ["latitude", "longitude", "brightnessTemperature"]),
+    case("aaen-filters", "ed4/aaen_55.bufr", ["fieldOfViewNumber", "brightnessTemperature"],
+         {"fieldOfViewNumber": slice(10, 12), "tovsOrAtovsOrAvhrrInstrumentationChannelNumber": [30, 32]}, test=True),
+    case("amsa-ed3", "ed3/amsa_55.bufr", ["latitude", "longitude", "brightnessTemperature"], why=ED3),
     case("mhen-callable", "ed4/mhen_55.bufr", ["latitude", "longitude", "brightnessTemperature"],
          {"latitude": lambda x: x > 80}),
     # soundings: a delayed replication of the levels
@@ -77,9 +81,9 @@ CASES = [
     case("iusk-182300-callable", "ed4/IUSK73_AMMC_182300.bufr", ["stationNumber", "pressure", "airTemperature"],
          {"airTemperature": lambda t: t > 285}, test=True),
     case("uegabe", "ed4/uegabe.bufr", ["latitude", "longitude", "pressure", "airTemperature"]),
-    case("temp-ed3", "ed3/temp_101.bufr", ["stationNumber", "pressure", "airTemperature"]),
-    case("pilo-ed3", "ed3/pilo_91.bufr", ["stationNumber", "pressure", "windSpeed"]),
-    case("profiler-ed3", "ed3/profiler_european.bufr", ["stationNumber", "height", "windDirection", "windSpeed"]),
+    case("temp-ed3", "ed3/temp_101.bufr", ["stationNumber", "pressure", "airTemperature"], why=ED3),
+    case("pilo-ed3", "ed3/pilo_91.bufr", ["stationNumber", "pressure", "windSpeed"], why=ED3),
+    case("profiler-ed3", "ed3/profiler_european.bufr", ["stationNumber", "height", "windDirection", "windSpeed"], why=ED3),
     # surface stations: one row per subset
     case("ismd-stations", "ed4/ISMD01_OKPR.bufr",
          ["blockNumber", "stationNumber", "stationOrSiteName", "latitude", "longitude", "airTemperature"], test=True),
@@ -88,23 +92,38 @@ CASES = [
          {"stationNumber": [423, 518], "data_category": 0}, pdbufr_filters={"stationNumber": [423, 518], "dataCategory": 0},
          test=True),
     case("ismd-cloud", "ed4/ISMD01_OKPR.bufr",
-         ["stationNumber", "verticalSignificanceSurfaceObservations", "cloudType"], test=True),
-    case("ismd-rank", "ed4/ISMD01_OKPR.bufr", ["stationNumber", "#2#cloudType", "#3#timePeriod"], test=True),
+         ["stationNumber", "verticalSignificanceSurfaceObservations", "cloudType"],
+         why="pdbufr leaves ecCodes' missing-value marker 2147483647 in place of missing integer values of a "
+             "compressed message (it converts scalars only); korvane has them missing. The rows agree."),
+    case("ismd-rank", "ed4/ISMD01_OKPR.bufr", ["stationNumber", "#2#cloudType", "#3#timePeriod"],
+         why="pdbufr 0.16 files a ranked key's value under the bare key, so a '#2#cloudType' column never "
+             "comes out; korvane gives the ranked items (as bufr_dump shows them: #2#cloudType=61 for station 423)"),
     case("isnd-uncompressed", "ed4/ISND02_LLBD.bufr", ["stationNumber", "airTemperature", "relativeHumidity"],
          test=True),
-    case("syno-ed3", "ed3/syno_1.bufr", ["stationNumber", "data_datetime", "airTemperatureAt2M"], test=True),
-    case("ship-ed3", "ed3/ship_11.bufr", ["shipOrMobileLandStationIdentifier", "latitude", "longitude"], test=True),
+    case("syno-ed3", "ed3/syno_1.bufr", ["stationNumber", "data_datetime", "airTemperatureAt2M"], why=ED3),
+    case("ship-ed3", "ed3/ship_11.bufr", ["shipOrMobileLandStationIdentifier", "latitude", "longitude"], why=ED3),
     case("airc-ed3", "ed3/airc_142.bufr", ["aircraftFlightNumber", "latitude", "longitude", "airTemperature"],
-         test=True),
+         why=ED3),
     case("contrived", "ed4/contrived.bufr",
-         ["stationNumber", "verticalSignificanceSurfaceObservations", "cloudAmount"], test=True),
+         ["stationNumber", "verticalSignificanceSurfaceObservations", "cloudAmount"],
+         why=LEVELS + "the cloudAmount read after the replications, at the top level, was not seen before their "
+             "occurrences, so korvane gives it a row of its own (one per subset: 16 rows, not 14), where pdbufr "
+             "adds it to the last occurrence's row"),
     # retrievals and winds
     case("sentinel-partitions", "ed4/sentinel1.bufr",
          ["latitude", "longitude", "partitionNumber", "significantSwellWaveHeightOfSpectralPartition"]),
     case("kond-kernel", "ed4/kond_209.bufr", ["latitude", "longitude", "averagingKernelValue"]),
-    case("maer-optical", "ed4/maer_207.bufr", ["latitude", "longitude", "opticalDepth"]),
-    case("ncep-winds", "ed4/ncep.352.bufr", ["latitude", "longitude", "pressure", "windSpeed"]),
-    case("b005-winds-ed3", "ed3/b005_89.bufr", ["latitude", "longitude", "pressure", "windSpeed"]),
+    case("maer-optical", "ed4/maer_207.bufr", ["latitude", "longitude", "opticalDepth"],
+         why=LEVELS + "a subset holds 18 opticalDepth items as ecCodes counts them (#1 to #18, the values of the "
+             "2 24 255 first-order statistics included): korvane gives 2 rows at the top level (the second is a "
+             "repeat) and one per occurrence of the two 8-fold replications, 18; pdbufr splits them at its "
+             "class 02 spectrographicWavelength levels into 17, longitude lost from all but the first"),
+    case("ncep-winds", "ed4/ncep.352.bufr", ["latitude", "longitude", "pressure", "windSpeed"],
+         why=LEVELS + "korvane gives the top level's row, one per occurrence of the 4-fold wind replication "
+             "(top-level pressure carried) and one per occurrence of the 10-fold pressure replication, 15 per "
+             "subset; pdbufr's levels at hour, minute, second (class 04) and pressure (class 07) give 18, "
+             "most with latitude alone"),
+    case("b005-winds-ed3", "ed3/b005_89.bufr", ["latitude", "longitude", "pressure", "windSpeed"], why=ED3),
 ]
 
 
@@ -194,6 +213,17 @@ def compare(expected: dict, columns: dict, rows: int) -> list[str]:
     return out
 
 
+def filters_to_json(filters: dict) -> dict | None:
+    """Filters as tests/data stores them ({"slice": [lo, hi]} for a slice);
+    None when one is a callable."""
+    out = {}
+    for k, f in filters.items():
+        if callable(f):
+            return None
+        out[k] = {"slice": [f.start, f.stop]} if isinstance(f, slice) else f
+    return out
+
+
 def pdbufr_python(arg: str | None) -> str:
     if arg:
         return arg
@@ -226,9 +256,10 @@ def main() -> int:
 
     if args.save:
         small = {
-            c["name"]: {k: c[k] for k in ("path", "columns")} | {"pdbufr": reference[c["name"]]}
+            c["name"]: {"path": c["path"], "columns": c["columns"], "filters": filters_to_json(c["filters"]),
+                        "pdbufr": reference[c["name"]]}
             for c in CASES
-            if c["test"] and c["name"] in reference and not c["filters"]
+            if c["test"] and c["name"] in reference and filters_to_json(c["filters"]) is not None
         }
         Path(args.save).write_text(json.dumps(small, indent=None, separators=(",", ":")) + "\n")
         print(f"saved {len(small)} cases to {args.save}")

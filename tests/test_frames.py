@@ -5,6 +5,7 @@ bufr_builder over the installed master table 0 version 13."""
 from __future__ import annotations
 
 import json
+import math
 import subprocess
 import sys
 import warnings
@@ -246,3 +247,26 @@ def test_optional_extras_are_imported_only_when_used():
     )
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True).stdout
     assert "korvane.read_bufr needs pandas" in out and "pip install pandas" in out
+
+
+PDBUFR = json.loads((Path(__file__).parent / "data" / "pdbufr_cases.json").read_text())
+
+
+@pytest.mark.parametrize("name", sorted(PDBUFR))
+def test_tables_equal_pdbufr(name, corpus_dir, definitions_root):
+    """Tables that pdbufr 0.16 (benchmarks/compare_pdbufr.py --save) made of
+    the same selections: same rows in the same order, same values, texts
+    without their padding, absent and missing alike."""
+    case = PDBUFR[name]
+    df = korvane.read_bufr(corpus_dir / case["path"], columns=case["columns"],
+                           filters=filters_of(case["filters"]), definitions=definitions_root)
+    expected = case["pdbufr"]
+    assert len(df) == expected["rows"]
+    for column in case["columns"]:
+        got = [plain(v) for v in df[column]]
+        want = expected["columns"].get(column, [None] * len(df))
+        want = [w.rstrip(" ") if isinstance(w, str) else w for w in want]
+        close = [g == w or (isinstance(g, float) and isinstance(w, float) and math.isclose(g, w, rel_tol=1e-12))
+                 for g, w in zip(got, want)]
+        bad = close.index(False) if not all(close) else None
+        assert bad is None, f"{column} row {bad}: korvane {got[bad]!r}, pdbufr {want[bad]!r}"
