@@ -39,17 +39,20 @@ def holders(positions: np.ndarray, bounds: np.ndarray, subsets: np.ndarray, grou
     parent = np.asarray(groups["parent"], dtype=np.int64)
     # Depth of each occurrence: occurrences of one depth never overlap, so each
     # depth is a sorted list of disjoint ranges to look positions up in.
-    depth = np.zeros(len(gb), dtype=np.int64)
     has_parent = parent >= 0
-    while True:
-        new = np.where(has_parent, depth[np.maximum(parent, 0)] + 1, 0)
-        if np.array_equal(new, depth):
-            break
-        depth = new
-    order = np.lexsort((gb, depth))
-    cuts = np.searchsorted(depth[order], np.arange(depth.max() + 2))
-    for d in range(len(cuts) - 1):
-        sel = order[cuts[d] : cuts[d + 1]]
+    if not has_parent.any():
+        levels = [np.arange(len(gb)) if (np.diff(gb) >= 0).all() else np.argsort(gb, kind="stable")]
+    else:
+        depth = np.zeros(len(gb), dtype=np.int64)
+        while True:
+            new = np.where(has_parent, depth[np.maximum(parent, 0)] + 1, 0)
+            if np.array_equal(new, depth):
+                break
+            depth = new
+        order = np.lexsort((gb, depth))
+        cuts = np.searchsorted(depth[order], np.arange(depth.max() + 2))
+        levels = [order[cuts[d] : cuts[d + 1]] for d in range(len(cuts) - 1)]
+    for sel in levels:
         b, e = gb[sel], ge[sel]
         k = np.searchsorted(b, positions, side="right") - 1
         kk = np.maximum(k, 0)

@@ -499,6 +499,9 @@ def _row_picks(v, bounds: np.ndarray, lut, plan: _Plan, sel_ids) -> tuple[np.nda
     return rows.row_subset, picks
 
 
+_LAYOUTS: dict[tuple, tuple] = {}
+
+
 class _FirstSubset:
     """Subset 0 of a compressed message, viewed as a message of its own."""
 
@@ -522,7 +525,15 @@ def _message_rows(m, v, structure: _Structure, plan: _Plan, index: int) -> dict[
         # Compressed data has one layout for all subsets: rows are worked out
         # on the first and repeated, shifted, for the others.
         first = _FirstSubset(v, int(sizes[0]))
-        sub0, picks0 = _row_picks(first, bounds[:2], lut, plan, sel_ids)
+        # Messages of one layout (descriptors, replication counts) share their rows.
+        layout = (id(structure), tuple(plan.selectors), first.code.tobytes(), first.groups["begin"].tobytes(),
+                  first.groups["end"].tobytes())
+        hit = _LAYOUTS.get(layout)
+        if hit is None or hit[0] is not structure:
+            if len(_LAYOUTS) > 256:
+                _LAYOUTS.clear()
+            hit = _LAYOUTS[layout] = (structure, *_row_picks(first, bounds[:2], lut, plan, sel_ids))
+        sub0, picks0 = hit[1], hit[2]
         shift = bounds[:-1, None]
         row_subset = np.repeat(np.arange(nsub, dtype=np.int64), len(sub0))
         picks = [np.where(p >= 0, p[None, :] + shift, -1).ravel() for p in picks0]
@@ -727,7 +738,7 @@ def _could_match(m, structure: _Structure, plan: _Plan) -> bool:
     return any(present[: plan.asked]) or (plan.datetime and any(present))
 
 
-def _read(source, columns, filters, definitions, errors, flat, caller) -> tuple[list[str], dict[str, list[_Chunk]]]:
+def _read(source, columns, filters, definitions, errors, flat):
     import korvane
 
     if errors not in ("raise", "warn", "skip"):
@@ -808,8 +819,8 @@ def _combine(parts: list[_Chunk | None], counts: list[int]) -> _Chunk:
     return _Chunk(kind, values, mask, unit)
 
 
-def _table(source, columns, filters, definitions, errors, flat, caller) -> tuple[list[str], list[_Chunk]]:
-    names, chunks, counts = _read(source, columns, filters, definitions, errors, flat, caller)
+def _table(source, columns, filters, definitions, errors, flat) -> tuple[list[str], list[_Chunk]]:
+    names, chunks, counts = _read(source, columns, filters, definitions, errors, flat)
     return names, [_combine(chunks[name], counts) for name in names]
 
 
@@ -819,7 +830,7 @@ def read_bufr(source, columns=None, filters=None, *, definitions=None, errors="w
     per key of `columns`, rows kept by `filters`. See the module's text for
     keys, rows, types and filters."""
     pd = _require("pandas", "read_bufr")
-    names, cols = _table(source, columns, filters, definitions, errors, flat, "read_bufr")
+    names, cols = _table(source, columns, filters, definitions, errors, flat)
     df = _pandas(pd, names, cols)
     df.attrs["units"] = {name: c.unit for name, c in zip(names, cols)}
     return df
@@ -851,7 +862,7 @@ def read_arrow(source, columns=None, filters=None, *, definitions=None, errors="
     """The same table as read_bufr, as a pyarrow.Table: missing values are
     nulls, units are in each field's metadata (b"unit")."""
     pa = _require("pyarrow", "read_arrow")
-    names, cols = _table(source, columns, filters, definitions, errors, flat, "read_arrow")
+    names, cols = _table(source, columns, filters, definitions, errors, flat)
     arrays, fields = [], []
     for name, c in zip(names, cols):
         if c.kind == "f":
@@ -880,22 +891,22 @@ class KeyInfo(NamedTuple):
 
 def describe(message) -> list[KeyInfo]:
     """The keys of a message's elements in order of first appearance, with
-    their codes, units and how many ranks a subset holds at most."""
+    their codes, units and how many ranks a subset holds at most (the names
+    to use are key, "#2#key", ... or the code)."""
     v = message.decode()
     structure = _structure(message)
-    code = np.asarray(v.code)
-    items = np.flatnonzero(np.asarray(v.kind) <= 1)
-    icode = code[items]
+    items = np.flatnonzero(v.kind <= 1)
+    icode = v.code[items]
     present, first = np.unique(icode, return_index=True)
     structure.add_codes(present)
-    bounds = np.asarray(v.subset_bounds, dtype=np.int64)
-    sub = np.searchsorted(bounds, items, side="right") - 1
-    out = []
+    sub = np.searchsorted(v.subset_bounds, items, side="right") - 1
+    out: dict[str, KeyInfo] = {}
     for j in np.argsort(first, kind="stable"):
         c = int(present[j])
         e = structure.element(c)
-        if e is None:
+        if e is None or e.key in out:
             continue
-        counts = np.bincount(sub[icode == c], minlength=1)
-        out.append(KeyInfo(e.key, f"{c:06d}", e.name, e.unit, int(counts.max())))
-    return out
+        codes = structure.by_key.get(e.key, [c])
+        ranks = int(np.bincount(sub[np.isin(icode, codes)]).max())
+        out[e.key] = KeyInfo(e.key, f"{c:06d}", e.name, e.unit, ranks)
+    return list(out.values())

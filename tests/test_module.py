@@ -47,7 +47,8 @@ def test_registration_order_and_namespace():
     public = {n for n in vars(_korvane) if not n.startswith("__")}
     assert public == set(ALL_NAMES)
     assert _korvane.__doc__ == ""
-    assert korvane.__all__ == ALL_NAMES + ["open", "BufrFile", "Message", "Values", "DecodeError"]
+    assert korvane.__all__ == ALL_NAMES + ["open", "BufrFile", "Message", "Values", "DecodeError", "read_bufr", "read_arrow",
+                                         "describe"]
 
 
 @pytest.mark.parametrize("name", CLASSES)
