@@ -257,7 +257,7 @@ def _compare(values, bound, op, ok) -> np.ndarray:
         return out
     try:
         return np.asarray(op(values, bound), dtype=bool)
-    except (TypeError, np.exceptions.DTypePromotionError):
+    except TypeError:  # a bound of another type (NumPy's promotion errors are TypeErrors)
         return np.zeros(len(values), dtype=bool)
 
 
@@ -277,12 +277,9 @@ def _call(fn: Callable, values: np.ndarray, ok: np.ndarray) -> np.ndarray:
                 return out
         except Exception:
             pass
-        distinct, inverse = np.unique(present, return_inverse=True)
-        scalars = distinct.tolist() if distinct.dtype.kind != "M" else list(distinct.astype("datetime64[us]").tolist())
-    else:
-        index: dict = {}
-        inverse = np.fromiter((index.setdefault(x, len(index)) for x in present), dtype=np.int64, count=len(present))
-        scalars = list(index)
+    # Texts (all str: missing ones are left out) sort as well as numbers.
+    distinct, inverse = np.unique(present, return_inverse=True)
+    scalars = distinct.astype("datetime64[us]").tolist() if distinct.dtype.kind == "M" else distinct.tolist()
     verdict = np.fromiter((bool(fn(x)) for x in scalars), dtype=bool, count=len(scalars))
     out[ok] = verdict[inverse]
     return out
@@ -362,19 +359,22 @@ def _gather(v, structure: _Structure, codes: list[int], items: np.ndarray) -> _C
     return _Chunk("f", values, unit=unit)
 
 
-def _datetime(parts: list[_Chunk | None], n: int) -> np.ndarray:
-    """Timestamps from year, month, day, hour, minute, second columns (a None
-    part is absent: 0 for hour, minute and second)."""
+def _datetime(parts: list[tuple[_Chunk, np.ndarray] | None], n: int) -> np.ndarray:
+    """Timestamps from the year, month, day, hour, minute and second of each
+    row, given as (column, rows lacking the key) or None when the message has
+    no such key. Hour, minute and second count as 0 where a row lacks them;
+    a missing value gives NaT."""
 
-    def floats(c: _Chunk | None, default) -> np.ndarray:
-        if c is None:
+    def floats(part, default) -> np.ndarray:
+        if part is None:
             return np.full(n, default, dtype=np.float64)
-        if c.kind == "s":
-            return np.full(n, np.nan)
-        return c.as_kind("f") if c.kind == "i" else c.values
+        c, absent = part
+        values = np.full(n, np.nan) if c.kind == "s" else c.as_kind("f") if c.kind == "i" else c.values.copy()
+        values[absent] = default
+        return values
 
-    y, mo, d = (floats(c, np.nan) for c in parts[:3])
-    h, mi, s = (floats(c, 0.0) for c in parts[3:])
+    y, mo, d = (floats(p, np.nan) for p in parts[:3])
+    h, mi, s = (floats(p, 0.0) for p in parts[3:])
     with np.errstate(invalid="ignore"):
         ok = ~(np.isnan(y) | np.isnan(mo) | np.isnan(d) | np.isnan(h) | np.isnan(mi) | np.isnan(s))
         ok &= (mo >= 1) & (mo <= 12) & (d >= 1) & (h >= 0) & (h < 24) & (mi >= 0) & (mi < 60) & (s >= 0) & (s < 60)
@@ -444,10 +444,10 @@ _LUTS: dict[tuple, tuple] = {}
 def _selector_codes(structure: _Structure, plan: _Plan):
     """Per selector its codes, and a lookup table from code to a 1-based id
     of the wanted codes (0 for the others), shared by messages of a layout."""
-    key = (id(structure), tuple(plan.selectors))
+    key = (id(structure), tuple(plan.selectors), len(structure.elements))
     hit = _LUTS.get(key)
     if hit is not None and hit[0] is structure:
-        return hit[2], hit[3], hit[4]
+        return hit[1], hit[2], hit[3]
     sel_codes = [[s.code] if s.code is not None else list(structure.by_key.get(s.key, ())) for s in plan.selectors]
     wanted = sorted({c for cs in sel_codes for c in cs})
     # Codes are below 1000000 (FXXYYY); one byte per code while ids fit.
@@ -456,7 +456,7 @@ def _selector_codes(structure: _Structure, plan: _Plan):
     sel_ids = [[wanted.index(c) + 1 for c in cs] for cs in sel_codes]
     if len(_LUTS) > 64:
         _LUTS.clear()
-    _LUTS[key] = (structure, plan, sel_codes, lut, sel_ids)
+    _LUTS[key] = (structure, sel_codes, lut, sel_ids)
     return sel_codes, lut, sel_ids
 
 
@@ -517,6 +517,8 @@ class _FirstSubset:
 
 
 def _message_rows(m, v, structure: _Structure, plan: _Plan, index: int) -> dict[str, _Chunk] | None:
+    if not structure.complete:
+        structure.add_codes(np.unique(v.code[v.kind <= 1]))
     sel_codes, lut, sel_ids = _selector_codes(structure, plan)
     bounds = v.subset_bounds
     nsub = len(bounds) - 1
@@ -526,8 +528,8 @@ def _message_rows(m, v, structure: _Structure, plan: _Plan, index: int) -> dict[
         # on the first and repeated, shifted, for the others.
         first = _FirstSubset(v, int(sizes[0]))
         # Messages of one layout (descriptors, replication counts) share their rows.
-        layout = (id(structure), tuple(plan.selectors), first.code.tobytes(), first.groups["begin"].tobytes(),
-                  first.groups["end"].tobytes())
+        layout = (id(structure), len(structure.elements), tuple(plan.selectors), first.code.tobytes(),
+                  first.groups["begin"].tobytes(), first.groups["end"].tobytes())
         hit = _LAYOUTS.get(layout)
         if hit is None or hit[0] is not structure:
             if len(_LAYOUTS) > 256:
@@ -550,7 +552,7 @@ def _message_rows(m, v, structure: _Structure, plan: _Plan, index: int) -> dict[
             parts = []
             for part in DATETIME_PARTS:
                 k = plan.selectors.index(_Selector(part, None, 0))
-                parts.append(selector_chunk(k) if sel_codes[k] else None)
+                parts.append((selector_chunk(k), picks[k] < 0) if sel_codes[k] else None)
             return _Chunk("t", _datetime(parts, n))
         return selector_chunk(plan.selectors.index(_selector(name)))
 
@@ -754,19 +756,19 @@ def _read(source, columns, filters, definitions, errors, flat):
                 index += 1
                 if not _header_passes(m, plan, index):
                     continue
-                structure = _structure(m)
-                if not flat and not _could_match(m, structure, plan):
-                    continue
                 if not flat and not plan.selectors:
                     out = _header_only(m, plan, index)
                 else:
                     try:
+                        structure = _structure(m)  # the message's tables may be missing
+                        if not flat and not _could_match(m, structure, plan):
+                            continue
                         v = m.decode(structure=not flat)
                     except korvane.DecodeError as exc:
                         if errors == "raise":
                             raise
                         if errors == "warn":
-                            warnings.warn(str(exc), RuntimeWarning, stacklevel=3)
+                            warnings.warn(str(exc), RuntimeWarning, stacklevel=4)
                         continue
                     if flat:
                         out = _flat_rows(m, v, structure, plan, index, names)
