@@ -3,9 +3,11 @@
     PYTHONPATH=<stage> python3.13 benchmarks/bench_frames.py [--repeat N] [--pdbufr-python PATH]
 
 pdbufr runs in its own interpreter (see compare_pdbufr.py for the venv), started
-from here with --pdbufr and timed there; korvane is timed in this process.
-Each figure is the best of N runs after one warm-up run (tables loaded, modules
-imported). Selections:
+from here with --pdbufr for one selection at a time and timed there; korvane is
+timed in this process right after, on the same selection. A selection is one
+call per file; each call's time is its best of N runs after a warm-up run
+(tables loaded, modules imported), and a selection's time their sum.
+Selections:
 
 * latitude, longitude, brightnessTemperature from mhen_55.bufr (satellite scans);
 * latitude, longitude, pressure, airTemperature from IUSK73_AMMC_040000.bufr (a sounding);
@@ -73,49 +75,43 @@ def selections() -> list[tuple[str, list[tuple[str, list[str]]]]]:
     ]
 
 
-def best(repeat: int, fn) -> tuple[float, int]:
-    rows = fn()  # warm-up: tables, imports
-    times = []
-    for _ in range(repeat):
-        t = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t)
-    return min(times), rows
-
-
-def run(read, calls, flat: bool) -> int:
-    rows = 0
+def timed(repeat: int, read, calls, flat: bool) -> tuple[float, int]:
+    """Seconds and rows of a selection: each call's best of `repeat` runs after
+    a warm-up run (tables loaded, modules imported), summed over the calls, so
+    that a moment of load on a shared machine spoils one run, not the figure."""
+    seconds = rows = 0
     for path, columns in calls:
-        if flat:
-            df = read(path, flat=True)
-        else:
-            df = read(path, columns=columns)
-        rows += len(df)
-    return rows
+        def once():
+            return read(path, flat=True) if flat else read(path, columns=columns)
+
+        rows += len(once())
+        times = []
+        for _ in range(repeat):
+            t = time.perf_counter()
+            once()
+            times.append(time.perf_counter() - t)
+        seconds += min(times)
+    return seconds, rows
 
 
-def pdbufr_side(repeat: int) -> dict:
+def pdbufr_side(repeat: int, which: int) -> tuple[float, int]:
     import warnings
 
     import pdbufr
 
     warnings.simplefilter("ignore")
-    out = {}
-    for name, calls in selections():
-        flat = calls[0][1] is None
-        seconds, rows = best(repeat, lambda: run(lambda p, **kw: pdbufr.read_bufr(p, **kw), calls, flat))
-        out[name] = (seconds, rows)
-    return out
+    name, calls = selections()[which]
+    return timed(repeat, pdbufr.read_bufr, calls, calls[0][1] is None)
 
 
 def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    ap.add_argument("--repeat", type=int, default=5)
-    ap.add_argument("--pdbufr", action="store_true", help="time pdbufr here and print JSON")
+    ap.add_argument("--repeat", type=int, default=7)
+    ap.add_argument("--pdbufr", type=int, metavar="N", help="time pdbufr on selection N here and print JSON")
     ap.add_argument("--pdbufr-python", help="the interpreter that has pdbufr (default: ../venv-pdbufr)")
     args = ap.parse_args()
-    if args.pdbufr:
-        json.dump(pdbufr_side(args.repeat), sys.stdout)
+    if args.pdbufr is not None:
+        json.dump(pdbufr_side(args.repeat, args.pdbufr), sys.stdout)
         return 0
 
     import warnings
@@ -124,17 +120,17 @@ def main() -> int:
 
     warnings.simplefilter("ignore")
     python = args.pdbufr_python or str(HERE.parent.parent / "venv-pdbufr" / "bin" / "python")
-    done = subprocess.run([python, __file__, "--pdbufr", "--repeat", str(args.repeat)], capture_output=True, text=True)
-    if done.returncode != 0:
-        print(done.stderr, file=sys.stderr)
-        return 2
-    theirs = json.loads(done.stdout)
 
     print(f"{'selection':68} {'rows':>8} {'pdbufr s':>9} {'korvane s':>10} {'speed-up':>9}  korvane rows/s")
-    for name, calls in selections():
-        flat = calls[0][1] is None
-        seconds, rows = best(args.repeat, lambda: run(korvane.read_bufr, calls, flat))
-        p_seconds, p_rows = theirs[name]
+    for which, (name, calls) in enumerate(selections()):
+        # pdbufr, then korvane, selection by selection: both meet the same load.
+        cmd = [python, __file__, "--pdbufr", str(which), "--repeat", str(args.repeat)]
+        done = subprocess.run(cmd, capture_output=True, text=True)
+        if done.returncode != 0:
+            print(done.stderr, file=sys.stderr)
+            return 2
+        p_seconds, p_rows = json.loads(done.stdout)
+        seconds, rows = timed(args.repeat, korvane.read_bufr, calls, calls[0][1] is None)
         note = "" if p_rows == rows else f"  (pdbufr: {p_rows} rows)"
         print(f"{name:68} {rows:8} {p_seconds:9.4f} {seconds:10.4f} {p_seconds / seconds:8.1f}x  {rows / seconds:12,.0f}{note}")
     return 0

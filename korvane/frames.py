@@ -507,13 +507,12 @@ class _FirstSubset:
 
     def __init__(self, v, end: int) -> None:
         self.code = v.code[:end]
-        g = v.groups
-        n0 = np.searchsorted(g["subset"], 0, side="right") if len(g["subset"]) else 0
-        if len(g["subset"]) and not (np.diff(g["subset"]) >= 0).all():
-            keep = g["subset"] == 0
-            self.groups = {k: a[keep] for k, a in g.items()}
-        else:
-            self.groups = {k: a[:n0] for k, a in g.items()}
+        records = v.group_records
+        subset = records["subset"]
+        # In item order subset 0's occurrences come first (and their parents
+        # index the same list); otherwise all of them serve.
+        first = records[: np.searchsorted(subset, 1)] if (subset[1:] >= subset[:-1]).all() else records
+        self.groups = {name: first[name].astype(np.int64) for name in ("begin", "end", "parent")}
 
 
 def _message_rows(m, v, structure: _Structure, plan: _Plan, index: int) -> dict[str, _Chunk] | None:
@@ -655,6 +654,11 @@ def _flat_rows(m, v, structure: _Structure, plan: _Plan, index: int, names: dict
         is_int[cols_i] &= whole
     is_text = key_text[col_key]
     texts = _Items(v) if is_text.any() else None
+    # Integer columns converted all at once, as columns of one block.
+    missing = np.isnan(values)
+    ints = np.where(missing, 0, values).astype(np.int64) if is_int.any() else None
+    values, missing = values.T.copy(), missing.T.copy()  # a column per row: contiguous slices
+    ints = ints.T.copy() if ints is not None else None
 
     def chunk(j: int) -> _Chunk:
         unit = key_unit[col_key[j]]
@@ -663,11 +667,9 @@ def _flat_rows(m, v, structure: _Structure, plan: _Plan, index: int, names: dict
             out = texts.text[np.maximum(g, 0)]
             out[g < 0] = None
             return _Chunk("s", out, unit=unit)
-        column = values[:, j]
         if is_int[j]:
-            missing = np.isnan(column)
-            return _Chunk("i", np.where(missing, 0, column).astype(np.int64), missing, unit)
-        return _Chunk("f", column, unit=unit)
+            return _Chunk("i", ints[j], missing[j], unit)
+        return _Chunk("f", values[j], unit=unit)
 
     out: dict[str, _Chunk] = {}
     subsets = np.arange(nsub, dtype=np.int64)
@@ -799,6 +801,8 @@ def _header_only(m, plan: _Plan, index: int) -> dict[str, _Chunk]:
 
 
 def _combine(parts: list[_Chunk | None], counts: list[int]) -> _Chunk:
+    if len(parts) == 1 and parts[0] is not None and parts[0].kind != "-":
+        return parts[0]
     parts = [None if c is not None and c.kind == "-" else c for c in parts]
     kinds = {c.kind for c in parts if c is not None}
     if not kinds:

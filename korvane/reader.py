@@ -449,8 +449,15 @@ class Values:
         """Occurrences of replicated groups (decode(structure=True)): arrays
         ``begin``, ``end`` (item range), ``parent`` (index of the enclosing
         occurrence or -1), ``node`` (which replication) and ``subset``."""
-        records = np.frombuffer(self._columns.buffer("groups"), dtype=_GROUP_DTYPE)
+        records = self.group_records
         return {name: records[name].astype(np.int64) for name in _GROUP_DTYPE.names}
+
+    @property
+    def group_records(self) -> np.ndarray:
+        """The same occurrences as one structured array viewing the decoder's
+        memory (fields begin, end: uint64; parent: int64; node, subset:
+        uint32), in subset order: a slice of it costs no copy of the rest."""
+        return np.frombuffer(self._columns.buffer("groups"), dtype=_GROUP_DTYPE)
 
     def _element(self, code: int):
         try:
