@@ -28,7 +28,6 @@ tests/test_frames_pdbufr.py.
 from __future__ import annotations
 
 import argparse
-import datetime as dt
 import json
 import math
 import os

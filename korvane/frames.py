@@ -14,18 +14,28 @@ Columns are named by key:
 * either of these with a rank, "#2#airTemperature": the second item of that
   key in the subset, counted in item order;
 * data_datetime: a timestamp from the year, month, day, hour, minute and
-  second of the row (hour, minute and second count as 0 when the message has
-  none; a missing or impossible part gives NaT);
+  second of the row (hour, minute and second count as 0 when the row lacks
+  them; a missing or impossible part gives NaT);
 * the message-level columns message_index (0-based, counted over all the
   messages read, in order), subset (0-based), edition, data_category,
   originating_centre and typical_datetime.
 
-Rows follow the replication structure (see korvane._rows): one row per subset
-when no requested key occurs twice in it; otherwise one row per occurrence of
-the innermost replicated group holding requested keys, the keys read before it
-in the enclosing levels carried along, sibling replications one group at a
-time. Keys used by filters and data_datetime's parts take part in shaping the
-rows like requested keys. A key a row lacks is missing: NaN, <NA> or None.
+Rows follow the replication structure (korvane._rows has the rule): a subset
+in which no requested key occurs twice is one row. Otherwise each occurrence
+of the innermost replicated group holding requested keys is a row, the keys
+read before it in the enclosing levels carried along (station and time on
+every level of a sounding); sibling replications give their rows one group at
+a time; a key repeated outside replications starts a new row, and so does a
+key read after a replication, at its enclosing level. Keys used by filters and
+data_datetime's parts shape the rows like requested keys. A key a row lacks
+is missing: NaN, <NA> or None.
+
+With flat=True a row is a subset and every element item a column named
+"#rank#key" ("#1#airTemperature", "#2#airTemperature", ...), in order of first
+appearance; columns= then picks keys (all their ranks), ranked keys, codes or
+message-level columns, and a filter on a key keeps the subsets where any of
+its items matches. Associated fields, operator placeholders and inserted
+texts are not columns.
 
 Numbers are float64; code-table, flag-table and other integer-valued elements
 (scale 0 or less) are nullable integers (Int64), falling back to float64 when
@@ -34,7 +44,9 @@ column to its unit (None for columns that are not elements).
 
 Filters map a key (requested or not, any of the names above) to a value, a
 list, set or tuple of values, a slice (both ends included, either may be None)
-or a callable taking one value and returning a truth value; a row is kept when
+or a callable taking one value and returning a truth value (tried first on
+the whole array of values; when that fails or gives no boolean array of the
+same length, called once per distinct value); a row is kept when
 all its filters match, and a missing value matches nothing. Filters on
 message_index, edition, data_category, originating_centre and typical_datetime
 are checked on the message header, and a message whose descriptors lack a
@@ -46,7 +58,7 @@ from __future__ import annotations
 import re
 import warnings
 from collections.abc import Callable, Iterable
-from typing import Any, NamedTuple
+from typing import NamedTuple
 
 import numpy as np
 

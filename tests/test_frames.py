@@ -201,7 +201,7 @@ def test_bad_requests(elements, columns, filters, error):
 
 
 def test_arrow_has_the_same_table(elements):
-    pa = pytest.importorskip("pyarrow")
+    pytest.importorskip("pyarrow")
     data = message(elements, "stations") + message(elements, "times")
     columns = ["stationNumber", "stationOrSiteName", "latitude", "pressure", "data_datetime"]
     table = korvane.read_arrow(data, columns=columns)
