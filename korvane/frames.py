@@ -208,6 +208,11 @@ class _Plan:
         if self.datetime and not flat:
             for part in DATETIME_PARTS:
                 self._add(_Selector(part, None, 0))
+        self.key = tuple(self.selectors)
+        # The selector of each data column and filter, by name.
+        self.index = {name: self.selectors.index(_selector(name)) for name in list(columns) + list(self.filters)
+                      if name not in MESSAGE_COLUMNS and name != "data_datetime"}
+        self.parts = [self.selectors.index(_Selector(p, None, 0)) for p in DATETIME_PARTS] if self.datetime else []
 
     def _add(self, s: _Selector) -> int:
         if s not in self.selectors:
@@ -347,26 +352,28 @@ def _missing_chunk(kind: str, n: int) -> _Chunk:
     return _Chunk("f", np.full(n, np.nan))
 
 
-def _gather(v, structure: _Structure, codes: list[int], items: np.ndarray) -> _Chunk:
-    """Values of the items (item index, -1 for none) as one column."""
+def _gather(v, structure: _Structure, codes: list[int], items: np.ndarray) -> _Chunk | None:
+    """Values of the items (item index, -1 for none) as one column; None when
+    no row has the key."""
+    elements = [e for e in map(structure.element, codes) if e is not None]
     have = items >= 0
-    pos = np.where(have, items, 0)
-    elements = [structure.element(c) for c in codes]
-    elements = [e for e in elements if e is not None]
     if not elements or not have.any():
         return None  # the key is absent: the other messages decide the column's type
     unit = elements[0].unit
-    if elements and all(e.text for e in elements):
-        out = v.text[pos] if len(pos) else np.zeros(0, dtype=object)
-        out[~have] = None
+    every = have.all()
+    pos = items if every else np.where(have, items, 0)
+    if all(e.text for e in elements):
+        out = v.text[pos]
+        if not every:
+            out[~have] = None
         return _Chunk("s", out, unit=unit)
     values = v.value[pos]
-    values[~have] = np.nan
-    if elements and all(e.integer for e in elements):
+    if not every:
+        values[~have] = np.nan
+    if all(e.integer for e in elements):
         missing = np.isnan(values)
-        filled = np.where(missing, 0.0, values)
-        ints = np.rint(filled)
-        if np.array_equal(ints, filled) and (np.abs(ints) < 2**62).all():
+        ints = np.rint(np.where(missing, 0.0, values))
+        if not ((ints != values) & ~missing).any() and (np.abs(ints) < 2**62).all():
             return _Chunk("i", ints.astype(np.int64), missing, unit)
     return _Chunk("f", values, unit=unit)
 
@@ -456,7 +463,7 @@ _LUTS: dict[tuple, tuple] = {}
 def _selector_codes(structure: _Structure, plan: _Plan):
     """Per selector its codes, and a lookup table from code to a 1-based id
     of the wanted codes (0 for the others), shared by messages of a layout."""
-    key = (id(structure), tuple(plan.selectors), len(structure.elements))
+    key = (id(structure), plan.key, len(structure.elements))
     hit = _LUTS.get(key)
     if hit is not None and hit[0] is structure:
         return hit[1], hit[2], hit[3]
@@ -523,8 +530,11 @@ class _FirstSubset:
         subset = records["subset"]
         # In item order subset 0's occurrences come first (and their parents
         # index the same list); otherwise all of them serve.
-        first = records[: np.searchsorted(subset, 1)] if (subset[1:] >= subset[:-1]).all() else records
-        self.groups = {name: first[name].astype(np.int64) for name in ("begin", "end", "parent")}
+        self.records = records[: np.searchsorted(subset, 1)] if (subset[1:] >= subset[:-1]).all() else records
+
+    @property
+    def groups(self) -> dict[str, np.ndarray]:
+        return {name: self.records[name].astype(np.int64) for name in ("begin", "end", "parent")}
 
 
 def _message_rows(m, v, structure: _Structure, plan: _Plan, index: int) -> dict[str, _Chunk] | None:
@@ -533,14 +543,14 @@ def _message_rows(m, v, structure: _Structure, plan: _Plan, index: int) -> dict[
     sel_codes, lut, sel_ids = _selector_codes(structure, plan)
     bounds = v.subset_bounds
     nsub = len(bounds) - 1
-    sizes = np.diff(bounds)
-    if nsub > 1 and m.compressed_data and (sizes == sizes[0]).all():
-        # Compressed data has one layout for all subsets: rows are worked out
-        # on the first and repeated, shifted, for the others.
-        first = _FirstSubset(v, int(sizes[0]))
+    size = int(bounds[1]) if nsub else 0
+    if nsub > 1 and m.compressed_data and (np.diff(bounds) == size).all():
+        # Compressed data has one layout for all subsets (the decoder refuses
+        # replication factors that differ): rows are worked out on the first
+        # subset and repeated, shifted, for the others.
+        first = _FirstSubset(v, size)
         # Messages of one layout (descriptors, replication counts) share their rows.
-        layout = (id(structure), len(structure.elements), tuple(plan.selectors), first.code.tobytes(),
-                  first.groups["begin"].tobytes(), first.groups["end"].tobytes())
+        layout = (id(structure), len(structure.elements), plan.key, first.code.tobytes(), first.records.tobytes())
         hit = _LAYOUTS.get(layout)
         if hit is None or hit[0] is not structure:
             if len(_LAYOUTS) > 256:
@@ -560,12 +570,9 @@ def _message_rows(m, v, structure: _Structure, plan: _Plan, index: int) -> dict[
         if name in MESSAGE_COLUMNS:
             return _header_chunk(m, name, index, n, row_subset)
         if name == "data_datetime":
-            parts = []
-            for part in DATETIME_PARTS:
-                k = plan.selectors.index(_Selector(part, None, 0))
-                parts.append((selector_chunk(k), picks[k] < 0) if sel_codes[k] else None)
+            parts = [(selector_chunk(k), picks[k] < 0) if sel_codes[k] else None for k in plan.parts]
             return _Chunk("t", _datetime(parts, n))
-        return selector_chunk(plan.selectors.index(_selector(name)))
+        return selector_chunk(plan.index[name])
 
     def selector_chunk(k: int) -> _Chunk:
         c = by_selector.get(k)
@@ -746,10 +753,10 @@ def _could_match(m, structure: _Structure, plan: _Plan) -> bool:
         if name in MESSAGE_COLUMNS:
             continue
         if name == "data_datetime":
-            if not all(present[plan.selectors.index(_Selector(p, None, 0))] for p in DATETIME_PARTS[:3]):
+            if not all(present[k] for k in plan.parts[:3]):
                 return False
             continue
-        if not present[plan.selectors.index(_selector(name))]:
+        if not present[plan.index[name]]:
             return False
     return any(present[: plan.asked]) or (plan.datetime and any(present))
 
