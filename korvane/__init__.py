@@ -46,7 +46,7 @@ _LAZY = {
     "describe": "korvane.frames",
 }
 
-__all__ = list(_korvane.__all__) + list(_LAZY)
+__all__ = list(_korvane.__all__) + list(_LAZY) + ["tables_info"]
 
 
 def __getattr__(name: str):
