@@ -100,7 +100,7 @@ struct DecodeOptions {
 // The largest ratios in real data are far below: see the corpus check in the
 // tests.
 inline constexpr std::uint64_t kItemAllowance = std::uint64_t{1} << 18;
-inline constexpr std::uint64_t kItemsPerUncompressedBit4 = 2;  // in quarters: 0.5 items per bit
+inline constexpr std::uint64_t kItemsPerUncompressedBit4 = 1;  // in quarters: 0.25 items per bit
 inline constexpr std::uint64_t kItemsPerCompressedBit = 8;
 
 std::uint64_t max_items(const BufrMessage& message, std::uint64_t data_bits) noexcept;

@@ -17,7 +17,7 @@ namespace korvane {
 // Blocks of at least kPoolMinBytes go through the pool, which keeps at most
 // kPoolMaxBytes of free blocks.
 inline constexpr std::size_t kPoolMinBytes = std::size_t{1} << 16;
-inline constexpr std::size_t kPoolMaxBytes = std::size_t{1} << 28;
+inline constexpr std::size_t kPoolMaxBytes = std::size_t{1} << 26;
 
 void* pool_allocate(std::size_t bytes);
 void pool_free(void* p) noexcept;
