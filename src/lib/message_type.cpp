@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "lib/barrier.hpp"
 #include "lib/convert.hpp"
 #include "lib/types.hpp"
 #include "message/message.hpp"
@@ -32,8 +33,8 @@ PyObject* get_descriptors(PyObject* self, void*) {
     return new_code_list(as_msg(self)->rec.unexpanded_descriptors).release();
 }
 
-#define KORVANE_UINT(name) {#name, get_uint<&BufrMessage::name>, nullptr, nullptr, nullptr}
-#define KORVANE_BOOL(name) {#name, get_bool<&BufrMessage::name>, nullptr, nullptr, nullptr}
+#define KORVANE_UINT(name) {#name, barrier<get_uint<&BufrMessage::name>>, nullptr, nullptr, nullptr}
+#define KORVANE_BOOL(name) {#name, barrier<get_bool<&BufrMessage::name>>, nullptr, nullptr, nullptr}
 PyGetSetDef kGetSet[] = {
     KORVANE_UINT(total_length),
     KORVANE_UINT(edition),
@@ -59,7 +60,7 @@ PyGetSetDef kGetSet[] = {
     KORVANE_UINT(number_of_subsets),
     KORVANE_BOOL(observed_data),
     KORVANE_BOOL(compressed_data),
-    {"unexpanded_descriptors", get_descriptors, nullptr, nullptr, nullptr},
+    {"unexpanded_descriptors", barrier<get_descriptors>, nullptr, nullptr, nullptr},
     KORVANE_UINT(section4_length),
     KORVANE_UINT(section4_data_offset),
     KORVANE_UINT(section4_data_length),
@@ -79,7 +80,7 @@ PyObject* message_repr(PyObject* self) {
 
 PyType_Slot kSlots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_record<MessageObject>)},
-    {Py_tp_repr, reinterpret_cast<void*>(message_repr)},
+    {Py_tp_repr, reinterpret_cast<void*>(barrier<message_repr>)},
     {Py_tp_getset, kGetSet},
     {Py_tp_doc, const_cast<char*>("")},
     {0, nullptr},
