@@ -1,10 +1,5 @@
 #include "lib/convert.hpp"
 
-#include <cerrno>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <climits>
 #include <string>
 
@@ -181,40 +176,13 @@ PyObject* to_py_err(BufrError e) {
     return nullptr;
 }
 
-PyObject* raise_os_error(int err) {
-    const std::string text = os_error_text(err);
+PyObject* raise_os_error_text(const std::string& text) {
     OwnedRef msg = OwnedRef::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
                                                         "replace"));
     if (!msg) return nullptr;
     OwnedRef exc = OwnedRef::steal(PyObject_CallOneArg(PyExc_OSError, msg.get()));
     if (exc) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
     return nullptr;
-}
-
-bool read_whole_file(const std::string& path, std::vector<std::uint8_t>& out) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        raise_os_error(errno);
-        return false;
-    }
-    struct stat st {};
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
-        out.reserve(static_cast<std::size_t>(st.st_size));
-    std::uint8_t buf[1 << 16];
-    for (;;) {
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            const int err = errno;
-            ::close(fd);
-            raise_os_error(err);
-            return false;
-        }
-        if (n == 0) break;
-        out.insert(out.end(), buf, buf + n);
-    }
-    ::close(fd);
-    return true;
 }
 
 OwnedRef new_str(std::string_view s) {

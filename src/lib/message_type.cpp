@@ -1,5 +1,6 @@
 // The Python class BufrMessage and the parse_* functions.
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -7,6 +8,7 @@
 #include "lib/convert.hpp"
 #include "lib/types.hpp"
 #include "message/message.hpp"
+#include "tables/files.hpp"
 
 namespace korvane::py {
 
@@ -106,6 +108,26 @@ PyObject* parse_one(ByteView buf) {
     return new_message_object(std::move(r).value());
 }
 
+// Reads the whole file at `path` with the interpreter lock released (the
+// read touches no Python object). Only regular files and directories are
+// opened, as for the table files: a FIFO could block forever and a device
+// such as /dev/zero would stream without end, so both are refused at once
+// with "not a regular file". A failure raises OSError with the error's text.
+bool read_message_file(const std::string& path, std::string& out) {
+    std::optional<BufrError> error;
+    {
+        ReleasedGil unlocked;
+        auto r = read_file(path);
+        if (r)
+            out = std::move(r).value();
+        else
+            error = std::move(r).error();
+    }
+    if (!error) return true;
+    raise_os_error_text(error->text());
+    return false;
+}
+
 PyObject* parse_all(ByteView buf) {
     auto ranges = split_messages(buf);
     if (!ranges) return to_py_err(std::move(ranges).error());
@@ -159,9 +181,9 @@ PyObject* parse_file(PyObject*, PyObject* args, PyObject* kwargs) {
     PyObject* a[1];
     std::string path;
     if (!bind_args("parse_file", args, kwargs, {"path"}, a) || !to_path(a[0], "path", path)) return nullptr;
-    std::vector<std::uint8_t> content;
-    if (!read_whole_file(path, content)) return nullptr;
-    return parse_one(ByteView(content));
+    std::string content;
+    if (!read_message_file(path, content)) return nullptr;
+    return parse_one(view_of(content));
 }
 
 PyObject* parse_all_bytes(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -177,9 +199,9 @@ PyObject* parse_all_file(PyObject*, PyObject* args, PyObject* kwargs) {
     std::string path;
     if (!bind_args("parse_all_file", args, kwargs, {"path"}, a) || !to_path(a[0], "path", path))
         return nullptr;
-    std::vector<std::uint8_t> content;
-    if (!read_whole_file(path, content)) return nullptr;
-    return parse_all(ByteView(content));
+    std::string content;
+    if (!read_message_file(path, content)) return nullptr;
+    return parse_all(view_of(content));
 }
 
 }  // namespace korvane::py
