@@ -10,12 +10,14 @@
 #include <cstdint>
 #include <list>
 #include <optional>
-#include <tuple>
+#include <string>
 #include <utility>
 
 #include "data/columns.hpp"
 #include "message/message.hpp"
 #include "tables/definitions.hpp"
+#include "tables/eccodes.hpp"
+#include "tables/files.hpp"
 
 namespace {
 
@@ -24,15 +26,27 @@ constexpr std::size_t kCachedTableSets = 8;
 constexpr std::size_t kRenderedHead = 64;    // the first values, always rendered
 constexpr std::size_t kRenderedStride = 97;  // then every 97th value
 
-using Key = std::tuple<int, int, int, int, int>;
+// Two headers that lead to the same table directories share one table set:
+// the WMO directory after aliases, and the local one when the message
+// declares local tables and the definitions have them. Mutated headers mostly
+// name versions and centres that resolve alike, so this keeps reloads rare.
+std::string key_for(const korvane::BufrMessage& m) {
+    auto wmo = korvane::resolve_eccodes_table_dir(korvane::wmo_table_dir(kDefinitions, m));
+    if (!wmo) return "?" + korvane::wmo_table_dir(kDefinitions, m);
+    std::string key = *wmo;
+    if (m.local_tables_version_number != 0) {
+        const std::string local = korvane::local_table_dir(kDefinitions, m);
+        if (korvane::path_exists(local)) key += "|" + local;
+    }
+    return key;
+}
 
 // The table set for a message's header, or null when the definitions have none.
 const korvane::TableSet* tables_for(const korvane::BufrMessage& m) {
     // Most recently used first. A failed load is cached too (as no tables), so
     // that an input naming missing tables costs one look-up, not one load.
-    static std::list<std::pair<Key, std::optional<korvane::TableSet>>> cache;
-    const Key key{m.master_table_number, m.master_tables_version_number, m.local_tables_version_number,
-                  m.originating_centre, m.originating_subcentre};
+    static std::list<std::pair<std::string, std::optional<korvane::TableSet>>> cache;
+    const std::string key = key_for(m);
     for (auto it = cache.begin(); it != cache.end(); ++it) {
         if (it->first == key) {
             cache.splice(cache.begin(), cache, it);
