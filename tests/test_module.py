@@ -181,3 +181,6 @@ def test_type_stub_describes_every_name():
             members = {n.name for n in cls.body if isinstance(n, ast.FunctionDef)} - {"__init__"}
             runtime = {n for n in vars(getattr(_korvane, cls.name)) if not n.startswith("_")}
             assert members == runtime, cls.name
+    # Editors and help() show the stub's docstrings: every name has one.
+    documented = [n for n in ast.walk(tree) if isinstance(n, (ast.ClassDef, ast.FunctionDef))]
+    assert [n.name for n in documented if not ast.get_docstring(n)] == []

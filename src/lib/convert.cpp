@@ -1,10 +1,5 @@
 #include "lib/convert.hpp"
 
-#include <cerrno>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <climits>
 #include <string>
 
@@ -139,31 +134,33 @@ bool to_codes(PyObject* o, const char* param, std::vector<std::uint32_t>& out) {
         set_arg_type_error(param, "'" + type_name(o) + "' object cannot be converted to 'Sequence'");
         return false;
     }
-    const Py_ssize_t n = PySequence_Size(o);
-    if (n < 0) return false;
     // No BUFR message can carry more descriptors than this (section 3 has a
-    // 24-bit length); refusing longer lists up front keeps a huge range or a
-    // lazy sequence from being materialised item by item.
+    // 24-bit length). A list or tuple is read in place, its size taken from
+    // the object itself, so that a subclass whose __len__ says otherwise is
+    // read for what it holds. Any other sequence is checked against the bound
+    // by its length before PySequence_Fast copies it into a list, so that a
+    // huge range or a lazy sequence is refused before it is materialised.
     constexpr Py_ssize_t kMaxCodes = Py_ssize_t{1} << 24;
-    if (n > kMaxCodes) {
+    auto too_many = [](Py_ssize_t n) {
         to_py_err(BufrError::table("descriptor list of " + std::to_string(n) + " codes exceeds " +
                                    std::to_string(kMaxCodes) + " codes"));
         return false;
+    };
+    if (!PyList_Check(o) && !PyTuple_Check(o)) {
+        const Py_ssize_t n = PySequence_Size(o);
+        if (n < 0) return false;
+        if (n > kMaxCodes) return too_many(n);
     }
+    OwnedRef items = OwnedRef::steal(PySequence_Fast(o, "expected a sequence"));
+    if (!items) return false;
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(items.get());
+    if (n > kMaxCodes) return too_many(n);
     out.clear();
     out.reserve(static_cast<std::size_t>(n));
-    if (PyList_Check(o) || PyTuple_Check(o)) {
-        PyObject** items = PySequence_Fast_ITEMS(o);
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            std::uint32_t code = 0;
-            if (!to_u32(items[i], param, code)) return false;
-            out.push_back(code);
-        }
-        return true;
-    }
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        OwnedRef item = OwnedRef::steal(PySequence_GetItem(o, i));
-        if (!item) return false;
+    // The conversion of an int runs no Python code, so the list cannot change
+    // under the loop; each item is still held while it is read.
+    for (Py_ssize_t i = 0; i < PySequence_Fast_GET_SIZE(items.get()); ++i) {
+        OwnedRef item = OwnedRef::borrow(PySequence_Fast_GET_ITEM(items.get(), i));
         std::uint32_t code = 0;
         if (!to_u32(item.get(), param, code)) return false;
         out.push_back(code);
@@ -179,40 +176,13 @@ PyObject* to_py_err(BufrError e) {
     return nullptr;
 }
 
-PyObject* raise_os_error(int err) {
-    const std::string text = os_error_text(err);
+PyObject* raise_os_error_text(const std::string& text) {
     OwnedRef msg = OwnedRef::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
                                                         "replace"));
     if (!msg) return nullptr;
     OwnedRef exc = OwnedRef::steal(PyObject_CallOneArg(PyExc_OSError, msg.get()));
     if (exc) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
     return nullptr;
-}
-
-bool read_whole_file(const std::string& path, std::vector<std::uint8_t>& out) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        raise_os_error(errno);
-        return false;
-    }
-    struct stat st {};
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size > 0)
-        out.reserve(static_cast<std::size_t>(st.st_size));
-    std::uint8_t buf[1 << 16];
-    for (;;) {
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            const int err = errno;
-            ::close(fd);
-            raise_os_error(err);
-            return false;
-        }
-        if (n == 0) break;
-        out.insert(out.end(), buf, buf + n);
-    }
-    ::close(fd);
-    return true;
 }
 
 OwnedRef new_str(std::string_view s) {

@@ -33,11 +33,9 @@ bool to_codes(PyObject* o, const char* param, std::vector<std::uint32_t>& out);
 // that callers can write `return to_py_err(std::move(e));`.
 PyObject* to_py_err(BufrError e);
 
-// Raises OSError carrying the operating system's text for errno `err`.
-PyObject* raise_os_error(int err);
-
-// Reads a whole file; on failure sets OSError and returns false.
-bool read_whole_file(const std::string& path, std::vector<std::uint8_t>& out);
+// Raises OSError whose single argument is `text` (an I/O error's text, such
+// as "No such file or directory (os error 2)"); returns nullptr.
+PyObject* raise_os_error_text(const std::string& text);
 
 // Python objects from C++ values.
 OwnedRef new_str(std::string_view s);

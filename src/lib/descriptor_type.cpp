@@ -3,6 +3,7 @@
 
 #include "descriptor/descriptor.hpp"
 #include "error/error.hpp"
+#include "lib/barrier.hpp"
 #include "lib/convert.hpp"
 #include "lib/types.hpp"
 
@@ -59,20 +60,20 @@ void descriptor_dealloc(PyObject* self) {
 }
 
 PyGetSetDef kGetSet[] = {
-    {"fxy", get_fxy, nullptr, nullptr, nullptr},
+    {"fxy", barrier<get_fxy>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMethodDef kMethods[] = {
-    {"from_fxy", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(descriptor_from_fxy)),
+    {"from_fxy", KORVANE_PY_FUNCTION(descriptor_from_fxy),
      METH_VARARGS | METH_KEYWORDS | METH_STATIC, "from_fxy(code)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot kSlots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(descriptor_new)},
+    {Py_tp_new, reinterpret_cast<void*>(barrier<descriptor_new>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(descriptor_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(descriptor_repr)},
+    {Py_tp_repr, reinterpret_cast<void*>(barrier<descriptor_repr>)},
     {Py_tp_getset, kGetSet},
     {Py_tp_methods, kMethods},
     {Py_tp_doc, const_cast<char*>("Descriptor(f, x, y)\n--\n\n")},

@@ -1,11 +1,14 @@
 // The Python class BufrMessage and the parse_* functions.
 #include <new>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "lib/barrier.hpp"
 #include "lib/convert.hpp"
 #include "lib/types.hpp"
 #include "message/message.hpp"
+#include "tables/files.hpp"
 
 namespace korvane::py {
 
@@ -32,8 +35,8 @@ PyObject* get_descriptors(PyObject* self, void*) {
     return new_code_list(as_msg(self)->rec.unexpanded_descriptors).release();
 }
 
-#define KORVANE_UINT(name) {#name, get_uint<&BufrMessage::name>, nullptr, nullptr, nullptr}
-#define KORVANE_BOOL(name) {#name, get_bool<&BufrMessage::name>, nullptr, nullptr, nullptr}
+#define KORVANE_UINT(name) {#name, barrier<get_uint<&BufrMessage::name>>, nullptr, nullptr, nullptr}
+#define KORVANE_BOOL(name) {#name, barrier<get_bool<&BufrMessage::name>>, nullptr, nullptr, nullptr}
 PyGetSetDef kGetSet[] = {
     KORVANE_UINT(total_length),
     KORVANE_UINT(edition),
@@ -59,7 +62,7 @@ PyGetSetDef kGetSet[] = {
     KORVANE_UINT(number_of_subsets),
     KORVANE_BOOL(observed_data),
     KORVANE_BOOL(compressed_data),
-    {"unexpanded_descriptors", get_descriptors, nullptr, nullptr, nullptr},
+    {"unexpanded_descriptors", barrier<get_descriptors>, nullptr, nullptr, nullptr},
     KORVANE_UINT(section4_length),
     KORVANE_UINT(section4_data_offset),
     KORVANE_UINT(section4_data_length),
@@ -79,7 +82,7 @@ PyObject* message_repr(PyObject* self) {
 
 PyType_Slot kSlots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_record<MessageObject>)},
-    {Py_tp_repr, reinterpret_cast<void*>(message_repr)},
+    {Py_tp_repr, reinterpret_cast<void*>(barrier<message_repr>)},
     {Py_tp_getset, kGetSet},
     {Py_tp_doc, const_cast<char*>("")},
     {0, nullptr},
@@ -103,6 +106,26 @@ PyObject* parse_one(ByteView buf) {
     auto r = parse_message(buf);
     if (!r) return to_py_err(std::move(r).error());
     return new_message_object(std::move(r).value());
+}
+
+// Reads the whole file at `path` with the interpreter lock released (the
+// read touches no Python object). Only regular files and directories are
+// opened, as for the table files: a FIFO could block forever and a device
+// such as /dev/zero would stream without end, so both are refused at once
+// with "not a regular file". A failure raises OSError with the error's text.
+bool read_message_file(const std::string& path, std::string& out) {
+    std::optional<BufrError> error;
+    {
+        ReleasedGil unlocked;
+        auto r = read_file(path);
+        if (r)
+            out = std::move(r).value();
+        else
+            error = std::move(r).error();
+    }
+    if (!error) return true;
+    raise_os_error_text(error->text());
+    return false;
 }
 
 PyObject* parse_all(ByteView buf) {
@@ -158,9 +181,9 @@ PyObject* parse_file(PyObject*, PyObject* args, PyObject* kwargs) {
     PyObject* a[1];
     std::string path;
     if (!bind_args("parse_file", args, kwargs, {"path"}, a) || !to_path(a[0], "path", path)) return nullptr;
-    std::vector<std::uint8_t> content;
-    if (!read_whole_file(path, content)) return nullptr;
-    return parse_one(ByteView(content));
+    std::string content;
+    if (!read_message_file(path, content)) return nullptr;
+    return parse_one(view_of(content));
 }
 
 PyObject* parse_all_bytes(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -176,9 +199,9 @@ PyObject* parse_all_file(PyObject*, PyObject* args, PyObject* kwargs) {
     std::string path;
     if (!bind_args("parse_all_file", args, kwargs, {"path"}, a) || !to_path(a[0], "path", path))
         return nullptr;
-    std::vector<std::uint8_t> content;
-    if (!read_whole_file(path, content)) return nullptr;
-    return parse_all(ByteView(content));
+    std::string content;
+    if (!read_message_file(path, content)) return nullptr;
+    return parse_all(view_of(content));
 }
 
 }  // namespace korvane::py

@@ -1,5 +1,6 @@
 // The module's entry point: creates `_korvane` and registers its classes and
 // then its functions, each name appended to __all__ in registration order.
+#include "lib/barrier.hpp"
 #include "lib/types.hpp"
 
 #include <cstdint>
@@ -13,26 +14,27 @@ PyTypeObject* type_from_spec(PyObject*& slot, PyType_Spec* spec) {
 
 namespace {
 
-// Documentation of a function is its text signature alone.
+// Documentation of a function is its text signature alone. Every function
+// runs inside the exception barrier.
 PyMethodDef kFunctions[] = {
-    {"parse_bytes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_bytes)),
-     METH_VARARGS | METH_KEYWORDS, "parse_bytes(data)\n--\n\n"},
-    {"parse_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_file)),
-     METH_VARARGS | METH_KEYWORDS, "parse_file(path)\n--\n\n"},
-    {"parse_all_bytes", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_all_bytes)),
-     METH_VARARGS | METH_KEYWORDS, "parse_all_bytes(data)\n--\n\n"},
-    {"parse_all_file", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(parse_all_file)),
-     METH_VARARGS | METH_KEYWORDS, "parse_all_file(path)\n--\n\n"},
-    {"expand_descriptors", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(expand_descriptors)),
-     METH_VARARGS | METH_KEYWORDS, "expand_descriptors(table_dir, descriptors)\n--\n\n"},
-    {"decode_values", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decode_values)),
-     METH_VARARGS | METH_KEYWORDS, "decode_values(data, table_dir)\n--\n\n"},
-    {"decode_values_with_tables",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decode_values_with_tables)),
-     METH_VARARGS | METH_KEYWORDS, "decode_values_with_tables(data, tables)\n--\n\n"},
-    {"decode_values_with_definitions",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decode_values_with_definitions)),
-     METH_VARARGS | METH_KEYWORDS, "decode_values_with_definitions(data, definitions_root)\n--\n\n"},
+    {"parse_bytes", KORVANE_PY_FUNCTION(parse_bytes), METH_VARARGS | METH_KEYWORDS,
+     "parse_bytes(data)\n--\n\n"},
+    {"parse_file", KORVANE_PY_FUNCTION(parse_file), METH_VARARGS | METH_KEYWORDS,
+     "parse_file(path)\n--\n\n"},
+    {"parse_all_bytes", KORVANE_PY_FUNCTION(parse_all_bytes), METH_VARARGS | METH_KEYWORDS,
+     "parse_all_bytes(data)\n--\n\n"},
+    {"parse_all_file", KORVANE_PY_FUNCTION(parse_all_file), METH_VARARGS | METH_KEYWORDS,
+     "parse_all_file(path)\n--\n\n"},
+    {"expand_descriptors", KORVANE_PY_FUNCTION(expand_descriptors), METH_VARARGS | METH_KEYWORDS,
+     "expand_descriptors(table_dir, descriptors)\n--\n\n"},
+    {"decode_values", KORVANE_PY_FUNCTION(decode_values), METH_VARARGS | METH_KEYWORDS,
+     "decode_values(data, table_dir)\n--\n\n"},
+    {"decode_values_with_tables", KORVANE_PY_FUNCTION(decode_values_with_tables),
+     METH_VARARGS | METH_KEYWORDS,
+     "decode_values_with_tables(data, tables)\n--\n\n"},
+    {"decode_values_with_definitions", KORVANE_PY_FUNCTION(decode_values_with_definitions),
+     METH_VARARGS | METH_KEYWORDS,
+     "decode_values_with_definitions(data, definitions_root)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -77,8 +79,10 @@ bool register_name(PyObject* module, const char* name, PyObject* object) {
 
 }  // namespace korvane::py
 
-PyMODINIT_FUNC PyInit__korvane(void) {
-    using namespace korvane::py;
+namespace korvane::py {
+namespace {
+
+PyObject* init_module() {
     const std::int64_t interp = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (owner_interpreter != -1 && owner_interpreter != interp) {
         PyErr_SetString(PyExc_ImportError,
@@ -101,3 +105,8 @@ PyMODINIT_FUNC PyInit__korvane(void) {
     owner_interpreter = interp;
     return module.release();
 }
+
+}  // namespace
+}  // namespace korvane::py
+
+PyMODINIT_FUNC PyInit__korvane(void) { return korvane::py::barrier<korvane::py::init_module>(); }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "error/error.hpp"
+#include "lib/barrier.hpp"
 #include "lib/convert.hpp"
 #include "lib/table_set_object.hpp"
 #include "lib/types.hpp"
@@ -23,8 +24,6 @@ namespace {
 PyObject* new_text(const std::string& s) {
     return PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size()));
 }
-
-#define KORVANE_METHOD(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
 
 // ---- ElementDefinition ----------------------------------------------------
 
@@ -48,14 +47,14 @@ PyObject* element_reference(PyObject* self, void*) {
 PyObject* element_width(PyObject* self, void*) { return PyLong_FromUnsignedLong(as_element(self)->rec.width); }
 
 PyGetSetDef kElementGetSet[] = {
-    {"code", element_code, nullptr, nullptr, nullptr},
-    {"abbreviation", element_text<&ElementDefinition::abbreviation>, nullptr, nullptr, nullptr},
-    {"element_type", element_text<&ElementDefinition::element_type>, nullptr, nullptr, nullptr},
-    {"name", element_text<&ElementDefinition::name>, nullptr, nullptr, nullptr},
-    {"unit", element_text<&ElementDefinition::unit>, nullptr, nullptr, nullptr},
-    {"scale", element_scale, nullptr, nullptr, nullptr},
-    {"reference", element_reference, nullptr, nullptr, nullptr},
-    {"width", element_width, nullptr, nullptr, nullptr},
+    {"code", barrier<element_code>, nullptr, nullptr, nullptr},
+    {"abbreviation", barrier<element_text<&ElementDefinition::abbreviation>>, nullptr, nullptr, nullptr},
+    {"element_type", barrier<element_text<&ElementDefinition::element_type>>, nullptr, nullptr, nullptr},
+    {"name", barrier<element_text<&ElementDefinition::name>>, nullptr, nullptr, nullptr},
+    {"unit", barrier<element_text<&ElementDefinition::unit>>, nullptr, nullptr, nullptr},
+    {"scale", barrier<element_scale>, nullptr, nullptr, nullptr},
+    {"reference", barrier<element_reference>, nullptr, nullptr, nullptr},
+    {"width", barrier<element_width>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -69,7 +68,7 @@ PyObject* element_repr(PyObject* self) {
 
 PyType_Slot kElementSlots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_record<ElementObject>)},
-    {Py_tp_repr, reinterpret_cast<void*>(element_repr)},
+    {Py_tp_repr, reinterpret_cast<void*>(barrier<element_repr>)},
     {Py_tp_getset, kElementGetSet},
     {Py_tp_doc, const_cast<char*>("")},
     {0, nullptr},
@@ -88,9 +87,11 @@ PyObject* element_type_slot = nullptr;
 PyObject* new_element_object(const ElementDefinition& rec) {
     PyTypeObject* tp = element_definition_type();
     if (tp == nullptr) return nullptr;
+    // The copy may throw; make it before the object exists, then move it in.
+    ElementDefinition copy(rec);
     PyObject* o = tp->tp_alloc(tp, 0);
     if (o == nullptr) return nullptr;
-    new (&as_element(o)->rec) ElementDefinition(rec);
+    new (&as_element(o)->rec) ElementDefinition(std::move(copy));
     return o;
 }
 
@@ -109,8 +110,8 @@ PyObject* sequence_members(PyObject* self, void*) {
 }
 
 PyGetSetDef kSequenceGetSet[] = {
-    {"code", sequence_code, nullptr, nullptr, nullptr},
-    {"members", sequence_members, nullptr, nullptr, nullptr},
+    {"code", barrier<sequence_code>, nullptr, nullptr, nullptr},
+    {"members", barrier<sequence_members>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -121,7 +122,7 @@ PyObject* sequence_repr(PyObject* self) {
 
 PyType_Slot kSequenceSlots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_record<SequenceObject>)},
-    {Py_tp_repr, reinterpret_cast<void*>(sequence_repr)},
+    {Py_tp_repr, reinterpret_cast<void*>(barrier<sequence_repr>)},
     {Py_tp_getset, kSequenceGetSet},
     {Py_tp_doc, const_cast<char*>("")},
     {0, nullptr},
@@ -140,9 +141,10 @@ PyObject* sequence_type_slot = nullptr;
 PyObject* new_sequence_object(const SequenceDefinition& rec) {
     PyTypeObject* tp = sequence_definition_type();
     if (tp == nullptr) return nullptr;
+    SequenceDefinition copy(rec);
     PyObject* o = tp->tp_alloc(tp, 0);
     if (o == nullptr) return nullptr;
-    new (&as_sequence(o)->rec) SequenceDefinition(rec);
+    new (&as_sequence(o)->rec) SequenceDefinition(std::move(copy));
     return o;
 }
 
@@ -258,31 +260,31 @@ PyObject* from_definitions(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyGetSetDef kTableSetGetSet[] = {
-    {"element_count", get_element_count, nullptr, nullptr, nullptr},
-    {"sequence_count", get_sequence_count, nullptr, nullptr, nullptr},
+    {"element_count", barrier<get_element_count>, nullptr, nullptr, nullptr},
+    {"sequence_count", barrier<get_sequence_count>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyMethodDef kTableSetMethods[] = {
-    {"get_element", KORVANE_METHOD(get_element), METH_VARARGS | METH_KEYWORDS, "get_element($self, code)\n--\n\n"},
-    {"get_sequence", KORVANE_METHOD(get_sequence), METH_VARARGS | METH_KEYWORDS,
+    {"get_element", KORVANE_PY_FUNCTION(get_element), METH_VARARGS | METH_KEYWORDS, "get_element($self, code)\n--\n\n"},
+    {"get_sequence", KORVANE_PY_FUNCTION(get_sequence), METH_VARARGS | METH_KEYWORDS,
      "get_sequence($self, code)\n--\n\n"},
-    {"get_meaning", KORVANE_METHOD(get_meaning), METH_VARARGS | METH_KEYWORDS,
+    {"get_meaning", KORVANE_PY_FUNCTION(get_meaning), METH_VARARGS | METH_KEYWORDS,
      "get_meaning($self, code, raw)\n--\n\n"},
-    {"expand", KORVANE_METHOD(expand), METH_VARARGS | METH_KEYWORDS, "expand($self, descriptors)\n--\n\n"},
-    {"from_eccodes", KORVANE_METHOD(from_eccodes), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+    {"expand", KORVANE_PY_FUNCTION(expand), METH_VARARGS | METH_KEYWORDS, "expand($self, descriptors)\n--\n\n"},
+    {"from_eccodes", KORVANE_PY_FUNCTION(from_eccodes), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
      "from_eccodes(path)\n--\n\n"},
-    {"from_bufr4_45", KORVANE_METHOD(from_bufr4_45), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+    {"from_bufr4_45", KORVANE_PY_FUNCTION(from_bufr4_45), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
      "from_bufr4_45(path)\n--\n\n"},
-    {"from_definitions", KORVANE_METHOD(from_definitions), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
+    {"from_definitions", KORVANE_PY_FUNCTION(from_definitions), METH_VARARGS | METH_KEYWORDS | METH_STATIC,
      "from_definitions(path, message)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot kTableSetSlots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(table_set_new)},
+    {Py_tp_new, reinterpret_cast<void*>(barrier<table_set_new>)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dealloc_record<TableSetObject>)},
-    {Py_tp_repr, reinterpret_cast<void*>(table_set_repr)},
+    {Py_tp_repr, reinterpret_cast<void*>(barrier<table_set_repr>)},
     {Py_tp_getset, kTableSetGetSet},
     {Py_tp_methods, kTableSetMethods},
     {Py_tp_doc, const_cast<char*>("TableSet()\n--\n\n")},
@@ -298,8 +300,6 @@ PyType_Spec kTableSetSpec = {
 };
 
 PyObject* table_set_type_slot = nullptr;
-
-#undef KORVANE_METHOD
 
 }  // namespace
 

