@@ -126,3 +126,67 @@ def test_every_installed_template_expands_far_below_the_bound(definitions_root):
     assert len(sizes) > 500
     # The bound must leave real templates a wide margin (IASI's is the largest).
     assert 10_000 < max(sizes) < (1 << 20) // 32
+
+
+# ---- the interpreter lock and Ctrl-C during a long decode ------------------------------
+
+
+@pytest.fixture(scope="module")
+def long_decode(tmp_path_factory):
+    """A call that walks for about two seconds: 1 MiB of data and operators
+    repeated until the step bound stops them."""
+    from bufr_builder import build
+    from datatables import ELEMENTS, make_tables
+
+    tables = make_tables(tmp_path_factory.mktemp("long"), ELEMENTS, {})
+    message = build(descriptors=[103255, 102255, 101255, 201000] * 40, data=b"\0" * (1 << 20))
+    import korvane
+
+    reader_message = korvane.open(message, tables=tables)[0]
+    return {
+        "objects": lambda: _korvane.decode_values_with_tables(message, tables),
+        "columns": reader_message.decode,
+    }
+
+
+@pytest.mark.parametrize("path", ["objects", "columns"])
+def test_other_threads_run_during_a_decode(long_decode, path):
+    import threading
+
+    ticks = 0
+    stop = threading.Event()
+
+    def count():
+        nonlocal ticks
+        while not stop.is_set():
+            ticks += 1
+
+    counter = threading.Thread(target=count)
+    counter.start()
+    try:
+        before = ticks
+        with pytest.raises(ValueError, match="descriptor steps"):
+            long_decode[path]()
+        during = ticks - before
+    finally:
+        stop.set()
+        counter.join()
+    assert during > 0
+
+
+@pytest.mark.parametrize("path", ["objects", "columns"])
+def test_ctrl_c_interrupts_a_decode(long_decode, path):
+    import signal
+    import threading
+    import time
+
+    def timed(expected):
+        start = time.perf_counter()
+        with pytest.raises(expected):
+            long_decode[path]()
+        return time.perf_counter() - start
+
+    whole = timed(ValueError)
+    timer = threading.Timer(whole / 10, os.kill, (os.getpid(), signal.SIGINT))
+    timer.start()
+    assert timed(KeyboardInterrupt) < whole / 2

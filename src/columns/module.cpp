@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "data/columns.hpp"
+#include "lib/barrier.hpp"
 #include "lib/pyref.hpp"
 #include "lib/table_set_object.hpp"
 #include "message/message.hpp"
@@ -18,42 +19,11 @@
 
 namespace korvane::columns {
 
+using py::guarded;
 using py::OwnedRef;
+using py::ReleasedGil;
 
 namespace {
-
-// ---- the exception barrier --------------------------------------------------------
-
-// Runs `fn` (which returns a new reference or null with an exception set) so
-// that no C++ exception reaches the interpreter.
-template <class F>
-PyObject* guarded(F&& fn) noexcept {
-    try {
-        return fn();
-    } catch (const std::bad_alloc&) {
-        return PyErr_NoMemory();
-    } catch (const std::exception& e) {
-        PyErr_SetString(PyExc_SystemError, e.what());
-    } catch (...) {
-        PyErr_SetString(PyExc_SystemError, "unknown C++ exception");
-    }
-    return nullptr;
-}
-
-// Work done without the interpreter lock: returns false when it ran out of
-// memory (or failed otherwise), to be raised once the lock is back.
-template <class F>
-bool without_gil(F&& fn) noexcept {
-    bool ok = true;
-    Py_BEGIN_ALLOW_THREADS
-    try {
-        fn();
-    } catch (...) {
-        ok = false;
-    }
-    Py_END_ALLOW_THREADS
-    return ok;
-}
 
 // A read-only byte buffer taken from any object that exports one.
 class ByteBuffer {
@@ -367,7 +337,10 @@ PyObject* scan(PyObject*, PyObject* arg) {
         OwnedRef owner = OwnedRef::steal(scan_type->tp_alloc(scan_type, 0));
         if (!owner) return nullptr;
         ScanResult& result = *new (&reinterpret_cast<ScanObject*>(owner.get())->value) ScanResult();
-        if (!without_gil([&] { scan_buffer(data.bytes(), result); })) return PyErr_NoMemory();
+        {
+            ReleasedGil gil;
+            scan_buffer(data.bytes(), result);
+        }
         OwnedRef problems = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(result.problems.size())));
         if (!problems) return nullptr;
         for (std::size_t i = 0; i < result.problems.size(); ++i) {
@@ -493,7 +466,10 @@ PyObject* load_tables(PyObject*, PyObject* args) {
         PyTypeObject* tp = table_set_type();
         if (tp == nullptr) return nullptr;
         Result<TableSet> loaded = BufrError::table("");
-        if (!without_gil([&] { loaded = from_eccodes_definitions(root, m); })) return PyErr_NoMemory();
+        {
+            ReleasedGil gil;
+            loaded = from_eccodes_definitions(root, m);
+        }
         if (!loaded) return raise_bufr_error(loaded.error());
         PyObject* o = tp->tp_alloc(tp, 0);
         if (o == nullptr) return nullptr;
@@ -531,15 +507,18 @@ PyObject* decode(PyObject*, PyObject* args, PyObject* kwargs) {
         options.structure = structure != 0;
         const ByteView bytes = all.subspan(static_cast<std::size_t>(offset), static_cast<std::size_t>(length));
         Result<void> done = Ok{};
-        const bool ok = without_gil([&] {
+        bool interrupted = false;
+        {
+            ReleasedGil gil;
+            options.interrupt = Interrupt{&ReleasedGil::poll, &gil};
             auto parsed = parse_message_any_edition(bytes);
-            if (!parsed) {
+            if (!parsed)
                 done = std::move(parsed).error();
-                return;
-            }
-            done = decode_columns(*parsed, *tables, parsed->section4_data(bytes), columns, options);
-        });
-        if (!ok) return PyErr_NoMemory();
+            else
+                done = decode_columns(*parsed, *tables, parsed->section4_data(bytes), columns, options);
+            interrupted = gil.interrupted();
+        }
+        if (interrupted) return nullptr;
         if (!done) return raise_bufr_error(done.error());
         return owner.release();
     });

@@ -90,8 +90,22 @@ public:
     ReleasedGil(const ReleasedGil&) = delete;
     ReleasedGil& operator=(const ReleasedGil&) = delete;
 
+    // For long work inside the scope: takes the lock back for a moment to run
+    // the signal handlers (Ctrl-C), and returns true when one raised; the
+    // exception is then set, and interrupted() stays true.
+    bool poll_signals() noexcept {
+        PyEval_RestoreThread(state_);
+        const bool raised = PyErr_CheckSignals() < 0;
+        state_ = PyEval_SaveThread();
+        interrupted_ = interrupted_ || raised;
+        return raised;
+    }
+    static bool poll(void* self) noexcept { return static_cast<ReleasedGil*>(self)->poll_signals(); }
+    bool interrupted() const noexcept { return interrupted_; }
+
 private:
     PyThreadState* state_;
+    bool interrupted_ = false;
 };
 
 }  // namespace korvane::py

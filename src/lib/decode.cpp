@@ -5,6 +5,7 @@
 #include <string_view>
 
 #include "data/columns.hpp"
+#include "lib/barrier.hpp"
 #include "lib/convert.hpp"
 #include "lib/types.hpp"
 #include "message/message.hpp"
@@ -39,8 +40,20 @@ PyObject* decode_into_list(const FirstMessage& first, const TableSet& tables, Py
     // The columns are scratch memory, kept for the next call; only a message
     // far larger than usual gives its memory back.
     thread_local MessageColumns columns;
-    auto done = decode_columns(first.message, tables, first.message.section4_data(first.bytes), columns);
-    PyObject* result = done ? new_decoded_value_list(columns, owner) : to_py_err(std::move(done).error());
+    Result<void> done = Ok{};
+    bool interrupted = false;
+    {
+        // The bytes (a bytes object) and the tables (a TableSet, never
+        // changed once built) are held by the caller's arguments.
+        ReleasedGil gil;
+        DecodeOptions options;
+        options.interrupt = Interrupt{&ReleasedGil::poll, &gil};
+        done = decode_columns(first.message, tables, first.message.section4_data(first.bytes), columns, options);
+        interrupted = gil.interrupted();
+    }
+    PyObject* result = interrupted ? nullptr
+                       : done      ? new_decoded_value_list(columns, owner)
+                                   : to_py_err(std::move(done).error());
     if (columns.code.capacity() > (std::size_t{1} << 22)) columns = MessageColumns();
     else columns.clear();
     return result;
@@ -65,7 +78,10 @@ PyObject* decode_values(PyObject*, PyObject* args, PyObject* kwargs) {
         return nullptr;
     auto first = first_message(view_of(data));
     if (!first) return to_py_err(std::move(first).error());
-    return decode_with_loaded(*first, from_eccodes_dir(table_dir));
+    return decode_with_loaded(*first, [&] {
+        ReleasedGil gil;
+        return from_eccodes_dir(table_dir);
+    }());
 }
 
 PyObject* decode_values_with_tables(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -97,7 +113,10 @@ PyObject* decode_values_with_definitions(PyObject*, PyObject* args, PyObject* kw
         return nullptr;
     auto first = first_message(view_of(data));
     if (!first) return to_py_err(std::move(first).error());
-    return decode_with_loaded(*first, from_eccodes_definitions(root, first->message));
+    return decode_with_loaded(*first, [&] {
+        ReleasedGil gil;
+        return from_eccodes_definitions(root, first->message);
+    }());
 }
 
 }  // namespace korvane::py

@@ -9,6 +9,7 @@
 
 #include "data/columns.hpp"
 #include "data/decoded_value.hpp"
+#include "lib/barrier.hpp"
 #include "lib/convert.hpp"
 #include "lib/types.hpp"
 
@@ -139,19 +140,19 @@ PyObject* decoded_value_repr(PyObject* self) {
 }
 
 PyGetSetDef kGetSet[] = {
-    {"descriptor", get_descriptor, nullptr, nullptr, nullptr},
-    {"name", get_name, nullptr, nullptr, nullptr},
-    {"raw_value", get_raw_value, nullptr, nullptr, nullptr},
-    {"raw", get_raw, nullptr, nullptr, nullptr},
-    {"raw_text", get_raw_text, nullptr, nullptr, nullptr},
-    {"raw_meaning", get_raw_meaning, nullptr, nullptr, nullptr},
-    {"data", get_data, nullptr, nullptr, nullptr},
+    {"descriptor", barrier<get_descriptor>, nullptr, nullptr, nullptr},
+    {"name", barrier<get_name>, nullptr, nullptr, nullptr},
+    {"raw_value", barrier<get_raw_value>, nullptr, nullptr, nullptr},
+    {"raw", barrier<get_raw>, nullptr, nullptr, nullptr},
+    {"raw_text", barrier<get_raw_text>, nullptr, nullptr, nullptr},
+    {"raw_meaning", barrier<get_raw_meaning>, nullptr, nullptr, nullptr},
+    {"data", barrier<get_data>, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot kSlots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(decoded_value_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(decoded_value_repr)},
+    {Py_tp_repr, reinterpret_cast<void*>(barrier<decoded_value_repr>)},
     {Py_tp_getset, kGetSet},
     {Py_tp_doc, const_cast<char*>("")},
     {0, nullptr},
