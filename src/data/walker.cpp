@@ -21,6 +21,7 @@
 #include "data/columns.hpp"
 #include "data/decode.hpp"
 #include "descriptor/descriptor.hpp"
+#include "descriptor/replication.hpp"
 
 namespace korvane {
 
@@ -124,15 +125,14 @@ public:
                 break;
             }
             case 1: {
-                const std::size_t x = d.x;
-                if (x == 0 || i + x >= n) return BufrError::unsupported_replication(code);
+                KORVANE_TRY(const Replication r, replication_at(descriptors, i));
                 const std::uint32_t* replication = &descriptors[i];
-                if (d.y > 0) {
-                    KORVANE_TRY_VOID(repeat(replication, descriptors.subspan(i + 1, x), d.y, depth, subset));
-                    i += x + 1;
+                const auto group = descriptors.subspan(r.group_begin, r.group_size);
+                if (!r.delayed) {
+                    KORVANE_TRY_VOID(repeat(replication, group, d.y, depth, subset));
+                    i = r.next;
                     break;
                 }
-                if (i + x + 1 >= n) return BufrError::incomplete_delayed_replication(code);
                 const std::uint32_t factor_code = descriptors[i + 1];
                 // Associated fields precede every element outside class 31.
                 if (!is_class31(factor_code) && state.associated_width != 0)
@@ -142,8 +142,8 @@ public:
                 const ElementInfo info = *found;
                 KORVANE_TRY(const std::uint64_t count, leaves_.factor(info));
                 state.element_history.push_back(info.def);
-                KORVANE_TRY_VOID(repeat(replication, descriptors.subspan(i + 2, x), count, depth, subset));
-                i += x + 2;
+                KORVANE_TRY_VOID(repeat(replication, group, count, depth, subset));
+                i = r.next;
                 break;
             }
             case 2: {

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "descriptor/descriptor.hpp"
+#include "descriptor/replication.hpp"
 
 namespace korvane {
 
@@ -39,22 +40,19 @@ Result<std::size_t> expand_into(const TableSet& tables, std::span<const std::uin
             ++i;
             break;
         case 1: {
-            const std::size_t x = d.x;
-            if (x == 0 || i + x >= codes.size()) return BufrError::unsupported_replication(c);
-            if (d.y > 0) {
-                const auto block = codes.subspan(i + 1, x);
-                for (unsigned rep = 0; rep < d.y; ++rep) {
+            KORVANE_TRY(const Replication rep, replication_at(codes, i));
+            if (!rep.delayed) {
+                const auto block = codes.subspan(rep.group_begin, rep.group_size);
+                for (unsigned k = 0; k < d.y; ++k) {
                     auto r = expand_into(tables, block, out, state, depth + 1);
                     if (!r) return std::move(r).error();
                 }
-                i += x + 1;
             } else {
                 // Delayed: the factor descriptor, then one copy of the block.
-                if (i + x + 1 >= codes.size()) return BufrError::incomplete_delayed_replication(c);
-                auto r = expand_into(tables, codes.subspan(i + 1, x + 1), out, state, depth + 1);
+                auto r = expand_into(tables, codes.subspan(i + 1, rep.group_size + 1), out, state, depth + 1);
                 if (!r) return std::move(r).error();
-                i += x + 2;
             }
+            i = rep.next;
             break;
         }
         case 2:
