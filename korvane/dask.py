@@ -57,7 +57,7 @@ __all__ = ["read_bufr", "DEFAULT_PARTITION_SIZE"]
 DEFAULT_PARTITION_SIZE = "64MiB"
 
 # How much of the first files is decoded to learn the columns' types.
-_SAMPLE_BYTES = 4 << 20
+_SAMPLE_BYTES = 1 << 20
 _SAMPLE_FILES = 16
 _ERRORS = ("raise", "warn", "skip")
 
@@ -281,23 +281,26 @@ def _conform(df, meta, name: str):
         if s.dtype == target:
             continue
         missing = s.isna().to_numpy()
+        converted = None
         if missing.all():
-            out[col] = pd.Series(np.full(len(s), None, dtype=object), index=df.index).astype(target)
+            converted = pd.Series(np.full(len(s), None, dtype=object), index=df.index).astype(target)
         elif target == object:
             v = s.astype(object).to_numpy(copy=True)
             v[missing] = None
-            out[col] = pd.Series(v, index=df.index, dtype=object)
+            converted = pd.Series(v, index=df.index, dtype=object)
         elif target == np.float64 and pd.api.types.is_integer_dtype(s.dtype):
-            out[col] = pd.Series(s.to_numpy(dtype=np.float64, na_value=np.nan), index=df.index)
-        elif isinstance(target, pd.Int64Dtype) and s.dtype == np.float64 and np.all(
-            np.mod(s.to_numpy()[~missing], 1) == 0
-        ):
-            out[col] = s.astype(target)
-        else:
+            converted = pd.Series(s.to_numpy(dtype=np.float64, na_value=np.nan), index=df.index)
+        elif isinstance(target, pd.Int64Dtype) and s.dtype == np.float64:
+            try:  # whole numbers only
+                converted = s.astype(target)
+            except (TypeError, ValueError):
+                pass
+        if converted is None:
             raise TypeError(
-                f"{name}: column {col!r} holds {s.dtype} values where the first files gave {target}; "
-                f"pass meta= with the types to read them as"
+                f"{name}: column {col!r} holds {s.dtype} values, not {target} as the first file's table "
+                f"(or meta=) has it; pass meta= with the types to read them as"
             )
+        out[col] = converted
     if out:
         df = df.assign(**out)
     df.attrs = dict(meta.attrs)
