@@ -57,7 +57,7 @@ def write_files(directory: Path, megabytes: int, count: int) -> list[str]:
 
 
 def report(name: str, seconds: float, rows: int) -> None:
-    print(f"{name:<34} {seconds:8.2f} s {rows:>11,} rows {rows / seconds:>12,.0f} rows/s", flush=True)
+    print(f"{name:<40} {seconds:8.2f} s {rows:>11,} rows {rows / seconds:>12,.0f} rows/s", flush=True)
 
 
 def main() -> None:
