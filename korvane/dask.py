@@ -1,0 +1,425 @@
+"""Many files on many machines: BUFR observations as a Dask DataFrame.
+
+    import korvane.dask
+    ddf = korvane.dask.read_bufr("obs/*.bufr", columns=["latitude", "longitude", "airTemperature"])
+    ddf.compute()                       # the threaded scheduler, or a distributed Client's
+
+``read_bufr`` gives the table ``korvane.read_bufr`` gives for the same files in
+the same order: the same columns, rows and values, with the types of the first
+file's table. Each file is a partition, and a file larger than
+``partition_size`` is cut into groups of whole messages, found by scanning the
+headers, so that a partition decodes only its own messages. A partition hands
+``korvane.read_bufr`` a buffer holding exactly its messages, so the rows of a
+message are built by one code whichever reader asks.
+
+Each partition keeps its own row numbers (the index starts at 0 in each), as
+Dask's readers do: ``compute().reset_index(drop=True)`` numbers them through.
+
+Tasks carry file names, byte ranges and message offsets, never a TableSet:
+each process finds its tables through the reader's cache of its own, so the
+partitions run on a threaded scheduler (decoding releases the interpreter
+lock) as well as on the worker processes of ``distributed``.
+
+This module needs the optional extra ``korvane[dask]`` (dask[dataframe] and
+distributed); ``import korvane`` never imports it.
+"""
+
+from __future__ import annotations
+
+import mmap
+import numbers
+import os
+import warnings
+from typing import NamedTuple
+
+import numpy as np
+
+try:
+    import dask
+    import dask.dataframe as dd
+    import pandas as pd
+    from dask.dataframe.utils import make_meta
+    from dask.utils import parse_bytes
+    from fsspec.core import get_fs_token_paths, url_to_fs
+    from fsspec.implementations.local import LocalFileSystem
+except ImportError as exc:  # pragma: no cover - depends on the environment
+    raise ImportError(
+        "korvane.dask needs dask[dataframe], an optional dependency of korvane that is not installed: "
+        "pip install 'korvane[dask]'"
+    ) from exc
+
+import korvane
+from korvane.reader import DecodeError
+
+__all__ = ["read_bufr", "DEFAULT_PARTITION_SIZE"]
+
+#: Files larger than this are read in several partitions.
+DEFAULT_PARTITION_SIZE = "64MiB"
+
+# How much of the first files is decoded to learn the columns' types.
+_SAMPLE_BYTES = 1 << 20
+_SAMPLE_FILES = 16
+_ERRORS = ("raise", "warn", "skip")
+
+
+class _Part(NamedTuple):
+    """What one partition reads: a byte range of a file and, for a file cut in
+    several, the messages and damaged spans the whole-file scan found in it."""
+
+    fs: object
+    path: str
+    name: str  # the file as error texts name it
+    file: int  # position among the files
+    start: int
+    end: int | None  # None: to the end of the file
+    size: int  # bytes in the range
+    messages: np.ndarray | None  # rows (scan index, offset, length); None: scan the file in the task
+    problems: list | None  # DecodeError of each damaged span
+    before: int  # messages of the file before this partition's first
+
+
+# ---- bytes -------------------------------------------------------------------------------
+
+
+def _open(fs, path: str, start: int = 0, end: int | None = None):
+    """A memoryview of bytes [start, end) of a file, and the function that
+    releases it. Local files are memory-mapped; others are read with fsspec."""
+    if isinstance(fs, LocalFileSystem):
+        with open(path, "rb") as f:
+            size = os.fstat(f.fileno()).st_size
+            if size == 0:
+                return memoryview(b""), lambda: None
+            mm = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
+        whole = memoryview(mm)
+        view = whole[start:end]
+
+        def release() -> None:
+            try:
+                view.release()
+                whole.release()
+                mm.close()
+            except BufferError:  # a view of it is still held somewhere; the mapping goes with that
+                pass
+
+        return view, release
+    data = fs.cat_file(path, start=start, end=end)
+    return memoryview(data), lambda: None
+
+
+def _scan(view: memoryview, name: str) -> tuple[np.ndarray, list[DecodeError]]:
+    """The messages of a whole file (scan index, offset, length) and its damaged spans."""
+    with korvane.open(view, errors="skip") as f:
+        h = f.headers
+        messages = np.stack([h["index"], h["offset"], h["total_length"]], axis=1).astype(np.int64)
+        problems = [DecodeError(e.reason, source=name, index=e.index, offset=e.offset) for e in f.errors]
+    return messages.reshape(-1, 3), problems
+
+
+def _count(fs, path: str) -> int:
+    """The number of messages of a file that parse, as read_bufr counts them."""
+    view, release = _open(fs, path)
+    try:
+        with korvane.open(view, errors="skip") as f:
+            return len(f)
+    finally:
+        release()
+
+
+def _starts(counts: list[int]) -> list[int]:
+    """The message_index of each file's first message."""
+    return [0, *np.cumsum(counts[:-1], dtype=np.int64).tolist()] if counts else []
+
+
+# ---- one partition -----------------------------------------------------------------------
+
+
+class _Shifted:
+    """A filter callable on message_index, seen from a buffer whose first
+    message has index `base` among all messages read."""
+
+    def __init__(self, fn, base: int) -> None:
+        self.fn, self.base = fn, base
+
+    def __call__(self, x):
+        return self.fn(x + self.base)
+
+
+def _shift(spec, base: int):
+    """A message_index filter for a buffer whose messages count from `base`:
+    the same test on index - base. Its forms are those read_bufr takes, tried
+    in its order: a slice, a callable, a collection of values, a value."""
+
+    def value(v):
+        return v - base if isinstance(v, numbers.Number) else v
+
+    if isinstance(spec, slice):
+        return slice(None if spec.start is None else value(spec.start),
+                     None if spec.stop is None else value(spec.stop))
+    if callable(spec):
+        return _Shifted(spec, base)
+    if isinstance(spec, (str, bytes)) or not hasattr(spec, "__iter__"):
+        return value(spec)
+    return [value(v) for v in spec]
+
+
+def _runs(indices: np.ndarray) -> list[tuple[int, int]]:
+    """Ranges [lo, hi) of messages with no damaged span between them (their
+    scan indices follow each other)."""
+    if len(indices) == 0:
+        return []
+    cuts = np.flatnonzero(np.diff(indices) != 1) + 1
+    edges = [0, *cuts.tolist(), len(indices)]
+    return list(zip(edges[:-1], edges[1:]))
+
+
+class _Reader:
+    """Reads partitions: the arguments of read_bufr that every task shares."""
+
+    def __init__(self, columns, filters, definitions, errors: str, meta=None) -> None:
+        self.columns = columns
+        self.filters = filters
+        self.definitions = definitions
+        self.errors = errors
+        self.meta = meta
+
+    def _report(self, error: DecodeError) -> None:
+        if self.errors == "raise":
+            raise error from None
+        if self.errors == "warn":
+            warnings.warn(str(error), RuntimeWarning, stacklevel=2)
+
+    def _table(self, source, base: int, errors: str = "raise"):
+        """read_bufr on a path or buffer whose first message is message `base`
+        of the whole read."""
+        filters = self.filters
+        if base and filters and "message_index" in filters:
+            filters = {**filters, "message_index": _shift(filters["message_index"], base)}
+        df = korvane.read_bufr(source, self.columns, filters, definitions=self.definitions, errors=errors)
+        if base and "message_index" in df.columns:
+            df["message_index"] += base
+        return df
+
+    def _decode(self, view, part: _Part, messages: np.ndarray, lo: int, hi: int, first: int) -> list:
+        """Tables of messages lo..hi-1, adjacent in the file with nothing
+        damaged between them. A message that fails to decode is reported as
+        the single-process reader reports it, naming the file and its offset
+        there, and the reading goes on after it."""
+        out = []
+        while lo < hi:
+            a = int(messages[lo, 1]) - part.start
+            b = int(messages[hi - 1, 1] + messages[hi - 1, 2]) - part.start
+            try:
+                out.append(self._table(view[a:b], first + lo))
+                break
+            except DecodeError as e:
+                bad = lo + e.index
+                if not (lo <= bad < hi and int(messages[bad, 1]) - part.start - a == e.offset):
+                    raise
+                self._report(DecodeError(e.reason, source=part.name, index=int(messages[bad, 0]),
+                                         offset=int(messages[bad, 1])))
+                # The messages before it decoded, but their rows went with the exception.
+                out.extend(self._decode(view, part, messages, lo, bad, first))
+                lo = bad + 1
+        return out
+
+    def pieces(self, part: _Part, base: int, limit: int | None = None) -> list:
+        """The partition's tables (one, or one per stretch between damaged
+        messages). `limit`: read only the first messages, about that many bytes."""
+        base += part.before
+        whole = part.messages is None
+        if whole and limit is None and isinstance(part.fs, LocalFileSystem):
+            # A whole local file: read_bufr reads it as it would alone, and
+            # names it in its errors itself.
+            return [self._table(part.path, base, self.errors)]
+        view, release = _open(part.fs, part.path, part.start, part.end)
+        try:
+            if limit is None and self.errors == "skip":
+                # Nothing to report: damaged spans are skipped here as they are
+                # in the whole file (the scan goes on 4 bytes after their start).
+                return [self._table(view, base, "skip")]
+            messages, problems = _scan(view, part.name) if whole else (part.messages, part.problems)
+            if limit is not None:
+                keep = np.cumsum(messages[:, 2]) <= limit
+                keep[:1] = True
+                messages, problems = messages[keep], []
+            for e in problems:
+                self._report(e)
+            out = []
+            for lo, hi in _runs(messages[:, 0]):
+                out.extend(self._decode(view, part, messages, lo, hi, base))
+            return out or [self._table(b"", 0)]
+        finally:
+            release()
+
+    def __call__(self, part: _Part, base: int):
+        pieces = [_conform(df, self.meta, part.name) for df in self.pieces(part, base)]
+        if len(pieces) == 1:
+            return pieces[0]
+        df = pd.concat(pieces, ignore_index=True)
+        df.attrs = dict(self.meta.attrs)
+        return df
+
+
+def _conform(df, meta, name: str):
+    """A partition's table in the types of `meta`.
+
+    read_bufr types a column by what the messages it read hold: a key that none
+    of them has is float64, an integer element read among fractions is float64,
+    numbers among texts are objects. A partition's column becomes the type the
+    first files gave it where that loses nothing, the same widenings read_bufr
+    makes when it joins messages; anything else is an error that names the file.
+    """
+    if list(df.columns) != list(meta.columns):
+        if sorted(df.columns) != sorted(meta.columns):
+            raise ValueError(f"{name}: columns {list(df.columns)} where meta has {list(meta.columns)}")
+        df = df[list(meta.columns)]
+    if len(df) == 0:
+        return meta.copy()
+    out = {}
+    for col in meta.columns:
+        s, target = df[col], meta.dtypes[col]
+        if s.dtype == target:
+            continue
+        missing = s.isna().to_numpy()
+        converted = None
+        if missing.all():
+            converted = pd.Series(np.full(len(s), None, dtype=object), index=df.index).astype(target)
+        elif target == object:
+            v = s.astype(object).to_numpy(copy=True)
+            v[missing] = None
+            converted = pd.Series(v, index=df.index, dtype=object)
+        elif target == np.float64 and pd.api.types.is_integer_dtype(s.dtype):
+            converted = pd.Series(s.to_numpy(dtype=np.float64, na_value=np.nan), index=df.index)
+        elif isinstance(target, pd.Int64Dtype) and s.dtype == np.float64:
+            try:  # whole numbers only
+                converted = s.astype(target)
+            except (TypeError, ValueError):
+                pass
+        if converted is None:
+            raise TypeError(
+                f"{name}: column {col!r} holds {s.dtype} values, not {target} as the first file's table "
+                f"(or meta=) has it; pass meta= with the types to read them as"
+            )
+        out[col] = converted
+    if out:
+        df = df.assign(**out)
+    df.attrs = dict(meta.attrs)
+    return df
+
+
+# ---- the collection ----------------------------------------------------------------------
+
+
+def _files(paths, storage_options) -> tuple[object, list[str], list[int]]:
+    """The file system, the files (a glob sorted, a list in its order) and their sizes."""
+    options = storage_options or {}
+    if isinstance(paths, (str, os.PathLike)):
+        fs, path = url_to_fs(os.fspath(paths), **options)
+        if any(c in path for c in "*?["):
+            found = fs.glob(path, detail=True)
+            files = sorted(p for p, info in found.items() if info.get("type") != "directory")
+            return fs, files, [int(found[p]["size"]) for p in files]
+        files = [path]
+    else:
+        fs, _, files = get_fs_token_paths([os.fspath(p) for p in paths], mode="rb",
+                                          storage_options=options, expand=False)
+    return fs, files, [int(fs.size(p)) for p in files]
+
+
+def _partitions(fs, path: str, name: str, file: int, size: int, limit: int) -> list[_Part]:
+    """A file's partitions: the whole file when it is small, else groups of
+    messages of about `limit` bytes each, cut at the start of a message."""
+    if size <= limit:
+        return [_Part(fs, path, name, file, 0, None, size, None, None, 0)]
+    view, release = _open(fs, path)
+    try:
+        messages, problems = _scan(view, name)
+    finally:
+        release()
+    firsts = [0]
+    begin = 0
+    for k, (offset, length) in enumerate(messages[:, 1:].tolist()):
+        if k > firsts[-1] and offset + length - begin > limit:
+            firsts.append(k)
+            begin = offset
+    parts = []
+    for i, lo in enumerate(firsts):
+        hi = firsts[i + 1] if i + 1 < len(firsts) else len(messages)
+        start = 0 if i == 0 else int(messages[lo, 1])
+        end = int(messages[hi, 1]) if hi < len(messages) else size
+        mine = [e for e in problems if start <= e.offset < end]
+        parts.append(_Part(fs, path, name, file, start, end, end - start, messages[lo:hi], mine, lo))
+    return parts
+
+
+def _wants_index(columns, filters) -> bool:
+    names = [columns] if isinstance(columns, str) else list(columns or [])
+    return "message_index" in names or "message_index" in (filters or {})
+
+
+def _sample(reader: _Reader, parts: list[_Part]):
+    """An empty table with the columns and types of the first files' rows."""
+    sampler = _Reader(reader.columns, reader.filters, reader.definitions, "skip")
+    first = None
+    read = 0
+    for part in parts[:_SAMPLE_FILES]:
+        for df in sampler.pieces(part, 0, limit=_SAMPLE_BYTES - read):
+            if first is None:
+                first = df
+            if len(df):
+                return df.iloc[:0]
+        read += part.size
+        if read >= _SAMPLE_BYTES:
+            break
+    return first.iloc[:0]
+
+
+def read_bufr(paths, columns=None, filters=None, *, definitions=None, errors="warn",
+              partition_size=DEFAULT_PARTITION_SIZE, meta=None, storage_options=None):
+    """The observations of many BUFR files as a dask.dataframe.DataFrame.
+
+    paths: a glob (files in sorted order), a path or URL, or a list of them
+        (in its order), anything fsspec opens; local files are memory-mapped.
+    columns, filters, definitions, errors: as for korvane.read_bufr, which
+        gives the same columns and rows. A damaged message is reported where
+        its partition is read: errors="raise" fails the computation with its
+        DecodeError, "warn" warns in the process that read it, "skip" drops it.
+        definitions, when given, must name the same directory on every worker.
+    partition_size: files larger than this (bytes, or a string like "64MiB")
+        are cut into partitions of about this size, at message boundaries.
+    meta: the columns' types (an empty DataFrame or a mapping of column to
+        dtype); by default the types of the first file's table.
+    storage_options: passed to fsspec for remote files.
+
+    Each file is a partition, and a file larger than partition_size several.
+    With message_index among the columns or filters, each file's messages are
+    counted first (one scan per file, in the graph) to number them through.
+    """
+    if errors not in _ERRORS:
+        raise ValueError(f"errors must be one of {', '.join(map(repr, _ERRORS))}, not {errors!r}")
+    limit = parse_bytes(partition_size) if isinstance(partition_size, str) else int(partition_size)
+    if limit <= 0:
+        raise ValueError(f"partition_size must be positive, not {partition_size!r}")
+    if definitions is not None:
+        definitions = os.fspath(definitions)
+    fs, files, sizes = _files(paths, storage_options)
+    if not files:
+        raise FileNotFoundError(f"no files match {paths!r}")
+    local = isinstance(fs, LocalFileSystem)
+    parts = []
+    for j, (path, size) in enumerate(zip(files, sizes)):
+        name = path if local else fs.unstrip_protocol(path)
+        parts.extend(_partitions(fs, path, name, j, size, limit))
+    reader = _Reader(columns, filters, definitions, errors)
+    reader.meta = make_meta(meta) if meta is not None else _sample(reader, parts)
+
+    bases = [0] * len(files)
+    if _wants_index(columns, filters):
+        counts = []
+        for j, path in enumerate(files):
+            split = [p for p in parts if p.file == j and p.messages is not None]
+            counts.append(sum(len(p.messages) for p in split) if split else dask.delayed(_count, pure=True)(fs, path))
+        starts = dask.delayed(_starts, pure=True)(counts)
+        bases = [starts[j] for j in range(len(files))]
+    tasks = [dask.delayed(reader)(part, bases[part.file]) for part in parts]
+    return dd.from_delayed(tasks, meta=reader.meta, verify_meta=False, prefix="read-bufr")
