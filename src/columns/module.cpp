@@ -448,33 +448,76 @@ PyObject* raise_bufr_error(const BufrError& e) {
     return nullptr;
 }
 
-PyObject* load_tables(PyObject*, PyObject* args) {
+// A message header naming the tables that load_tables and code_table read.
+BufrMessage table_header(unsigned int master_table, unsigned int master_version, unsigned int local_version,
+                         unsigned int centre, unsigned int subcentre) {
+    BufrMessage m;
+    m.master_table_number = static_cast<std::uint8_t>(master_table);
+    m.master_tables_version_number = static_cast<std::uint8_t>(master_version);
+    m.local_tables_version_number = static_cast<std::uint8_t>(local_version);
+    m.originating_centre = static_cast<std::uint16_t>(centre);
+    m.originating_subcentre = static_cast<std::uint16_t>(subcentre);
+    return m;
+}
+
+PyObject* load_tables(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
+        static const char* kwlist[] = {"root", "master_table", "master_version", "local_version", "centre",
+                                       "subcentre", "code_tables", nullptr};
         PyObject* root_obj;
         unsigned int master_table, master_version, local_version, centre, subcentre;
-        if (!PyArg_ParseTuple(args, "O&IIIII:load_tables", PyUnicode_FSConverter, &root_obj, &master_table,
-                              &master_version, &local_version, &centre, &subcentre))
+        int code_tables = 1;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&IIIII|$p:load_tables", const_cast<char**>(kwlist),
+                                         PyUnicode_FSConverter, &root_obj, &master_table, &master_version,
+                                         &local_version, &centre, &subcentre, &code_tables))
             return nullptr;
         OwnedRef root_bytes = OwnedRef::steal(root_obj);
         const std::string root(PyBytes_AS_STRING(root_obj), static_cast<std::size_t>(PyBytes_GET_SIZE(root_obj)));
-        BufrMessage m;
-        m.master_table_number = static_cast<std::uint8_t>(master_table);
-        m.master_tables_version_number = static_cast<std::uint8_t>(master_version);
-        m.local_tables_version_number = static_cast<std::uint8_t>(local_version);
-        m.originating_centre = static_cast<std::uint16_t>(centre);
-        m.originating_subcentre = static_cast<std::uint16_t>(subcentre);
+        const BufrMessage m = table_header(master_table, master_version, local_version, centre, subcentre);
         PyTypeObject* tp = table_set_type();
         if (tp == nullptr) return nullptr;
         Result<TableSet> loaded = BufrError::table("");
         {
             ReleasedGil gil;
-            loaded = from_eccodes_definitions(root, m);
+            loaded = from_eccodes_definitions(root, m, code_tables != 0);
         }
         if (!loaded) return raise_bufr_error(loaded.error());
         PyObject* o = tp->tp_alloc(tp, 0);
         if (o == nullptr) return nullptr;
         new (&reinterpret_cast<py::TableSetObject*>(o)->tables) TableSet(std::move(loaded).value());
         return o;
+    });
+}
+
+PyObject* code_table(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* kwlist[] = {"root", "master_table", "master_version", "local_version", "centre",
+                                       "subcentre", "code", nullptr};
+        PyObject* root_obj;
+        unsigned int master_table, master_version, local_version, centre, subcentre, code;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&IIIIII:code_table", const_cast<char**>(kwlist),
+                                         PyUnicode_FSConverter, &root_obj, &master_table, &master_version,
+                                         &local_version, &centre, &subcentre, &code))
+            return nullptr;
+        OwnedRef root_bytes = OwnedRef::steal(root_obj);
+        const std::string root(PyBytes_AS_STRING(root_obj), static_cast<std::size_t>(PyBytes_GET_SIZE(root_obj)));
+        const BufrMessage m = table_header(master_table, master_version, local_version, centre, subcentre);
+        Result<std::optional<CodeTable>> loaded = BufrError::table("");
+        {
+            ReleasedGil gil;
+            loaded = code_table_from_definitions(root, m, code);
+        }
+        if (!loaded) return raise_bufr_error(loaded.error());
+        if (!loaded.value()) Py_RETURN_NONE;
+        OwnedRef out = OwnedRef::steal(PyDict_New());
+        if (!out) return nullptr;
+        for (const auto& [key, meaning] : *loaded.value()) {
+            OwnedRef k = OwnedRef::steal(PyLong_FromUnsignedLongLong(key));
+            OwnedRef v = OwnedRef::steal(
+                PyUnicode_DecodeUTF8(meaning.data(), static_cast<Py_ssize_t>(meaning.size()), "replace"));
+            if (!k || !v || PyDict_SetItem(out.get(), k.get(), v.get()) < 0) return nullptr;
+        }
+        return out.release();
     });
 }
 
@@ -531,9 +574,17 @@ PyMethodDef kFunctions[] = {
      "header_layout), and (index, offset, length, text) for each damaged message."},
     {"header_layout", header_layout, METH_NOARGS,
      "header_layout()\n--\n\nThe size of a header record and (name, NumPy format, offset) for each field."},
-    {"load_tables", load_tables, METH_VARARGS,
-     "load_tables(root, master_table, master_version, local_version, centre, subcentre)\n--\n\n"
-     "The TableSet a definitions root gives a message with these header fields."},
+    {"load_tables", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(load_tables)),
+     METH_VARARGS | METH_KEYWORDS,
+     "load_tables(root, master_table, master_version, local_version, centre, subcentre, *, code_tables=True)\n"
+     "--\n\n"
+     "The TableSet a definitions root gives a message with these header fields; without its code and "
+     "flag tables when code_tables is false (see code_table)."},
+    {"code_table", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(code_table)),
+     METH_VARARGS | METH_KEYWORDS,
+     "code_table(root, master_table, master_version, local_version, centre, subcentre, code)\n--\n\n"
+     "The code or flag table of element `code` for a message with these header fields, as a dict of "
+     "meanings by entry (by bit number, 1 the most significant, for a flag table), or None."},
     {"decode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decode)), METH_VARARGS | METH_KEYWORDS,
      "decode(data, offset, length, tables, text_index=False, structure=False)\n--\n\n"
      "Decodes the message at data[offset:offset + length] into Columns. Text items carry their text "

@@ -25,13 +25,13 @@ std::string local_table_dir(const std::string& root, const BufrMessage& m) {
                                               "/" + std::to_string(m.originating_subcentre));
 }
 
-Result<TableSet> from_eccodes_definitions(const std::string& root, const BufrMessage& message) {
+Result<TableSet> from_eccodes_definitions(const std::string& root, const BufrMessage& message, bool code_tables) {
     KORVANE_TRY(const std::string wmo, resolve_eccodes_table_dir(wmo_table_dir(root, message)));
     TableSet tables;
     KORVANE_TRY_VOID(load_eccodes_element_table(tables, join_path(wmo, "element.table")));
     KORVANE_TRY_VOID(load_eccodes_sequence_def(tables, join_path(wmo, "sequence.def")));
     const std::string wmo_codes = join_path(wmo, "codetables");
-    if (path_exists(wmo_codes)) KORVANE_TRY_VOID(load_eccodes_code_tables(tables, wmo_codes));
+    if (code_tables && path_exists(wmo_codes)) KORVANE_TRY_VOID(load_eccodes_code_tables(tables, wmo_codes));
     if (message.local_tables_version_number == 0) return tables;
 
     const std::string local = local_table_dir(root, message);
@@ -41,8 +41,25 @@ Result<TableSet> from_eccodes_definitions(const std::string& root, const BufrMes
     const std::string sequences = join_path(local, "sequence.def");
     if (path_exists(sequences)) KORVANE_TRY_VOID(load_eccodes_sequence_def(tables, sequences));
     const std::string codes = join_path(local, "codetables");
-    if (path_exists(codes)) KORVANE_TRY_VOID(load_eccodes_code_tables(tables, codes));
+    if (code_tables && path_exists(codes)) KORVANE_TRY_VOID(load_eccodes_code_tables(tables, codes));
     return tables;
+}
+
+Result<std::optional<CodeTable>> code_table_from_definitions(const std::string& root, const BufrMessage& message,
+                                                             std::uint32_t code) {
+    const std::string name = "codetables/" + std::to_string(code) + ".table";
+    if (message.local_tables_version_number != 0) {
+        const std::string local = join_path(local_table_dir(root, message), name);
+        if (is_regular_file(local)) {
+            KORVANE_TRY(CodeTable table, load_eccodes_code_table(local));
+            return std::optional<CodeTable>(std::move(table));
+        }
+    }
+    KORVANE_TRY(const std::string wmo, resolve_eccodes_table_dir(wmo_table_dir(root, message)));
+    const std::string path = join_path(wmo, name);
+    if (!is_regular_file(path)) return std::optional<CodeTable>();
+    KORVANE_TRY(CodeTable table, load_eccodes_code_table(path));
+    return std::optional<CodeTable>(std::move(table));
 }
 
 }  // namespace korvane

@@ -99,31 +99,36 @@ Result<void> load_eccodes_sequence_def(TableSet& tables, const std::string& path
     return Ok{};
 }
 
-Result<void> load_eccodes_code_tables(TableSet& tables, const std::string& dir) {
-    KORVANE_TRY(const std::vector<std::string> files, matching_files(dir, "", ".table"));
+Result<CodeTable> load_eccodes_code_table(const std::string& path) {
+    KORVANE_TRY(const std::string text, read_text_file(path));
     std::vector<std::string_view> tokens;
     std::string meaning;
+    CodeTable table;
+    KORVANE_TRY_VOID(for_each_line(text, [&](std::string_view raw) -> Result<void> {
+        const std::string_view line = trim_white_space(raw);
+        if (line.empty() || line.front() == '#') return Ok{};
+        split_white_space(line, tokens);
+        // Key, a second number that is not used, then the meaning.
+        if (tokens.size() < 3) return Ok{};
+        meaning.assign(tokens[2]);
+        for (std::size_t i = 3; i < tokens.size(); ++i) {
+            meaning += ' ';
+            meaning.append(tokens[i]);
+        }
+        KORVANE_TRY(const std::uint64_t key, parse_code_table_key(tokens[0]));
+        table.insert_or_assign(key, meaning);
+        return Ok{};
+    }));
+    return table;
+}
+
+Result<void> load_eccodes_code_tables(TableSet& tables, const std::string& dir) {
+    KORVANE_TRY(const std::vector<std::string> files, matching_files(dir, "", ".table"));
     for (const std::string& path : files) {
         const std::string_view stem = file_stem(file_name(path));
         if (stem.empty() || !is_valid_utf8(stem)) continue;
         KORVANE_TRY(const std::uint32_t code, parse_code(stem));
-        KORVANE_TRY(const std::string text, read_text_file(path));
-        CodeTable table;
-        KORVANE_TRY_VOID(for_each_line(text, [&](std::string_view raw) -> Result<void> {
-            const std::string_view line = trim_white_space(raw);
-            if (line.empty() || line.front() == '#') return Ok{};
-            split_white_space(line, tokens);
-            // Key, a second number that is not used, then the meaning.
-            if (tokens.size() < 3) return Ok{};
-            meaning.assign(tokens[2]);
-            for (std::size_t i = 3; i < tokens.size(); ++i) {
-                meaning += ' ';
-                meaning.append(tokens[i]);
-            }
-            KORVANE_TRY(const std::uint64_t key, parse_code_table_key(tokens[0]));
-            table.insert_or_assign(key, meaning);
-            return Ok{};
-        }));
+        KORVANE_TRY(CodeTable table, load_eccodes_code_table(path));
         tables.insert_code_table(code, std::move(table));
     }
     return Ok{};

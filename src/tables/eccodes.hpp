@@ -20,6 +20,8 @@ Result<TableSet> from_eccodes_dir(const std::string& dir);
 // same code. On failure the entries inserted so far stay.
 Result<void> load_eccodes_element_table(TableSet& tables, const std::string& path);
 Result<void> load_eccodes_sequence_def(TableSet& tables, const std::string& path);
+// One <code>.table file: key, an unused second column, then the meaning.
+Result<CodeTable> load_eccodes_code_table(const std::string& path);
 // Every <code>.table file of `dir`, each stored whole under its code.
 Result<void> load_eccodes_code_tables(TableSet& tables, const std::string& dir);
 
