@@ -1,57 +1,19 @@
-"""The korvane command: inspect and decode BUFR files from the shell."""
+"""The korvane command: inspect, decode and convert BUFR files from the shell.
+
+Start-up time matters for a command run once per file from scripts, so this
+module imports nothing beyond what the interpreter has already loaded: the
+options are read by a small parser of our own (argparse and the regular
+expressions it needs take longer to import than ecCodes' bufr_dump takes to
+run), and each subcommand imports its own module when it runs. `ls` and
+`dump` never import NumPy.
+"""
 
 from __future__ import annotations
 
-import argparse
-import json
 import os
 import sys
-from collections.abc import Sequence
 
-from korvane import _korvane
-
-
-def _read(path: str) -> bytes:
-    with open(path, "rb") as f:
-        return f.read()
-
-
-def _messages_with_offsets(data: bytes) -> list[tuple[int, _korvane.BufrMessage]]:
-    messages = _korvane.parse_all_bytes(data)
-    # Each message starts at the first marker after the end of the one before,
-    # the rule by which parse_all_bytes found it.
-    out = []
-    pos = 0
-    for m in messages:
-        start = data.find(b"BUFR", pos)
-        out.append((start, m))
-        pos = start + (m.total_length or 4)
-    return out
-
-
-def _cmd_ls(args: argparse.Namespace) -> int:
-    print("offset\tedition\tlength\tcentre\tsubcentre\tmaster_version\tsubsets\tcompressed\tdescriptors")
-    status = 0
-    for path in args.files:
-        try:
-            found = _messages_with_offsets(_read(path))
-        except (OSError, ValueError) as e:
-            print(f"korvane: {path}: {e}", file=sys.stderr)
-            status = 1
-            continue
-        if len(args.files) > 1:
-            print(f"# {path}")
-        for offset, m in found:
-            print(
-                f"{offset}\t{m.edition}\t{m.total_length}\t{m.originating_centre}\t"
-                f"{m.originating_subcentre}\t{m.master_tables_version_number}\t"
-                f"{m.number_of_subsets}\t{'yes' if m.compressed_data else 'no'}\t"
-                + " ".join(f"{c:06d}" for c in m.unexpanded_descriptors)
-            )
-    return status
-
-
-# ---- BUFR tables: where they come from ----------------------------------------
+from korvane import __version__, _korvane
 
 DEFAULT_DEFINITIONS = "/usr/share/eccodes/definitions"
 
@@ -67,18 +29,244 @@ class CliError(Exception):
     """A failure reported as "korvane: <text>" with exit status 1."""
 
 
-def _add_table_options(p: argparse.ArgumentParser) -> None:
-    g = p.add_argument_group("tables (default: the definitions root " + DEFAULT_DEFINITIONS + ")")
-    source = g.add_mutually_exclusive_group()
-    source.add_argument("--tables", metavar="DIR", help="an ecCodes-style table directory")
-    source.add_argument("--wmo-csv", metavar="DIR", help="a directory of WMO BUFR4 CSV table files")
-    source.add_argument("--definitions", metavar="DIR", help="an ecCodes definitions root")
-    g.add_argument("--master-table", type=int, default=0, metavar="N", help="master table number (default 0)")
-    g.add_argument("--master-version", type=int, metavar="V",
-                   help="master table version (default: the newest installed under the root)")
-    g.add_argument("--local-version", type=int, default=0, metavar="L", help="local table version (default 0: none)")
-    g.add_argument("--centre", type=int, default=0, metavar="C", help="originating centre (default 0)")
-    g.add_argument("--subcentre", type=int, default=0, metavar="S", help="originating sub-centre (default 0)")
+class UsageError(CliError):
+    """Wrong options or arguments: exit status 2."""
+
+
+# ---- options -------------------------------------------------------------------------
+
+
+class Option:
+    """One option: a switch, or an option taking a value (int, str, or a list of str when repeated)."""
+
+    __slots__ = ("flags", "dest", "metavar", "help", "type", "default", "group")
+
+    def __init__(self, flags, dest, help, metavar=None, type=str, default=None, group=None):
+        self.flags = flags
+        self.dest = dest
+        self.metavar = metavar
+        self.help = help
+        self.type = type
+        self.default = default
+        self.group = group
+
+
+class Command:
+    __slots__ = ("name", "summary", "description", "positionals", "options", "module")
+
+    def __init__(self, name, summary, description, positionals, options, module):
+        self.name = name
+        self.summary = summary
+        self.description = description
+        self.positionals = positionals  # (dest, metavar, nargs "1" | "?" | "+")
+        self.options = options
+        self.module = module  # "korvane.x:function"
+
+
+class Args:
+    """The parsed options of a command, as attributes."""
+
+    def __init__(self, command: str) -> None:
+        self.command = command
+
+    def __repr__(self) -> str:
+        return f"Args({vars(self)})"
+
+
+def _table_options(default_note: str) -> list[Option]:
+    return [
+        Option(("--tables",), "tables", "an ecCodes-style table directory", "DIR", group="tables"),
+        Option(("--wmo-csv",), "wmo_csv", "a directory of WMO BUFR4 CSV table files", "DIR", group="tables"),
+        Option(("--definitions",), "definitions", "an ecCodes definitions root" + default_note, "DIR",
+               group="tables"),
+    ]
+
+
+_HEADER_OPTIONS = [
+    Option(("--master-table",), "master_table", "master table number (default 0)", "N", int, 0),
+    Option(("--master-version",), "master_version",
+           "master table version (default: the newest installed under the root)", "V", int),
+    Option(("--local-version",), "local_version", "local table version (default 0: none)", "L", int, 0),
+    Option(("--centre",), "centre", "originating centre (default 0)", "C", int, 0),
+    Option(("--subcentre",), "subcentre", "originating sub-centre (default 0)", "S", int, 0),
+]
+
+_DEFINITIONS = Option(("--definitions",), "definitions",
+                      "an ecCodes definitions root (default: $ECCODES_DEFINITION_PATH, else "
+                      + DEFAULT_DEFINITIONS + ")", "DIR")
+
+_FILES = ("files", "FILE", "+")
+_FILES_HELP = (
+    "FILE may be a file, a directory (read recursively; files in it without any BUFR message "
+    "are passed over), a glob pattern such as 'data/**/*.bufr', or - for standard input."
+)
+
+COMMANDS = {
+    c.name: c
+    for c in (
+        Command(
+            "ls", "list the messages of BUFR files",
+            "One line per message: offset, edition, length, originating centre (number and name from "
+            "the common code table C-11, C-1 before edition 4), data category, typical date and time, "
+            "master and local table versions, subsets, compression and descriptors. Every readable "
+            "message is listed; each damaged one is reported on stderr, and the exit status is then 1.",
+            [_FILES], [_DEFINITIONS], "korvane._cli.ls:run"),
+        Command(
+            "dump", "decode BUFR files: every item of every subset",
+            "Per subset, one line per item: code, key, name, value, unit and, for code and flag "
+            "tables, the meaning. Messages and subsets count from 1. --json writes one JSON document "
+            "per message (one per line); --json --compact writes, per message, one array per key "
+            "across the subsets.",
+            [_FILES],
+            [
+                Option(("--subset",), "subset", "only subset N of each message (counted from 1)", "N", int),
+                Option(("--keys",), "keys",
+                       "only these items: keys (airTemperature), six-digit codes (012101) or ranks "
+                       "within the subset (#2#airTemperature), separated by commas", "K1,K2"),
+                Option(("--json",), "json", "one JSON document per message", type=None, default=False),
+                Option(("--compact",), "compact", "with --json: one array per key across the subsets",
+                       type=None, default=False),
+                *_table_options(" (default: the tables each message names, from $ECCODES_DEFINITION_PATH "
+                                "or " + DEFAULT_DEFINITIONS + ")"),
+            ],
+            "korvane._cli.dump:run"),
+        Command(
+            "convert", "write the observations of BUFR files as a CSV or Parquet table",
+            "The table korvane.read_bufr makes, one column per key of --columns, written as CSV to "
+            "standard output or to -o FILE (.csv, or .parquet with pyarrow installed).",
+            [_FILES],
+            [
+                Option(("--columns",), "columns", "the columns: keys, codes or ranks, separated by commas",
+                       "K1,K2"),
+                Option(("--filter",), "filter", "keep rows whose KEY equals VALUE (repeatable; "
+                       "VALUE may be a list A,B or a range LOW:HIGH)", "KEY=VALUE", list),
+                Option(("-o", "--output"), "output", "write to FILE (.csv or .parquet) instead of stdout",
+                       "FILE"),
+                _DEFINITIONS,
+            ],
+            "korvane._cli.convert:run"),
+        Command(
+            "expand", "expand descriptors: sequences replaced, replications unrolled",
+            "Prints each descriptor of the expansion with its element name.",
+            [("codes", "CODE", "+")],
+            _table_options(" (default " + DEFAULT_DEFINITIONS + ")") + _HEADER_OPTIONS,
+            "korvane.cli:_cmd_expand"),
+        Command(
+            "table", "show an element, a sequence or a code-table meaning",
+            "An element of Table B, a sequence of Table D, or with RAW the meaning of a code-table entry.",
+            [("code", "CODE", "1"), ("raw", "RAW", "?")],
+            _table_options(" (default " + DEFAULT_DEFINITIONS + ")") + _HEADER_OPTIONS,
+            "korvane.cli:_cmd_table"),
+    )
+}
+
+
+def _usage(c: Command) -> str:
+    shown = {"1": "{}", "?": "[{}]", "+": "{}..."}
+    return f"usage: korvane {c.name} [options] " + " ".join(shown[n].format(m) for _, m, n in c.positionals)
+
+
+def _help(c: Command) -> str:
+    lines = [_usage(c), "", c.summary[0].upper() + c.summary[1:] + ".", "", c.description]
+    if c.positionals[0][1] == "FILE":
+        lines += ["", _FILES_HELP]
+    lines += ["", "options:", "  -h, --help".ljust(30) + "show this help"]
+    for o in c.options:
+        flags = ", ".join(o.flags) + (f" {o.metavar}" if o.metavar else "")
+        lines.append(f"  {flags}".ljust(30) + o.help)
+    return "\n".join(lines) + "\n"
+
+
+def _main_help() -> str:
+    lines = ["usage: korvane [--version] COMMAND [options] ...", "",
+             "Decode WMO FM 94 BUFR files (editions 2 to 4).", "", "commands:"]
+    lines += [f"  {c.name:<10}{c.summary}" for c in COMMANDS.values()]
+    lines += ["", "'korvane COMMAND --help' describes a command."]
+    return "\n".join(lines) + "\n"
+
+
+def _negative_number(a: str) -> bool:
+    return len(a) > 1 and a[0] == "-" and a[1:].isdigit()
+
+
+def parse_args(argv: list[str]) -> Args:
+    """The command and its options; UsageError when they are wrong, SystemExit(0) after --help or --version."""
+    if not argv or argv[0] in ("-h", "--help"):
+        sys.stdout.write(_main_help())
+        raise SystemExit(0 if argv else 2)
+    if argv[0] == "--version":
+        sys.stdout.write(f"korvane {__version__}\n")
+        raise SystemExit(0)
+    c = COMMANDS.get(argv[0])
+    if c is None:
+        raise UsageError(f"unknown command {argv[0]!r} (choose from {', '.join(COMMANDS)})")
+    args = Args(c.name)
+    by_flag = {}
+    for o in c.options:
+        setattr(args, o.dest, [] if o.type is list else o.default)
+        for flag in o.flags:
+            by_flag[flag] = o
+    given: dict[str, str] = {}  # exclusive group -> the flag given
+    positional: list[str] = []
+    i, rest = 1, False
+    while i < len(argv):
+        a = argv[i]
+        i += 1
+        if rest or a == "-" or not a.startswith("-") or _negative_number(a):
+            positional.append(a)
+            continue
+        if a == "--":
+            rest = True
+            continue
+        if a in ("-h", "--help"):
+            sys.stdout.write(_help(c))
+            raise SystemExit(0)
+        flag, eq, value = a.partition("=") if a.startswith("--") else (a, "", "")
+        o = by_flag.get(flag)
+        if o is None:
+            raise UsageError(f"{c.name}: unknown option {flag}")
+        if o.group is not None:
+            other = given.setdefault(o.group, flag)
+            if other != flag:
+                raise UsageError(f"argument {flag}: not allowed with argument {other}")
+        if o.type is None:
+            if eq:
+                raise UsageError(f"option {flag} takes no value")
+            setattr(args, o.dest, True)
+            continue
+        if not eq:
+            if i >= len(argv):
+                raise UsageError(f"option {flag} needs a value ({o.metavar})")
+            value = argv[i]
+            i += 1
+        if o.type is int:
+            try:
+                value = int(value)
+            except ValueError:
+                raise UsageError(f"option {flag} takes an integer, not {value!r}") from None
+        if o.type is list:
+            getattr(args, o.dest).append(value)
+        else:
+            setattr(args, o.dest, value)
+    for dest, metavar, nargs in c.positionals:
+        if nargs == "+":
+            if not positional:
+                raise UsageError(f"{c.name}: give at least one {metavar}")
+            setattr(args, dest, positional)
+            positional = []
+        elif nargs == "1":
+            if not positional:
+                raise UsageError(f"{c.name}: give {metavar}")
+            setattr(args, dest, positional.pop(0))
+        else:
+            setattr(args, dest, positional.pop(0) if positional else None)
+    if positional:
+        raise UsageError(f"{c.name}: unexpected argument {positional[0]!r}")
+    args.run = c.module
+    return args
+
+
+# ---- BUFR tables: where they come from ----------------------------------------
 
 
 def _header_message(master_table: int, master_version: int, local_version: int,
@@ -109,7 +297,29 @@ def _newest_version(root: str, master_table: int) -> int:
     return max(versions)
 
 
-def load_tables(args: argparse.Namespace, message: _korvane.BufrMessage | None = None) -> _korvane.TableSet:
+def _has_tables(root: str) -> bool:
+    return os.path.isdir(os.path.join(root, "bufr", "tables"))
+
+
+def definitions_root(given: str | None) -> str:
+    """The definitions root to read tables from: the one given (checked once,
+    so that a wrong one is reported once and not for every message), else the
+    first entry of $ECCODES_DEFINITION_PATH holding BUFR tables, else the
+    system's ecCodes definitions."""
+    if given is not None:
+        if not _has_tables(given):
+            raise CliError(f"--definitions {given}: no BUFR tables there "
+                           f"(expected {os.path.join(given, 'bufr', 'tables')})")
+        return given
+    for entry in os.environ.get("ECCODES_DEFINITION_PATH", "").split(os.pathsep):
+        if entry and _has_tables(entry):
+            return entry
+    if _has_tables(DEFAULT_DEFINITIONS):
+        return DEFAULT_DEFINITIONS
+    raise CliError(NO_TABLES)
+
+
+def load_tables(args: Args, message: _korvane.BufrMessage | None = None) -> _korvane.TableSet:
     """The tables that the table options name. With a definitions root, the
     tables of `message` when given, else of the --master-version etc. options."""
     try:
@@ -119,7 +329,7 @@ def load_tables(args: argparse.Namespace, message: _korvane.BufrMessage | None =
             return _korvane.TableSet.from_bufr4_45(args.wmo_csv)
         root = args.definitions
         if root is None:
-            if not os.path.isdir(os.path.join(DEFAULT_DEFINITIONS, "bufr", "tables")):
+            if not _has_tables(DEFAULT_DEFINITIONS):
                 raise CliError(NO_TABLES)
             root = DEFAULT_DEFINITIONS
         if message is None:
@@ -154,19 +364,18 @@ def _code_line(tables: _korvane.TableSet, code: int) -> str:
     return f"{code:06d}  {e.name}" if e is not None else f"{code:06d}"
 
 
-def _cmd_expand(args: argparse.Namespace) -> int:
+def _cmd_expand(args: Args) -> int:
     codes = [_parse_code(c) for c in args.codes]
     tables = load_tables(args)
     try:
         expanded = tables.expand(codes)
     except ValueError as e:
         raise CliError(str(e)) from None
-    for code in expanded:
-        print(_code_line(tables, code))
+    sys.stdout.write("".join(_code_line(tables, code) + "\n" for code in expanded))
     return 0
 
 
-def _cmd_table(args: argparse.Namespace) -> int:
+def _cmd_table(args: Args) -> int:
     code = _parse_code(args.code)
     tables = load_tables(args)
     if args.raw is not None:
@@ -193,158 +402,39 @@ def _cmd_table(args: argparse.Namespace) -> int:
     raise CliError(f"descriptor {code:06d} is neither in Table B nor in Table D of these tables")
 
 
-# ---- korvane dump: decoded values ----------------------------------------------
-
-# Operator 2 41 255 reads nothing and changes nothing, but leaves a placeholder
-# value: put before the descriptors of an uncompressed message, it marks where
-# each subset's values begin in the flat list the decoder returns.
-_SUBSET_MARK = 241255
+# ---- running ---------------------------------------------------------------------
 
 
-def _with_subset_marks(message: bytes, m: _korvane.BufrMessage) -> bytes | None:
-    total = m.total_length + 2
-    if total >= 1 << 24:
-        return None
-    sec3 = 8 + m.section1_length + m.section2_length
-    out = bytearray(message)
-    out[4:7] = total.to_bytes(3, "big")
-    out[sec3:sec3 + 3] = (m.section3_length + 2).to_bytes(3, "big")
-    out[sec3 + 7:sec3 + 7] = bytes([(2 << 6) | 41, 255])
-    return bytes(out)
-
-
-def _split_subsets(decode, message: bytes, m: _korvane.BufrMessage) -> list[list[_korvane.DecodedValue]]:
-    """The values of a message, subset by subset."""
-    n = m.number_of_subsets
-    if n <= 1 or m.compressed_data:
-        values = decode(message)
-        if n <= 1:
-            return [values] if n == 1 else []
-        per = len(values) // n  # compressed subsets all hold the same items
-        return [values[i * per:(i + 1) * per] for i in range(n)]
-    marked = _with_subset_marks(message, m)
-    if marked is not None:
-        values = decode(marked)
-        starts = [i for i, v in enumerate(values) if v.descriptor == _SUBSET_MARK and v.name == "operator"]
-        if len(starts) == n and starts[0] == 0:
-            bounds = starts + [len(values)]
-            return [values[bounds[i] + 1:bounds[i + 1]] for i in range(n)]
-    # Should the message itself hold 2 41 255 placeholders, keep one block.
-    return [decode(message)]
-
-
-def _finite(x: float | None) -> float | str | None:
-    return x if x is None or x == x and abs(x) != float("inf") else repr(x)
-
-
-def _value_json(v: _korvane.DecodedValue) -> dict:
-    return {"descriptor": v.descriptor, "name": v.name, "value": _finite(v.raw_value), "raw": v.raw,
-            "text": v.raw_text, "meaning": v.raw_meaning}
-
-
-def _value_line(v: _korvane.DecodedValue) -> str:
-    if v.raw_text is not None:
-        shown = json.dumps(v.raw_text, ensure_ascii=False)
-    elif v.raw_value is None:
-        shown = "missing"
-    else:
-        shown = repr(v.raw_value)
-    meaning = v.raw_meaning
-    return f"{v.descriptor:06d}\t{v.name}\t{shown}" + ("" if meaning is None else f"\t{meaning}")
-
-
-def _dump_decoder(args: argparse.Namespace):
-    """decode(message bytes) -> values, with the tables the options name."""
+def _quiet_stdout() -> None:
+    """After a broken pipe: point stdout at /dev/null, so that flushing it at exit
+    cannot fail a second time (the reader of our output has simply gone)."""
     try:
-        if args.tables:
-            tables = _korvane.TableSet.from_eccodes(args.tables)
-        elif args.wmo_csv:
-            tables = _korvane.TableSet.from_bufr4_45(args.wmo_csv)
-        else:
-            root = args.definitions
-            if root is None:
-                if not os.path.isdir(os.path.join(DEFAULT_DEFINITIONS, "bufr", "tables")):
-                    raise CliError(NO_TABLES)
-                root = DEFAULT_DEFINITIONS
-            return lambda message: _korvane.decode_values_with_definitions(message, root)
-    except ValueError as e:
-        raise CliError(str(e)) from None
-    return lambda message: _korvane.decode_values_with_tables(message, tables)
+        devnull = os.open(os.devnull, os.O_WRONLY)
+        os.dup2(devnull, sys.stdout.fileno())
+        os.close(devnull)
+    except (OSError, ValueError):
+        pass
 
 
-def _cmd_dump(args: argparse.Namespace) -> int:
-    decode = _dump_decoder(args)
-    status = 0
-    for path in args.files:
-        try:
-            data = _read(path)
-            found = _messages_with_offsets(data)
-        except OSError as e:
-            print(f"korvane: {path}: {e.strerror or e}", file=sys.stderr)
-            status = 1
-            continue
-        except ValueError as e:
-            print(f"korvane: {path}: {e}", file=sys.stderr)
-            status = 1
-            continue
-        for number, (offset, m) in enumerate(found, 1):
-            try:
-                subsets = _split_subsets(decode, data[offset:offset + m.total_length], m)
-            except ValueError as e:
-                print(f"korvane: {path}: message {number}: {e}", file=sys.stderr)
-                status = 1
-                continue
-            if args.json:
-                print(json.dumps({"file": path, "message": number, "offset": offset,
-                                  "subsets": [[_value_json(v) for v in s] for s in subsets]},
-                                 ensure_ascii=False))
-                continue
-            print(f"# {path} message {number} at offset {offset}: {m.number_of_subsets} subsets, "
-                  f"{'compressed' if m.compressed_data else 'uncompressed'}")
-            for i, values in enumerate(subsets, 1):
-                if len(subsets) > 1:
-                    print(f"## subset {i}")
-                for v in values:
-                    print(_value_line(v))
-    return status
-
-
-def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(prog="korvane", description="Decode WMO BUFR edition 4 files.")
-    sub = parser.add_subparsers(dest="command", required=True)
-    ls = sub.add_parser("ls", help="list the messages of BUFR files")
-    ls.add_argument("files", nargs="+", metavar="FILE")
-    ls.set_defaults(run=_cmd_ls)
-    expand = sub.add_parser("expand", help="expand descriptors: sequences replaced, replications unrolled")
-    expand.add_argument("codes", nargs="+", metavar="CODE", help="descriptor codes, as 301001 or 3-01-001")
-    _add_table_options(expand)
-    expand.set_defaults(run=_cmd_expand)
-    table = sub.add_parser("table", help="show an element, a sequence or a code-table meaning")
-    table.add_argument("code", metavar="CODE", help="a descriptor code, as 001001 or 0-01-001")
-    table.add_argument("raw", nargs="?", metavar="RAW", help="a raw value to look up in the element's code table")
-    _add_table_options(table)
-    table.set_defaults(run=_cmd_table)
-    dump = sub.add_parser("dump", help="decode BUFR files: every value of every message, subset by subset")
-    dump.add_argument("files", nargs="+", metavar="FILE")
-    dump.add_argument("--json", action="store_true", help="one JSON object per message")
-    g = dump.add_argument_group("tables (default: the tables each message names, from " + DEFAULT_DEFINITIONS + ")")
-    source = g.add_mutually_exclusive_group()
-    source.add_argument("--tables", metavar="DIR", help="an ecCodes-style table directory")
-    source.add_argument("--wmo-csv", metavar="DIR", help="a directory of WMO BUFR4 CSV table files")
-    source.add_argument("--definitions", metavar="DIR",
-                        help="an ecCodes definitions root: each message decoded with the tables its header names")
-    dump.set_defaults(run=_cmd_dump)
-    return parser
-
-
-def main(argv: Sequence[str] | None = None) -> int:
-    args = build_parser().parse_args(argv)
+def main(argv: list[str] | None = None) -> int:
+    argv = sys.argv[1:] if argv is None else list(argv)
     try:
-        return int(args.run(args))
+        args = parse_args(argv)
+        module, _, function = args.run.partition(":")
+        run = getattr(__import__(module, fromlist=[function]), function)
+        status = int(run(args) or 0)
+        sys.stdout.flush()
+        return status
+    except UsageError as e:
+        command = f" {argv[0]}" if argv and argv[0] in COMMANDS else ""
+        print(f"korvane: {e} (see 'korvane{command} --help')", file=sys.stderr)
+        return 2
     except CliError as e:
         print(f"korvane: {e}", file=sys.stderr)
         return 1
     except BrokenPipeError:
-        return 1
+        # `korvane dump FILE | head -1`: the reader stopped reading, as it may.
+        _quiet_stdout()
+        return 0
     except KeyboardInterrupt:
         return 130

@@ -1,0 +1,1 @@
+"""The subcommands of the korvane command, one module each (see korvane.cli)."""

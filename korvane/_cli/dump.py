@@ -1,0 +1,194 @@
+"""korvane dump: the items of every subset, as lines or JSON."""
+
+from __future__ import annotations
+
+import sys
+
+from korvane._cli import inputs
+from korvane._cli.messages import (CHARACTER, INSERTED_TEXT, OPERATOR, Decoded, Scan, Tables, centre_name, chosen,
+                                   number, selectors, typical_datetime)
+from korvane.cli import UsageError
+
+_ESCAPES = {"\\": "\\\\", '"': '\\"', "\t": "\\t", "\n": "\\n", "\r": "\\r"}
+
+
+def _quoted(text: str) -> str:
+    """A text between double quotes, its quotes, backslashes and control characters escaped."""
+    if text.isprintable() and '"' not in text and "\\" not in text:
+        return f'"{text}"'
+    return '"' + "".join(_ESCAPES.get(ch) or (ch if ch.isprintable() else f"\\u{ord(ch):04x}") for ch in text) + '"'
+
+
+def _shown(d: Decoded, i: int) -> str:
+    k = d.kind[i]
+    if k == OPERATOR:
+        return ""
+    if d.missing[i]:
+        return "missing"
+    if k == CHARACTER or k == INSERTED_TEXT:
+        return _quoted(d.texts()[d.raw[i]])
+    x = d.value[i]
+    return str(int(x)) if x.is_integer() and -1e15 < x < 1e15 else repr(x)
+
+
+def _json_value(d: Decoded, i: int):
+    v = d.item(i)
+    if isinstance(v, float):
+        return number(v) if v - v == 0 else None  # NaN and infinities are no JSON numbers
+    return v
+
+
+def _meaning_text(m) -> str:
+    if m is None:
+        return ""
+    if isinstance(m, list):
+        return "\t" + "; ".join(m) if m else ""
+    return "\t" + m
+
+
+class Dumper:
+    def __init__(self, args) -> None:
+        if args.compact and not args.json:
+            raise UsageError("--compact goes with --json")
+        if args.subset is not None and args.subset < 1:
+            raise UsageError(f"--subset counts from 1, not {args.subset}")
+        self.args = args
+        self.wanted = selectors(args.keys)
+        self.tables = Tables(args.tables, args.wmo_csv, args.definitions)
+        self.subsets_shown = 0
+        if args.json:
+            import json
+
+            self.json = json
+
+    def subsets(self, d: Decoded) -> list[int]:
+        n = d.subsets
+        s = self.args.subset
+        if s is None:
+            return list(range(n))
+        return [s - 1] if s <= n else []
+
+    def text(self, name: str, index: int, h: dict, d: Decoded, entry) -> str:
+        root = self.tables.root
+        centre = h["originating_centre"]
+        cname = centre_name(root, h["edition"], centre)
+        out = [f"# {name} message {index + 1} at offset {h['offset']}: edition {h['edition']}, centre {centre}"
+               f"{f' ({cname})' if cname else ''}, category {h['data_category']}, {typical_datetime(h)}, "
+               f"{h['number_of_subsets']} subsets, {'compressed' if h['compressed_data'] else 'uncompressed'}\n"]
+        chosen_subsets = self.subsets(d)
+        heads = len(chosen_subsets) > 1 or self.args.subset is not None
+        bounds = d.bounds
+        meaning = entry.meaning
+        raw = d.raw
+        missing = d.missing
+        for s in chosen_subsets:
+            if heads:
+                out.append(f"## subset {s + 1}\n")
+            for i, inf, _ in chosen(d, entry, bounds[s], bounds[s + 1], self.wanted):
+                line = f"{inf.code6}\t{inf.key}\t{inf.name}\t{_shown(d, i)}\t{inf.unit}"
+                if inf.table and not missing[i]:
+                    line += _meaning_text(meaning(inf, raw[i]))
+                out.append(line + "\n")
+        return "".join(out)
+
+    def full(self, doc: dict, d: Decoded, entry) -> None:
+        bounds = d.bounds
+        subsets = []
+        for s in self.subsets(d):
+            items = []
+            for i, inf, _ in chosen(d, entry, bounds[s], bounds[s + 1], self.wanted):
+                item = {"code": inf.code, "key": inf.key, "name": inf.name, "value": _json_value(d, i),
+                        "unit": inf.unit}
+                if inf.table and not d.missing[i]:
+                    item["meaning"] = entry.meaning(inf, d.raw[i])
+                items.append(item)
+            subsets.append(items)
+        doc["subsets"] = subsets
+
+    def compact(self, doc: dict, d: Decoded, entry) -> None:
+        """One array per key across the subsets: a key occurring more than
+        once in a subset is split by rank ("#2#key"), an array whose values
+        are all equal is written as that one value."""
+        bounds = d.bounds
+        chosen_subsets = self.subsets(d)
+        n = len(chosen_subsets)
+        columns: dict[tuple[str, int], list] = {}
+        elements: dict[str, dict] = {}
+        ranks: dict[str, int] = {}
+        for j, s in enumerate(chosen_subsets):
+            for i, inf, rank in chosen(d, entry, bounds[s], bounds[s + 1], self.wanted):
+                if d.kind[i] == OPERATOR:
+                    continue
+                col = columns.get((inf.key, rank))
+                if col is None:
+                    col = columns[(inf.key, rank)] = [None] * n
+                    if rank > ranks.get(inf.key, 0):
+                        ranks[inf.key] = rank
+                    if inf.key not in elements:
+                        elements[inf.key] = {"code": inf.code, "unit": inf.unit}
+                col[j] = _json_value(d, i)
+        values = {}
+        for (key, rank), col in columns.items():
+            name = key if ranks[key] == 1 else f"#{rank}#{key}"
+            first = col[0] if col else None
+            values[name] = first if all(v == first for v in col) else col
+        doc["values"] = values
+        doc["elements"] = elements
+
+    def message(self, name: str, index: int, scan: Scan, h: dict, d: Decoded, entry) -> str:
+        if self.args.subset is not None and self.args.subset > d.subsets:
+            return ""
+        self.subsets_shown += 1
+        if not self.args.json:
+            return self.text(name, index, h, d, entry)
+        doc = {"file": name, "message": index + 1, "offset": h["offset"], "header": scan.header(h)}
+        if self.args.subset is not None:
+            doc["subset"] = self.args.subset
+        (self.compact if self.args.compact else self.full)(doc, d, entry)
+        return self.json.dumps(doc, ensure_ascii=False, separators=(",", ":")) + "\n"
+
+
+def run(args) -> int:
+    dumper = Dumper(args)
+    sources = inputs.sources(args.files)
+    write = sys.stdout.write
+    status = 0
+    for src in inputs.progress(sources):
+        if src.error is not None:
+            inputs.error(f"{src.name}: {src.error}")
+            status = 1
+            continue
+        try:
+            data = inputs.load(src)
+        except OSError as e:
+            inputs.error(f"{src.name}: {inputs.os_error_text(e)}")
+            status = 1
+            continue
+        try:
+            scan = Scan(data)
+            if not scan.headers and not scan.problems:
+                if src.named:
+                    inputs.error(f"no BUFR messages found in {src.name}")
+                    status = 1
+                continue
+            for index, h, problem in scan.entries():
+                if problem is not None:
+                    _, offset, _, text = problem
+                else:
+                    offset = h["offset"]
+                    try:
+                        entry = dumper.tables.get(h)
+                        d = Decoded(data, h, entry)
+                    except ValueError as e:
+                        text = str(e)
+                    else:
+                        write(dumper.message(src.name, index, scan, h, d, entry))
+                        continue
+                inputs.error(f"{src.name}: message {index + 1} at offset {offset}: {text}")
+                status = 1
+        finally:
+            inputs.release(data)
+    if args.subset is not None and dumper.subsets_shown == 0 and status == 0:
+        inputs.error(f"no message has a subset {args.subset}")
+        status = 1
+    return status
