@@ -1,0 +1,18 @@
+"""Runs the korvane command as installed (the console script beside the
+interpreter running the tests, else `python -m korvane`)."""
+
+from __future__ import annotations
+
+import json
+import subprocess
+import sys
+from pathlib import Path
+
+_SCRIPT = Path(sys.executable).parent / "korvane"
+COMMAND = [str(_SCRIPT)] if _SCRIPT.exists() else [sys.executable, "-m", "korvane"]
+EXPECTED = json.loads((Path(__file__).parent / "data" / "cli.json").read_text(encoding="utf-8"))
+
+
+def korvane(*args: str, stdin: bytes | None = None, env: dict | None = None) -> subprocess.CompletedProcess[str]:
+    r = subprocess.run([*COMMAND, *args], input=stdin, capture_output=True, timeout=120, env=env)
+    return subprocess.CompletedProcess(r.args, r.returncode, r.stdout.decode(), r.stderr.decode())
