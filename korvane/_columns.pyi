@@ -30,8 +30,14 @@ def header_layout() -> tuple[int, list[tuple[str, str, int]]]:
     """The size of a header record and (name, NumPy format, offset) of each field."""
 
 def load_tables(root: str, master_table: int, master_version: int, local_version: int, centre: int,
-                subcentre: int) -> TableSet:
-    """The TableSet a definitions root gives a message with these header fields."""
+                subcentre: int, *, code_tables: bool = True) -> TableSet:
+    """The TableSet a definitions root gives a message with these header fields; without its
+    code and flag tables when code_tables is false (see code_table)."""
+
+def code_table(root: str, master_table: int, master_version: int, local_version: int, centre: int,
+               subcentre: int, code: int) -> dict[int, str] | None:
+    """The code or flag table of element `code` for a message with these header fields, as
+    meanings by entry (by bit number, 1 the most significant, for a flag table), or None."""
 
 def decode(data: bytes | bytearray | memoryview, offset: int, length: int, tables: TableSet,
            text_index: bool = False, structure: bool = False) -> Columns:
