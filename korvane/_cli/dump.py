@@ -32,7 +32,10 @@ def _shown(d: Decoded, i: int) -> str:
 
 
 def _json_value(d: Decoded, i: int):
-    v = d.item(i)
+    return _jsonable(d.item(i))
+
+
+def _jsonable(v):
     if isinstance(v, float):
         return number(v) if v - v == 0 else None  # NaN and infinities are no JSON numbers
     return v
@@ -77,6 +80,10 @@ class Dumper:
                f"{h['number_of_subsets']} subsets, {'compressed' if h['compressed_data'] else 'uncompressed'}\n"]
         chosen_subsets = self.subsets(d)
         heads = len(chosen_subsets) > 1 or self.args.subset is not None
+        per = d.uniform() if self.args.subset is None and len(chosen_subsets) > 1 else None
+        if per is not None:
+            self._text_by_column(out, d, entry, per, heads)
+            return "".join(out)
         bounds = d.bounds
         meaning = entry.meaning
         raw = d.raw
@@ -90,6 +97,49 @@ class Dumper:
                     line += _meaning_text(meaning(inf, raw[i]))
                 out.append(line + "\n")
         return "".join(out)
+
+    def _text_by_column(self, out: list, d: Decoded, entry, per: int, heads: bool) -> None:
+        """The lines of a message whose subsets all hold the same items,
+        formatted item by item across the subsets (each distinct value once)."""
+        columns = []
+        shown: dict = {}  # value -> its text, for this message
+        for j, inf, _ in chosen(d, entry, 0, per, self.wanted):
+            head = f"{inf.code6}\t{inf.key}\t{inf.name}\t"
+            tail = f"\t{inf.unit}"
+            kind = d.kind[j]
+            if kind == OPERATOR:
+                columns.append([f"{head}{tail}\n"] * d.subsets)
+                continue
+            texts = []
+            for v in d.column(j, per):
+                t = shown.get(v) if v is not None else "missing"
+                if t is None:
+                    if isinstance(v, str):
+                        t = _quoted(v)
+                    else:
+                        t = str(int(v)) if v.is_integer() and -1e15 < v < 1e15 else repr(v)
+                    shown[v] = t
+                texts.append(t)
+            if inf.table:
+                raws = d.raw[j::per].tolist()
+                missing = d.missing[j::per].tolist()
+                meanings: dict = {}
+                lines = []
+                for t, r, m in zip(texts, raws, missing):
+                    if m:
+                        lines.append(f"{head}{t}{tail}\n")
+                        continue
+                    suffix = meanings.get(r)
+                    if suffix is None:
+                        suffix = meanings[r] = _meaning_text(entry.meaning(inf, r))
+                    lines.append(f"{head}{t}{tail}{suffix}\n")
+                columns.append(lines)
+            else:
+                columns.append([f"{head}{t}{tail}\n" for t in texts])
+        for s in range(d.subsets):
+            if heads:
+                out.append(f"## subset {s + 1}\n")
+            out.extend(col[s] for col in columns)
 
     def full(self, doc: dict, d: Decoded, entry) -> None:
         bounds = d.bounds
@@ -109,6 +159,9 @@ class Dumper:
         """One array per key across the subsets: a key occurring more than
         once in a subset is split by rank ("#2#key"), an array whose values
         are all equal is written as that one value."""
+        per = d.uniform() if self.args.subset is None else None
+        if per is not None:
+            return self._compact_by_column(doc, d, entry, per)
         bounds = d.bounds
         chosen_subsets = self.subsets(d)
         n = len(chosen_subsets)
@@ -132,6 +185,26 @@ class Dumper:
             name = key if ranks[key] == 1 else f"#{rank}#{key}"
             first = col[0] if col else None
             values[name] = first if all(v == first for v in col) else col
+        doc["values"] = values
+        doc["elements"] = elements
+
+    def _compact_by_column(self, doc: dict, d: Decoded, entry, per: int) -> None:
+        picked = [(j, inf, rank) for j, inf, rank in chosen(d, entry, 0, per, self.wanted) if d.kind[j] != OPERATOR]
+        top: dict[str, int] = {}
+        for _, inf, rank in picked:
+            top[inf.key] = max(top.get(inf.key, 0), rank)
+        values = {}
+        elements: dict[str, dict] = {}
+        for j, inf, rank in picked:
+            col = d.column(j, per)
+            first = col[0]
+            if col.count(first) == len(col):
+                value = _jsonable(first)
+            else:
+                value = [_jsonable(v) for v in col]
+            values[inf.key if top[inf.key] == 1 else f"#{rank}#{inf.key}"] = value
+            if inf.key not in elements:
+                elements[inf.key] = {"code": inf.code, "unit": inf.unit}
         doc["values"] = values
         doc["elements"] = elements
 

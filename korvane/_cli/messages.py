@@ -302,6 +302,36 @@ class Decoded:
             self._texts = [t.rstrip(" \x00") for t in self._columns.texts()]
         return self._texts
 
+    def uniform(self) -> int | None:
+        """The number of items per subset when every subset holds the same
+        codes in the same order (always so in a compressed message), else None."""
+        n = self.subsets
+        if n == 0:
+            return None
+        per = self.bounds[1] - self.bounds[0]
+        if per * n != len(self.code):
+            return None
+        code = self.code
+        first = code[0:per]
+        for s in range(1, n):
+            if code[s * per : (s + 1) * per] != first:
+                return None
+        return per
+
+    def column(self, j: int, per: int) -> list:
+        """The values of item j of every subset of a uniform message (see item())."""
+        k = self.kind[j]
+        if k == OPERATOR:
+            return [None] * self.subsets
+        missing = self.missing[j::per].tolist()
+        if k == CHARACTER or k == INSERTED_TEXT:
+            texts = self.texts()
+            return [None if m else texts[r] for m, r in zip(missing, self.raw[j::per].tolist())]
+        values = self.value[j::per].tolist()
+        if any(missing):
+            return [None if m else v for m, v in zip(missing, values)]
+        return values
+
     def item(self, i: int):
         """The value of item i: float, str, or None when missing or when the item has none (operators)."""
         k = self.kind[i]
