@@ -167,14 +167,14 @@ def test_dump_subset_and_keys(corpus_dir, case):
 
 
 def _reader_items(path):
-    """Per message, per subset: (kind, code, key, value) of each item as korvane.open decodes it."""
+    """Per message: its header, and per subset (kind, code, key, value) of each item as korvane.open decodes it."""
     import korvane as k
 
     with k.open(path) as f:
         for m in f:
             v = m.decode()
             b, text = v.subset_bounds, v.text
-            yield [[(int(v.kind[i]), int(v.code[i]), v.key(int(v.code[i])),
+            yield m.header, [[(int(v.kind[i]), int(v.code[i]), v.key(int(v.code[i])),
                      None if v.missing[i] or v.kind[i] == 3 else text[i] if v.kind[i] in (1, 4) else float(v.value[i]))
                     for i in range(b[s], b[s + 1])] for s in range(v.number_of_subsets)]
 
@@ -205,7 +205,8 @@ def test_dump_json_reads_back_as_the_reader_decodes(corpus_dir, name):
     small = [json.loads(line) for line in compact.stdout.splitlines()]
     expected = list(_reader_items(path))
     assert len(docs) == len(small) == len(expected)
-    for doc, short, subsets in zip(docs, small, expected):
+    for doc, short, (header, subsets) in zip(docs, small, expected):
+        assert doc["header"] == short["header"] == header
         assert [[(it["code"], it["key"], it["value"]) for it in s] for s in doc["subsets"]] == \
             [[item[1:] for item in s] for s in subsets]
         n = doc["header"]["number_of_subsets"]

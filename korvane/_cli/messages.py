@@ -5,6 +5,7 @@ message with their keys, and code- and flag-table meanings."""
 from __future__ import annotations
 
 import os
+
 from korvane import _columns, _korvane
 from korvane._cli import inputs
 from korvane.cli import CliError, definitions_root
@@ -31,8 +32,9 @@ def _records(buffer) -> list[dict]:
     return [{name: (bool(v[first + i * step]) if boolean else v[first + i * step])
              for name, v, first, step, boolean in fields} for i in range(n)]
 
-_INTERNAL = ("index", "offset", "descriptors_begin", "descriptors_end", "section4_data_offset",
-             "section4_data_length")
+
+# Record fields that are no header field of the message (as korvane.Message.header leaves them out).
+_INTERNAL = ("index", "offset", "descriptors_begin", "descriptors_end")
 
 
 class Scan:
@@ -43,7 +45,7 @@ class Scan:
     def __init__(self, data) -> None:
         headers, descriptors, self.problems = _columns.scan(data)
         self.headers = _records(headers)
-        self._descriptors = memoryview(descriptors).cast("B").cast("I")
+        self._descriptors = memoryview(descriptors).cast("I")
 
     def descriptors(self, h: dict) -> list[int]:
         return self._descriptors[h["descriptors_begin"] : h["descriptors_end"]].tolist()
@@ -285,12 +287,12 @@ class Decoded:
 
     def __init__(self, data, h: dict, tables: TableEntry) -> None:
         c = self._columns = _columns.decode(data, h["offset"], h["total_length"], tables.tables)
-        self.code = memoryview(c.buffer("code")).cast("B").cast("I")
+        self.code = memoryview(c.buffer("code")).cast("I")
         self.kind = memoryview(c.buffer("kind")).cast("B")
         self.missing = memoryview(c.buffer("missing")).cast("B")
-        self.value = memoryview(c.buffer("value")).cast("B").cast("d")
-        self.raw = memoryview(c.buffer("raw")).cast("B").cast("Q")
-        self.bounds = memoryview(c.buffer("subset_bounds")).cast("B").cast("Q")
+        self.value = memoryview(c.buffer("value")).cast("d")
+        self.raw = memoryview(c.buffer("raw")).cast("Q")
+        self.bounds = memoryview(c.buffer("subset_bounds")).cast("Q")
         self._texts = None
 
     @property
