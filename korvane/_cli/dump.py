@@ -19,6 +19,15 @@ def _quoted(text: str) -> str:
     return '"' + "".join(_ESCAPES.get(ch) or (ch if ch.isprintable() else f"\\u{ord(ch):04x}") for ch in text) + '"'
 
 
+def _text(v) -> str:
+    """A value as dump shows it: "missing", a quoted text, or a number (integers without ".0")."""
+    if v is None:
+        return "missing"
+    if isinstance(v, str):
+        return _quoted(v)
+    return str(int(v)) if v.is_integer() and -1e15 < v < 1e15 else repr(v)
+
+
 def _shown(d: Decoded, i: int) -> str:
     k = d.kind[i]
     if k == OPERATOR:
@@ -99,47 +108,29 @@ class Dumper:
         return "".join(out)
 
     def _text_by_column(self, out: list, d: Decoded, entry, per: int, heads: bool) -> None:
-        """The lines of a message whose subsets all hold the same items,
-        formatted item by item across the subsets (each distinct value once)."""
+        """The lines of a message whose subsets all hold the same items, made
+        item by item across the subsets, each distinct value's line once."""
         columns = []
-        shown: dict = {}  # value -> its text, for this message
+        n = d.subsets
         for j, inf, _ in chosen(d, entry, 0, per, self.wanted):
             head = f"{inf.code6}\t{inf.key}\t{inf.name}\t"
             tail = f"\t{inf.unit}"
-            kind = d.kind[j]
-            if kind == OPERATOR:
-                columns.append([f"{head}{tail}\n"] * d.subsets)
+            if d.kind[j] == OPERATOR:
+                columns.append([f"{head}{tail}\n"] * n)
                 continue
-            texts = []
-            for v in d.column(j, per):
-                t = shown.get(v) if v is not None else "missing"
-                if t is None:
-                    if isinstance(v, str):
-                        t = _quoted(v)
-                    else:
-                        t = str(int(v)) if v.is_integer() and -1e15 < v < 1e15 else repr(v)
-                    shown[v] = t
-                texts.append(t)
+            values = d.column(j, per)
             if inf.table:
-                raws = d.raw[j::per].tolist()
-                missing = d.missing[j::per].tolist()
-                meanings: dict = {}
-                lines = []
-                for t, r, m in zip(texts, raws, missing):
-                    if m:
-                        lines.append(f"{head}{t}{tail}\n")
-                        continue
-                    suffix = meanings.get(r)
-                    if suffix is None:
-                        suffix = meanings[r] = _meaning_text(entry.meaning(inf, r))
-                    lines.append(f"{head}{t}{tail}{suffix}\n")
-                columns.append(lines)
+                keys = list(zip(values, d.raw[j::per].tolist()))
+                lines = {k: f"{head}{_text(k[0])}{tail}"
+                         f"{'' if k[0] is None else _meaning_text(entry.meaning(inf, k[1]))}\n" for k in set(keys)}
             else:
-                columns.append([f"{head}{t}{tail}\n" for t in texts])
-        for s in range(d.subsets):
+                keys = values
+                lines = {v: f"{head}{_text(v)}{tail}\n" for v in set(values)}
+            columns.append([lines[k] for k in keys])
+        for s, row in enumerate(zip(*columns)):
             if heads:
                 out.append(f"## subset {s + 1}\n")
-            out.extend(col[s] for col in columns)
+            out.extend(row)
 
     def full(self, doc: dict, d: Decoded, entry) -> None:
         bounds = d.bounds
