@@ -301,11 +301,12 @@ def _has_tables(root: str) -> bool:
     return os.path.isdir(os.path.join(root, "bufr", "tables"))
 
 
-def definitions_root(given: str | None) -> str:
+def definitions_root(given: str | None, carried: bool = True) -> str:
     """The definitions root to read tables from: the one given (checked once,
     so that a wrong one is reported once and not for every message), else the
     first entry of $ECCODES_DEFINITION_PATH holding BUFR tables, else the
-    system's ecCodes definitions."""
+    system's ecCodes definitions, else (when `carried`) the tables korvane
+    carries, unpacked on first use."""
     if given is not None:
         if not _has_tables(given):
             raise CliError(f"--definitions {given}: no BUFR tables there "
@@ -316,7 +317,14 @@ def definitions_root(given: str | None) -> str:
             return entry
     if _has_tables(DEFAULT_DEFINITIONS):
         return DEFAULT_DEFINITIONS
-    raise CliError(NO_TABLES)
+    if not carried:
+        raise CliError(NO_TABLES)
+    from korvane._tables import resolve_definitions
+
+    try:
+        return str(resolve_definitions())
+    except OSError as e:
+        raise CliError(str(e)) from None
 
 
 def load_tables(args: Args, message: _korvane.BufrMessage | None = None) -> _korvane.TableSet:

@@ -14,7 +14,7 @@ COLUMNS = ("offset", "edition", "length", "centre", "centre_name", "category", "
 
 def run(args) -> int:
     try:
-        root = definitions_root(args.definitions)
+        root = definitions_root(args.definitions, carried=False)
     except CliError:
         if args.definitions is not None:
             raise
