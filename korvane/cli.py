@@ -166,14 +166,30 @@ def _usage(c: Command) -> str:
     return f"usage: korvane {c.name} [options] " + " ".join(shown[n].format(m) for _, m, n in c.positionals)
 
 
+def _wrap(text: str, width: int = 96, indent: str = "") -> list[str]:
+    """Words of `text` in lines of at most `width` characters (textwrap would import re)."""
+    lines, line = [], ""
+    for word in text.split():
+        if line and len(line) + 1 + len(word) > width - len(indent):
+            lines.append(line)
+            line = word
+        else:
+            line = f"{line} {word}" if line else word
+    return [indent + text_line for text_line in lines + [line]]
+
+
 def _help(c: Command) -> str:
-    lines = [_usage(c), "", c.summary[0].upper() + c.summary[1:] + ".", "", c.description]
+    lines = [_usage(c), "", c.summary[0].upper() + c.summary[1:] + ".", "", *_wrap(c.description)]
     if c.positionals[0][1] == "FILE":
-        lines += ["", _FILES_HELP]
-    lines += ["", "options:", "  -h, --help".ljust(30) + "show this help"]
+        lines += ["", *_wrap(_FILES_HELP)]
+    lines += ["", "options:", "  -h, --help".ljust(28) + "show this help"]
     for o in c.options:
         flags = ", ".join(o.flags) + (f" {o.metavar}" if o.metavar else "")
-        lines.append(f"  {flags}".ljust(30) + o.help)
+        first, *rest = _wrap(o.help, indent=" " * 28)
+        lines.append(f"  {flags}".ljust(28) + first.lstrip() if len(flags) < 25 else f"  {flags}")
+        if len(flags) >= 25:
+            rest.insert(0, first)
+        lines += rest
     return "\n".join(lines) + "\n"
 
 
