@@ -139,7 +139,7 @@ COMMANDS = {
                 Option(("--columns",), "columns", "the columns: keys, codes or ranks, separated by commas",
                        "K1,K2"),
                 Option(("--filter",), "filter", "keep rows whose KEY equals VALUE (repeatable; "
-                       "VALUE may be a list A,B or a range LOW:HIGH)", "KEY=VALUE", list),
+                       "KEY=A,B: any of these; KEY=LOW..HIGH: a range, both ends included)", "KEY=VALUE", list),
                 Option(("-o", "--output"), "output", "write to FILE (.csv or .parquet) instead of stdout",
                        "FILE"),
                 _DEFINITIONS,

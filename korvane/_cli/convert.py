@@ -1,0 +1,137 @@
+"""korvane convert: the table of observations of BUFR files (korvane.read_bufr),
+written as CSV or Parquet."""
+
+from __future__ import annotations
+
+import os
+import sys
+import warnings
+
+from korvane._cli import inputs
+from korvane.cli import CliError, UsageError, definitions_root
+
+_FORMATS = {".csv": "csv", ".parquet": "parquet", ".pq": "parquet"}
+
+
+def _scalar(text: str):
+    """A filter value: an integer, a number, else the text itself (a key's text
+    value, or a date-time such as 2019-12-22T22:00)."""
+    for kind in (int, float):
+        try:
+            return kind(text)
+        except ValueError:
+            pass
+    return text
+
+
+def parse_filter(spec: str) -> tuple[str, object]:
+    """KEY=VALUE, KEY=A,B (any of these) or KEY=LOW..HIGH (both ends included, either may be left out)."""
+    key, eq, value = spec.partition("=")
+    key = key.strip()
+    if not eq or not key or not value:
+        raise UsageError(f"--filter {spec!r}: write KEY=VALUE, KEY=A,B or KEY=LOW..HIGH")
+    if ".." in value:
+        low, _, high = value.partition("..")
+        return key, slice(_scalar(low) if low else None, _scalar(high) if high else None)
+    if "," in value:
+        return key, [_scalar(v) for v in value.split(",")]
+    return key, _scalar(value)
+
+
+def _one_based(text: str) -> str:
+    """The reader's "FILE: message I at offset O: ..." with the message counted
+    from 1, as the other commands count them."""
+    head, sep, rest = text.partition(": message ")
+    number, sep2, tail = rest.partition(" at offset ")
+    if sep and sep2 and number.isdigit():
+        return f"{head}: message {int(number) + 1} at offset {tail}"
+    return text
+
+
+def _require(module: str, why: str):
+    try:
+        return __import__(module)
+    except ImportError:
+        raise CliError(f"{why} needs {module}, which is not installed: pip install {module}") from None
+
+
+def run(args) -> int:
+    if not args.columns:
+        raise UsageError("convert: give the columns with --columns K1,K2")
+    columns = [c.strip() for c in args.columns.split(",") if c.strip()]
+    filters = dict(parse_filter(f) for f in args.filter)
+    fmt = "csv"
+    if args.output is not None:
+        fmt = _FORMATS.get(os.path.splitext(args.output)[1].lower())
+        if fmt is None:
+            raise UsageError(f"-o {args.output}: name a .csv or .parquet file")
+    if fmt == "parquet":
+        _require("pyarrow", "writing Parquet")
+        import pyarrow as pa
+        import pyarrow.parquet as pq
+    else:
+        _require("pandas", "korvane convert")
+    root = definitions_root(args.definitions)
+    import korvane
+
+    read = korvane.read_arrow if fmt == "parquet" else korvane.read_bufr
+    sources = inputs.sources(args.files)
+    status = 0
+    tables = []
+    out = None
+    header = True
+    try:
+        if fmt == "csv":
+            out = sys.stdout if args.output is None else open(args.output, "w", encoding="utf-8", newline="")
+        for src in inputs.progress(sources, stdout_used=args.output is None):
+            if src.error is not None:
+                inputs.error(f"{src.name}: {src.error}")
+                status = 1
+                continue
+            try:
+                data = inputs.load(src)
+            except OSError as e:
+                inputs.error(f"{src.name}: {inputs.os_error_text(e)}")
+                status = 1
+                continue
+            try:
+                if data.find(b"BUFR") < 0:
+                    if src.named:
+                        inputs.error(f"no BUFR messages found in {src.name}")
+                        status = 1
+                    continue
+                source = src.path if src.path is not None else data
+                with warnings.catch_warnings(record=True) as caught:
+                    warnings.simplefilter("always")
+                    try:
+                        table = read(source, columns, filters, definitions=root, errors="warn")
+                    except (KeyError, TypeError, ValueError) as e:
+                        raise CliError(f"{src.name}: {e}") from None
+                for w in caught:
+                    text = str(w.message)
+                    if issubclass(w.category, RuntimeWarning):  # a message that could not be decoded
+                        if src.path is None:
+                            text = text.replace("<buffer>", src.name, 1)
+                        inputs.error(_one_based(text))
+                        status = 1
+                    else:
+                        inputs.error(f"warning: {text}")
+            finally:
+                inputs.release(data)
+            if fmt == "parquet":
+                tables.append(table)
+            else:
+                table.to_csv(out, index=False, header=header)
+                header = False
+        if fmt == "parquet":
+            if tables:
+                whole = pa.concat_tables(tables, promote_options="permissive")
+            else:
+                whole = pa.table({c: pa.array([], type=pa.float64()) for c in columns})
+            pq.write_table(whole, args.output)
+        elif header:  # nothing read: the header alone
+            out.write(",".join(columns) + "\n")
+    finally:
+        if out is not None and out is not sys.stdout:
+            out.close()
+    return status
