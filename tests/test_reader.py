@@ -153,3 +153,11 @@ def test_older_editions_give_the_same_objects(name, definitions_root, tmp_path):
     assert old.edition == 3 and old.typical_year == m.typical_year
     assert [repr(v) for v in old.decode_objects()] == [repr(v) for v in m.decode_objects()]
     np.testing.assert_array_equal(old.decode().value, m.decode().value)
+
+
+def test_a_master_version_newer_than_the_tables_uses_the_newest(definitions_root):
+    newest = max(int(p.name) for p in (definitions_root / "bufr/tables/0/wmo").iterdir() if p.name.isdigit())
+    message = build(descriptors=[1001], data=Bits().uint(7, 7).to_bytes(), master_version=newest + 1)
+    m = korvane.open(message, definitions=definitions_root)[0]
+    with pytest.warns(UserWarning, match=f"master table version {newest + 1} is newer .* using version {newest}"):
+        assert m.decode().value.tolist() == [7.0]
