@@ -5,11 +5,24 @@
 
 namespace korvane {
 
+namespace {
+
+// strerror_r has two forms: the POSIX one (musl, the BSDs, macOS, glibc without
+// _GNU_SOURCE) returns 0 or an error number and fills buf, which for an unknown
+// number may still hold a text such as "Unknown error 99999"; the GNU one
+// returns the text, which may be a static string rather than buf. Overloads on
+// the result take whichever form the C library declares.
+[[maybe_unused]] const char* strerror_text(int rc, const char* buf) {
+    return rc == 0 || buf[0] != '\0' ? buf : nullptr;
+}
+[[maybe_unused]] const char* strerror_text(const char* text, const char*) { return text; }
+
+}  // namespace
+
 std::string os_error_text(int err) {
-    // strerror_r in its GNU form may return a static string instead of filling buf.
     char buf[256];
     buf[0] = '\0';
-    const char* msg = strerror_r(err, buf, sizeof buf);
+    const char* msg = strerror_text(strerror_r(err, buf, sizeof buf), buf);
     std::string out = msg ? msg : "Unknown error";
     out += " (os error ";
     out += std::to_string(err);
