@@ -194,15 +194,36 @@ Result<BufrMessage> parse_message_any_edition(ByteView buf) {
     return parse_frame(buf, *layout);
 }
 
+namespace {
+
+// The offset of the first "BUFR" at or after `from`, or the buffer's size when
+// there is none. The C library's vectorised memchr finds each candidate first
+// byte and the other three are compared there: portable (memmem is a C library
+// extension), and no slower than glibc's memmem unless the bytes between
+// messages are mostly 'B'.
+std::size_t find_marker(ByteView buf, std::size_t from) {
+    const std::uint8_t* base = buf.data();
+    const std::size_t len = buf.size();
+    while (from < len && len - from >= 4) {
+        const void* hit = std::memchr(base + from, kMarker[0], len - from - 3);
+        if (hit == nullptr) break;
+        const std::size_t at = static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - base);
+        if (std::memcmp(base + at + 1, kMarker + 1, 3) == 0) return at;
+        from = at + 1;
+    }
+    return len;
+}
+
+}  // namespace
+
 Result<std::vector<MessageRange>> split_messages(ByteView buf) {
     std::vector<MessageRange> out;
     const std::size_t len = buf.size();
     std::size_t p = 0;
     while (p < len && len - p >= 4) {
         const std::uint8_t* base = buf.data();
-        const void* hit = memmem(base + p, len - p, kMarker, 4);
-        if (hit == nullptr) break;
-        const std::size_t m = static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - base);
+        const std::size_t m = find_marker(buf, p);
+        if (m == len) break;
         if (len - m < 8) return BufrError::too_short();
         const std::size_t total = static_cast<std::size_t>(be24(base + m + 4));
         if (total > len - m) return BufrError::section_truncated(0, m);
