@@ -8,6 +8,7 @@
 // built out of line so that the inline fast path stays small.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -72,6 +73,7 @@ private:
     static std::uint64_t load_be64(const std::uint8_t* p) noexcept {
         std::uint64_t w;
         std::memcpy(&w, p, sizeof w);
+        if constexpr (std::endian::native == std::endian::big) return w;
         return __builtin_bswap64(w);
     }
 
