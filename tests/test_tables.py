@@ -8,6 +8,7 @@ import random
 import shutil
 import stat
 import sys
+import unicodedata
 from pathlib import Path
 
 import pytest
@@ -124,12 +125,28 @@ def test_element_repr_quotes_the_name(tmp_path, code, name, text):
     assert repr(t.get_element(code)) == text
 
 
+def escape_table_unicode() -> tuple[int, ...]:
+    """The Unicode release that src/tables/nonprintable.inc was generated from."""
+    source = Path(__file__).resolve().parent.parent / "src" / "tables" / "nonprintable.inc"
+    first = source.read_text().splitlines()[0]
+    return unicode_release(first.split("from Unicode ")[1].split(";")[0])
+
+
+def unicode_release(text: str) -> tuple[int, ...]:
+    return tuple(int(part) for part in text.split("."))
+
+
 def test_repr_escapes_every_code_point_as_python_judges_printable(tmp_path):
     # The quoted form escapes exactly what str.isprintable() refuses; check a
     # spread of code points from every plane in use.
     rng = random.Random(7)
     points = [c for c in range(0x20, 0x3000)] + [rng.randrange(0x3000, 0x110000) for _ in range(4000)]
     points = [c for c in points if not 0xD800 <= c <= 0xDFFF and chr(c) not in '"\\|\r\n']
+    # The module escapes by one Unicode release on every interpreter. One on an
+    # older release takes the characters added since for unassigned, so its
+    # judgement holds for the code points it knows.
+    if unicode_release(unicodedata.unidata_version) < escape_table_unicode():
+        points = [c for c in points if unicodedata.category(chr(c)) != "Cn"]
     name = "".join(chr(c) for c in points)
 
     def expected(s: str) -> str:
