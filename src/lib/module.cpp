@@ -65,7 +65,9 @@ std::int64_t owner_interpreter = -1;
 
 bool register_name(PyObject* module, const char* name, PyObject* object) {
     PyObject* dict = PyModule_GetDict(module);  // borrowed
-    OwnedRef all = OwnedRef::borrow(PyDict_GetItemString(dict, "__all__"));
+    PyObject* found = nullptr;
+    if (PyDict_GetItemStringRef(dict, "__all__", &found) < 0) return false;
+    OwnedRef all = OwnedRef::steal(found);
     if (!all) {
         all = OwnedRef::steal(PyList_New(0));
         if (!all || PyDict_SetItemString(dict, "__all__", all.get()) < 0) return false;

@@ -3,8 +3,7 @@
 // error paths included, releases exactly what it owns.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include "lib/compat.hpp"
 
 #include <utility>
 
