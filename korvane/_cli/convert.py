@@ -83,17 +83,8 @@ def run(args) -> int:
     try:
         if fmt == "csv":
             out = sys.stdout if args.output is None else open(args.output, "w", encoding="utf-8", newline="")
-        for src in inputs.progress(sources, stdout_used=args.output is None):
-            if src.error is not None:
-                inputs.error(f"{src.name}: {src.error}")
-                status = 1
-                continue
-            try:
-                data = inputs.load(src)
-            except OSError as e:
-                inputs.error(f"{src.name}: {inputs.os_error_text(e)}")
-                status = 1
-                continue
+        failed: list = []
+        for src, data in inputs.readable(inputs.progress(sources, stdout_used=args.output is None), failed):
             try:
                 if data.find(b"BUFR") < 0:
                     if src.named:
@@ -131,6 +122,8 @@ def run(args) -> int:
             pq.write_table(whole, args.output)
         elif header:  # nothing read: the header alone
             out.write(",".join(columns) + "\n")
+        if failed:
+            status = 1
     finally:
         if out is not None and out is not sys.stdout:
             out.close()

@@ -217,17 +217,8 @@ def run(args) -> int:
     sources = inputs.sources(args.files)
     write = sys.stdout.write
     status = 0
-    for src in inputs.progress(sources):
-        if src.error is not None:
-            inputs.error(f"{src.name}: {src.error}")
-            status = 1
-            continue
-        try:
-            data = inputs.load(src)
-        except OSError as e:
-            inputs.error(f"{src.name}: {inputs.os_error_text(e)}")
-            status = 1
-            continue
+    failed: list = []
+    for src, data in inputs.readable(inputs.progress(sources), failed):
         try:
             scan = Scan(data)
             if not scan.headers and not scan.problems:
@@ -252,6 +243,8 @@ def run(args) -> int:
                 status = 1
         finally:
             inputs.release(data)
+    if failed:
+        status = 1
     if args.subset is not None and dumper.subsets_shown == 0 and status == 0:
         inputs.error(f"no message has a subset {args.subset}")
         status = 1

@@ -71,6 +71,23 @@ def load(source: Source):
         return mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
 
 
+def readable(sources, failed: list):
+    """(source, bytes) for each source that can be read; each that cannot is
+    reported on stderr (one line) and added to `failed`."""
+    for src in sources:
+        if src.error is not None:
+            error(f"{src.name}: {src.error}")
+            failed.append(src)
+            continue
+        try:
+            data = load(src)
+        except OSError as e:
+            error(f"{src.name}: {os_error_text(e)}")
+            failed.append(src)
+            continue
+        yield src, data
+
+
 def release(data) -> None:
     close = getattr(data, "close", None)
     if close is not None:

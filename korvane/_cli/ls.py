@@ -25,17 +25,8 @@ def run(args) -> int:
     status = 0
     header = False
     named = None  # the file whose name was printed last
-    for src in inputs.progress(sources):
-        if src.error is not None:
-            inputs.error(f"{src.name}: {src.error}")
-            status = 1
-            continue
-        try:
-            data = inputs.load(src)
-        except OSError as e:
-            inputs.error(f"{src.name}: {inputs.os_error_text(e)}")
-            status = 1
-            continue
+    failed: list = []
+    for src, data in inputs.readable(inputs.progress(sources), failed):
         try:
             scan = Scan(data)
         finally:
@@ -68,4 +59,4 @@ def run(args) -> int:
                 + " ".join(f"{c:06d}" for c in scan.descriptors(h)) + "\n"
             )
         write("".join(lines))
-    return status
+    return 1 if failed else status
