@@ -74,10 +74,4 @@ void pool_free(void* ptr) noexcept {
     std::free(h);
 }
 
-std::size_t pool_free_bytes() noexcept {
-    Pool& p = pool();
-    std::lock_guard<std::mutex> lock(p.mutex);
-    return p.free_bytes;
-}
-
 }  // namespace korvane

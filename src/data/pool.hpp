@@ -21,8 +21,6 @@ inline constexpr std::size_t kPoolMaxBytes = std::size_t{1} << 26;
 
 void* pool_allocate(std::size_t bytes);
 void pool_free(void* p) noexcept;
-// Bytes held in free blocks (for tests and benchmarks).
-std::size_t pool_free_bytes() noexcept;
 
 template <class T>
 struct PoolAllocator {
