@@ -1,3 +1,3 @@
-from korvane.cli import main
+from korvane.cli import console
 
-raise SystemExit(main())
+console()
