@@ -1,5 +1,6 @@
 #include "tables/eccodes.hpp"
 
+#include <array>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -58,26 +59,92 @@ Result<void> load_sequence_entry(TableSet& tables, std::string_view entry) {
     return Ok{};
 }
 
+// code|abbreviation|type|name|unit|scale|reference|width, then the CREX unit,
+// scale and width, which some local tables leave out row by row.
+constexpr RecordDialect kElementDialect{'|', '#', false, 8};
+constexpr std::size_t kElementFields = 8;
+
+// One row of an element table, from its fields; rows of fewer fields are not
+// elements and are passed over.
+template <typename Field>
+Result<void> load_element_row(TableSet& tables, std::size_t field_count, Field&& field) {
+    if (field_count < kElementFields) return Ok{};
+    ElementDefinition e;
+    KORVANE_TRY(e.code, parse_code(field(0)));
+    e.abbreviation = field(1);
+    e.element_type = field(2);
+    e.name = field(3);
+    e.unit = field(4);
+    KORVANE_TRY(e.scale, parse_i32(field(5)));
+    KORVANE_TRY(e.reference, parse_i64(field(6)));
+    KORVANE_TRY(e.width, parse_u16(field(7)));
+    tables.insert_element(std::move(e));
+    return Ok{};
+}
+
+bool plain_ascii(std::string_view text) noexcept {
+    // No early exit: the loop then runs on vectors.
+    unsigned char high = 0;
+    bool cr = false;
+    for (const char c : text) {
+        high |= static_cast<unsigned char>(c);
+        cr |= c == '\r';
+    }
+    return high < 0x80 && !cr;
+}
+
+// The common shape of an element table: ASCII text, lines ended by a line
+// feed alone, no field opening with a quote. The record reader makes of such
+// a text exactly its lines split at the separator, which is read here from the
+// whole file at once in a fraction of the time (the table is loaded on the
+// start of every command). Returns false, having loaded nothing that matters,
+// when the text has another shape: the record reader then reads it all again,
+// with its rules for quotes and line ends and its error texts.
+Result<bool> load_plain_element_table(TableSet& tables, std::string_view text) {
+    if (!plain_ascii(text)) return false;
+    std::array<std::string_view, 16> fields;
+    std::size_t expected = 0;
+    bool first = true;
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        std::size_t end = text.find('\n', pos);
+        if (end == std::string_view::npos) end = text.size();
+        const std::string_view line = text.substr(pos, end - pos);
+        pos = end + 1;
+        if (line.empty() || line.front() == kElementDialect.comment) continue;
+        std::size_t n = 0;
+        std::size_t start = 0;
+        for (;;) {
+            const std::size_t bar = line.find(kElementDialect.separator, start);
+            const std::string_view f = line.substr(start, bar == std::string_view::npos ? line.npos : bar - start);
+            if (n == fields.size() || (!f.empty() && f.front() == '"')) return false;
+            fields[n++] = f;
+            if (bar == std::string_view::npos) break;
+            start = bar + 1;
+        }
+        if (first) {
+            expected = n;
+            first = false;
+        } else if (n != expected && !(n >= kElementDialect.optional_after && expected >= kElementDialect.optional_after)) {
+            return false;  // the record reader reports the count
+        }
+        KORVANE_TRY_VOID(load_element_row(tables, n, [&](std::size_t i) { return fields[i]; }));
+    }
+    return true;
+}
+
 }  // namespace
 
 Result<void> load_eccodes_element_table(TableSet& tables, const std::string& path) {
-    // code|abbreviation|type|name|unit|scale|reference|width, then the CREX
-    // unit, scale and width, which some local tables leave out row by row.
-    KORVANE_TRY(RecordReader reader, RecordReader::open(path, RecordDialect{'|', '#', false, 8}));
+    if (Result<std::string> text = read_file(path)) {
+        KORVANE_TRY(const bool loaded, load_plain_element_table(tables, *text));
+        if (loaded) return Ok{};
+    }
+    KORVANE_TRY(RecordReader reader, RecordReader::open(path, kElementDialect));
     for (;;) {
         KORVANE_TRY(const bool got, reader.next());
         if (!got) return Ok{};
-        if (reader.field_count() < 8) continue;
-        ElementDefinition e;
-        KORVANE_TRY(e.code, parse_code(reader.field(0)));
-        e.abbreviation = reader.field(1);
-        e.element_type = reader.field(2);
-        e.name = reader.field(3);
-        e.unit = reader.field(4);
-        KORVANE_TRY(e.scale, parse_i32(reader.field(5)));
-        KORVANE_TRY(e.reference, parse_i64(reader.field(6)));
-        KORVANE_TRY(e.width, parse_u16(reader.field(7)));
-        tables.insert_element(std::move(e));
+        KORVANE_TRY_VOID(load_element_row(tables, reader.field_count(), [&](std::size_t i) { return reader.field(i); }));
     }
 }
 

@@ -90,6 +90,19 @@ std::string_view strip_quotes(std::string_view s) noexcept {
 }  // namespace
 
 Result<std::uint32_t> parse_code(std::string_view text) {
+    // Nearly every code in the tables is six plain digits, quoted in
+    // sequence.def: read those straight away.
+    std::string_view digits = text;
+    if (digits.size() == 8 && digits.front() == '"' && digits.back() == '"') digits = digits.substr(1, 6);
+    if (digits.size() == 6) {
+        std::uint32_t v = 0;
+        bool plain = true;
+        for (const char c : digits) {
+            plain &= c >= '0' && c <= '9';
+            v = v * 10 + static_cast<std::uint32_t>(c - '0');
+        }
+        if (plain) return v;
+    }
     return parse_integer<std::uint32_t>("bad descriptor code ", text, strip_quotes(trim_white_space(text)));
 }
 

@@ -177,6 +177,12 @@ std::size_t white_space_length_at(std::string_view text, std::size_t pos) noexce
 }
 
 std::string_view trim_white_space(std::string_view text) noexcept {
+    // Text that opens and closes on a printable ASCII byte has nothing to trim.
+    if (!text.empty()) {
+        const auto first = static_cast<unsigned char>(text.front());
+        const auto last = static_cast<unsigned char>(text.back());
+        if (first > ' ' && first < 0x80 && last > ' ' && last < 0x80) return text;
+    }
     std::size_t begin = 0;
     while (std::size_t n = white_space_length_at(text, begin)) begin += n;
     std::size_t end = text.size();
