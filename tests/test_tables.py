@@ -196,6 +196,7 @@ def test_directory_without_codetables(tmp_path):
         ('1001|a|long|"multi\nline"|u|-2147483648|-9223372036854775808|1',
          (1001, "a", "long", "multi\nline", "u", -2**31, -2**63, 1)),
         ("1001|a|long|B|u|0|0|7\r\n", (1001, "a", "long", "B", "u", 0, 0, 7)),
+        ('#c|d\n\n1001|a|long|B "C"|u"|0|0|7\n', (1001, "a", "long", 'B "C"', 'u"', 0, 0, 7)),
     ],
 )
 def test_element_line(tmp_path, line, fields):
