@@ -62,7 +62,9 @@ public:
 
     // The field of `width` bits (1..64) at bit `bit`, which the caller has
     // checked lies inside the data; the position does not move.
-    std::uint64_t peek_at(std::uint64_t bit, std::uint16_t width) const noexcept { return peek_bits(bit, width); }
+    [[gnu::always_inline]] std::uint64_t peek_at(std::uint64_t bit, std::uint16_t width) const noexcept {
+        return peek_bits(bit, width);
+    }
 
     std::uint64_t position() const noexcept { return position_; }
     std::uint64_t len() const noexcept { return len_; }

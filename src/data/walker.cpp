@@ -10,6 +10,7 @@
 // factors, bitmap indicators, new reference values) and checking that every
 // column fits the data, which gives the number of columns; the second pass
 // reads every column into its place, item (subset s, column c) at s * columns + c.
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -409,13 +410,9 @@ public:
     }
 
     Result<void> placeholder(std::uint32_t code) {
-        if constexpr (Write) {
-            const Sink out = sink();
-            for (unsigned s = lo_; s < hi_; ++s) out.put(s, code, ValueKind::Operator, false, 0.0, 0);
-        } else {
-            KORVANE_TRY_VOID(count_column());
-        }
-        next_column(code, ValueKind::Operator);
+        // The same in every subset: the first row's entry is copied to the others.
+        if constexpr (!Write) KORVANE_TRY_VOID(count_column());
+        next_column(code, ValueKind::Operator, false, 0.0, 0);
         return Ok{};
     }
 
@@ -466,12 +463,20 @@ private:
             raw[at] = r;
         }
     };
-    // The first pass records each column's code and kind: the first row of
-    // the message, which later rows copy.
-    void next_column(std::uint32_t code, ValueKind kind) {
+    // The first pass writes the first row of the message: every column's
+    // code and kind, and the missing flag, value and raw bits of a column that
+    // is the same in every subset (NBINC 0, or an operator's placeholder).
+    // Later passes copy that row into each row of their block before they
+    // write the columns that vary: whole rows copy far faster than columns
+    // are written one strided item at a time.
+    void next_column(std::uint32_t code, ValueKind kind, bool missing = false, double value = 0.0,
+                     std::uint64_t raw = 0) {
         if constexpr (!Write) {
             out_.code.push_back(code);
             out_.kind.push_back(static_cast<std::uint8_t>(kind));
+            out_.missing.push_back(missing ? 1 : 0);
+            out_.value.push_back(value);
+            out_.raw.push_back(raw);
         }
         ++column_;
     }
@@ -528,18 +533,8 @@ private:
                     for (unsigned s = 0; s < n; ++s) KORVANE_TRY_VOID(visit(s, missing, value));
                 }
             }
-            if constexpr (Write) {
-                const Sink out = sink();
-                std::size_t at = static_cast<std::size_t>(lo_ * out.stride + out.column);
-                for (unsigned s = lo_; s < hi_; ++s, at += out.stride) {
-                    out.missing[at] = missing ? 1 : 0;
-                    out.value[at] = value;
-                    out.raw[at] = r0;
-                }
-            } else {
-                KORVANE_TRY_VOID(count_column());
-            }
-            next_column(code, kind);
+            if constexpr (!Write) KORVANE_TRY_VOID(count_column());
+            next_column(code, kind, missing, value, r0);  // the first row, copied to the others
             return Ok{};
         }
         const std::uint64_t start = reader_.position();
@@ -565,13 +560,21 @@ private:
                 const auto ref = static_cast<std::int64_t>(reference);
                 const auto base = static_cast<std::int64_t>(r0) + ref;
                 std::size_t at = static_cast<std::size_t>(lo_ * out.stride + out.column);
-                for (unsigned s = lo_; s < hi_; ++s, bit += nbinc, at += out.stride) {
-                    const std::uint64_t inc = reader_.peek_at(bit, nbinc);
-                    const bool missing = missing_values && inc == missing_increment;
-                    out.missing[at] = missing ? 1 : 0;
-                    out.value[at] = missing ? kNaN : static_cast<double>(base + static_cast<std::int64_t>(inc)) / divisor;
-                    out.raw[at] = missing ? r0 : r0 + inc;
-                }
+                auto fill = [&](auto scale) {
+                    for (unsigned s = lo_; s < hi_; ++s, bit += nbinc, at += out.stride) {
+                        const std::uint64_t inc = reader_.peek_at(bit, nbinc);
+                        const bool missing = missing_values && inc == missing_increment;
+                        out.missing[at] = missing ? 1 : 0;
+                        out.value[at] = missing ? kNaN : scale(static_cast<double>(base + static_cast<std::int64_t>(inc)));
+                        out.raw[at] = missing ? r0 : r0 + inc;
+                    }
+                };
+                // Elements of scale 0 (codes, counts, most integers) need no
+                // division, which would take most of the time of this loop.
+                if (divisor == 1.0)
+                    fill([](double v) { return v; });
+                else
+                    fill([divisor](double v) { return v / divisor; });
             } else {
                 for (unsigned s = lo_; s < hi_; ++s, bit += nbinc) {
                     const std::uint64_t inc = reader_.peek_at(bit, nbinc);
@@ -699,6 +702,29 @@ Result<void> decode_uncompressed(const BufrMessage& message, const TableSet& tab
     return Ok{};
 }
 
+// Rows [lo, hi) of a column array start as copies of its first row: row lo
+// is copied from row 0, then the rows already made are copied on after them,
+// doubling each time, so that a block takes a few large copies.
+template <typename T>
+void copy_first_row(T* rows, std::size_t columns, std::size_t lo, std::size_t hi) {
+    if (lo >= hi || columns == 0) return;
+    if (lo != 0) std::memcpy(rows + lo * columns, rows, columns * sizeof(T));
+    for (std::size_t done = 1; lo + done < hi;) {
+        const std::size_t n = std::min(done, hi - lo - done);
+        std::memcpy(rows + (lo + done) * columns, rows + lo * columns, n * columns * sizeof(T));
+        done += n;
+    }
+}
+
+void copy_first_row(MessageColumns& out, std::uint64_t columns, unsigned lo, unsigned hi) {
+    const auto n = static_cast<std::size_t>(columns);
+    copy_first_row(out.code.data(), n, lo, hi);
+    copy_first_row(out.kind.data(), n, lo, hi);
+    copy_first_row(out.missing.data(), n, lo, hi);
+    copy_first_row(out.value.data(), n, lo, hi);
+    copy_first_row(out.raw.data(), n, lo, hi);
+}
+
 Result<void> decode_compressed(const BufrMessage& message, const TableSet& tables, ByteView data,
                                MessageColumns& out, const DecodeOptions& options, std::uint64_t max) {
     const std::uint16_t subsets = message.number_of_subsets;
@@ -725,6 +751,7 @@ Result<void> decode_compressed(const BufrMessage& message, const TableSet& table
     const unsigned block = static_cast<unsigned>(columns >= kBlockItems ? 1 : kBlockItems / (columns + 1) + 1);
     for (unsigned lo = 0; lo < subsets; lo += block) {
         const unsigned hi = subsets - lo > block ? lo + block : subsets;
+        copy_first_row(out, columns, lo, hi);
         BitReader reader(data);
         WalkContext ctx(tables, elements, reader, subsets);
         ctx.interrupt = options.interrupt;
@@ -733,10 +760,6 @@ Result<void> decode_compressed(const BufrMessage& message, const TableSet& table
         Structure structure(options.structure && lo == 0 ? &column_groups : nullptr);
         Walker<ColumnLeaves<true>> walker(ctx, state, leaves, structure);
         KORVANE_TRY_VOID(walker.walk(descriptors, 0, 0));
-    }
-    for (std::size_t s = 1; s < subsets; ++s) {
-        std::memcpy(out.code.data() + s * columns, out.code.data(), columns * sizeof(std::uint32_t));
-        std::memcpy(out.kind.data() + s * columns, out.kind.data(), columns);
     }
     out.subset_bounds.resize(std::size_t{subsets} + 1);
     for (std::size_t s = 0; s <= subsets; ++s) out.subset_bounds[s] = s * columns;
