@@ -387,6 +387,24 @@ del _name
 _SPECIAL_NAMES = {ASSOCIATED_FIELD: "associatedField", OPERATOR: "operator", INSERTED_TEXT: "text"}
 
 
+class _Column:
+    """An array of Values viewing one of the decoder's columns, made on first
+    use: a caller who reads only ``value`` pays for no other array."""
+
+    def __init__(self, dtype) -> None:
+        self.dtype = dtype
+
+    def __set_name__(self, owner, name: str) -> None:
+        self.name = name
+
+    def __get__(self, values, owner=None):
+        if values is None:
+            return self
+        array = np.frombuffer(values._columns.buffer(self.name), dtype=self.dtype)
+        values.__dict__[self.name] = array  # later reads find the array itself
+        return array
+
+
 class Values:
     """The decoded items of one message as NumPy columns, subset after subset.
 
@@ -403,16 +421,25 @@ class Values:
         self._columns = columns
         self.tables = tables
         self.number_of_subsets = number_of_subsets
-        self.code = np.frombuffer(columns.buffer("code"), dtype=np.uint32)
-        self.kind = np.frombuffer(columns.buffer("kind"), dtype=np.uint8)
-        self.missing = np.frombuffer(columns.buffer("missing"), dtype=np.bool_)
-        self.value = np.frombuffer(columns.buffer("value"), dtype=np.float64)
-        self.raw = np.frombuffer(columns.buffer("raw"), dtype=np.uint64)
-        self.subset_bounds = np.frombuffer(columns.buffer("subset_bounds"), dtype=np.uint64).astype(np.int64)
         self._subset = None
         self._text = None
         self._texts = None
         self._elements: dict[int, object] = {}
+
+    code = _Column(np.uint32)
+    kind = _Column(np.uint8)
+    missing = _Column(np.bool_)
+    value = _Column(np.float64)
+    raw = _Column(np.uint64)
+
+    @property
+    def subset_bounds(self) -> np.ndarray:
+        """Items of subset s are ``subset_bounds[s]:subset_bounds[s + 1]``."""
+        bounds = self.__dict__.get("_bounds")
+        if bounds is None:
+            bounds = np.frombuffer(self._columns.buffer("subset_bounds"), dtype=np.uint64).astype(np.int64)
+            self.__dict__["_bounds"] = bounds
+        return bounds
 
     def __len__(self) -> int:
         return len(self.code)
