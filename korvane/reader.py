@@ -292,6 +292,8 @@ def _header_property(name: str) -> property:
 class Message:
     """One message of a BufrFile: its header fields, its bytes, its tables, and `decode()`.
 
+    Made by indexing or iterating a BufrFile.
+
     Each header field is a read-only property named as in `BufrMessage`,
     whatever the edition (the names are listed in `korvane.reader.HEADER_FIELDS`):
     `edition`, `originating_centre`, `data_category`, `number_of_subsets`,
