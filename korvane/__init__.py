@@ -48,6 +48,14 @@ _LAZY = {
 
 __all__ = list(_korvane.__all__) + list(_LAZY) + ["tables_info"]
 
+# The same names for type checkers and documentation tools, which do not run
+# __getattr__ below (TYPE_CHECKING is false at run time: importing typing for
+# it would slow `import korvane` down).
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from korvane.frames import describe, read_arrow, read_bufr
+    from korvane.reader import BufrFile, DecodeError, Message, Values, open
+
 
 def __getattr__(name: str):
     module = _LAZY.get(name)

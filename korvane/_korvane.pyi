@@ -4,10 +4,10 @@ descriptor expansion and the values of the data section.
 Errors of the decoder itself (a malformed message, an unreadable or malformed
 table, a failed expansion or decoding) are raised as ``ValueError`` whose one
 argument is the error's text. Arguments of the wrong type raise ``TypeError``
-("argument '<name>': ..."), ints out of range ``OverflowError``. Exhausted
+(``"argument '<name>': ..."``), ints out of range ``OverflowError``. Exhausted
 memory raises ``MemoryError``.
 
-Descriptor codes are plain ints F*100000 + X*1000 + Y: element 0 01 001 is
+Descriptor codes are plain ints ``F*100000 + X*1000 + Y``: element 0 01 001 is
 1001, sequence 3 01 011 is 301011.
 """
 
@@ -121,7 +121,7 @@ class DecodedValue:
       value (None when the value is missing, all bits set), ``raw_meaning`` the
       code or flag table entry for ``raw`` when the tables have one;
     - character element (unit "CCITT IA5"): ``raw_text`` holds the text (None
-      when missing), ``raw_value`` a text index k*1000 + width/8 where k counts
+      when missing), ``raw_value`` a text index ``k*1000 + width/8`` where k counts
       the character items of the message from 1, ``raw`` is None;
     - associated field (descriptor 999999, name "associatedField"): ``raw`` and
       ``raw_value`` hold the bits read;
@@ -137,7 +137,7 @@ class DecodedValue:
         """Element name from Table B, "associatedField" or "operator"."""
     @property
     def raw_value(self) -> float | None:
-        """The physical value: (bits + reference) / 10**scale for a numeric element,
+        """The physical value: ``(bits + reference) / 10**scale`` for a numeric element,
         None when the value is missing; the text index for a character element;
         the bits for an associated field; 0.0 for an operator placeholder."""
     @property
@@ -160,7 +160,7 @@ class DecodedValue:
 
 @final
 class Descriptor:
-    """A descriptor as its F, X and Y parts, packed into a code F*100000 + X*1000 + Y.
+    """A descriptor as its F, X and Y parts, packed into a code ``F*100000 + X*1000 + Y``.
 
     Each part is an int in 0..255 (TypeError for a non-int, OverflowError out of
     range). Descriptors compare and hash by identity.
@@ -170,7 +170,7 @@ class Descriptor:
         """A descriptor of the given parts, stored unchanged."""
     @property
     def fxy(self) -> int:
-        """The packed code F*100000 + X*1000 + Y."""
+        """The packed code ``F*100000 + X*1000 + Y``."""
     @staticmethod
     def from_fxy(code: int) -> Descriptor:
         """The descriptor of a packed code (0..4294967295); F and Y are kept to
@@ -198,7 +198,7 @@ class ElementDefinition:
         """Unit; "CCITT IA5" marks character data."""
     @property
     def scale(self) -> int:
-        """Scale: the value read is divided by 10**scale."""
+        """Scale: the value read is divided by ``10**scale``."""
     @property
     def reference(self) -> int:
         """Reference value, added to the bits read before scaling."""
@@ -260,12 +260,12 @@ class TableSet:
         """
     @staticmethod
     def from_eccodes(path: str) -> TableSet:
-        """Tables from an ecCodes-style table directory: element.table,
-        sequence.def and, when present, codetables/<code>.table."""
+        """Tables from an ecCodes-style table directory: ``element.table``,
+        ``sequence.def`` and, when present, ``codetables/<code>.table``."""
     @staticmethod
     def from_bufr4_45(path: str) -> TableSet:
         """Tables from a directory of the WMO BUFR4 CSV files
-        (BUFRCREX_TableB_en_*.csv and BUFR_TableD_en_*.csv); no code tables."""
+        (``BUFRCREX_TableB_en_*.csv`` and ``BUFR_TableD_en_*.csv``); no code tables."""
     @staticmethod
     def from_definitions(path: str, message: BufrMessage) -> TableSet:
         """The tables ``message`` names, from an ecCodes definitions root: the WMO

@@ -154,11 +154,19 @@ def _resolve(definitions: str | os.PathLike[str] | None) -> tuple[str, Path]:
 def resolve_definitions(definitions: str | os.PathLike[str] | None = None) -> Path:
     """The ecCodes definitions root to read BUFR tables from.
 
-    `definitions` when given (it must be a directory holding bufr/tables);
-    else the first entry of $ECCODES_DEFINITION_PATH (os.pathsep-separated) that
-    holds bufr/tables; else the system's definitions (/usr/share/eccodes/
-    definitions) when they hold bufr/tables; else the tables korvane carries,
-    unpacked on first use under $XDG_CACHE_HOME/korvane (~/.cache/korvane).
+    `definitions` when given (it must be a directory holding `bufr/tables`);
+    else the first entry of `$ECCODES_DEFINITION_PATH` (`os.pathsep`-separated)
+    that holds `bufr/tables`; else the system's definitions
+    (`/usr/share/eccodes/definitions`) when they hold `bufr/tables`; else the
+    tables korvane carries, unpacked on first use under
+    `$XDG_CACHE_HOME/korvane` (`~/.cache/korvane`).
+
+    Raises:
+        FileNotFoundError: When `definitions` is not a directory holding
+            `bufr/tables`, or the carried tables are missing or were left
+            half unpacked.
+        OSError: When the carried tables cannot be unpacked (an unwritable
+            cache directory).
     """
     return _resolve(definitions)[1]
 
@@ -190,9 +198,24 @@ def _system_release(root: Path) -> str | None:
 
 
 def tables_info(definitions: str | os.PathLike[str] | None = None) -> dict:
-    """Which BUFR tables korvane reads: `source` ("argument", "environment",
-    "system" or "embedded"), `root` (the definitions root), `eccodes_release`
-    (None when unknown) and `master_versions` (of master table 0)."""
+    """Which BUFR tables korvane reads, and what they hold.
+
+    Args:
+        definitions: A definitions root to ask about, as `korvane.open` takes
+            it; by default the one korvane would choose itself.
+
+    Returns:
+        A dict of four entries. `source`, where the root comes from (`"argument"`,
+            `"environment"` for `$ECCODES_DEFINITION_PATH`, `"system"` for
+            `/usr/share/eccodes/definitions`, or `"embedded"` for the tables
+            korvane carries); `root`, the definitions root (a `Path`);
+            `eccodes_release`, the ecCodes release the tables come from
+            (None when unknown); `master_versions`, the versions of master
+            table 0 it holds.
+
+    Raises:
+        FileNotFoundError: As `resolve_definitions`.
+    """
     kind, root = _resolve(definitions)
     if kind == "embedded":
         index = _read_index()

@@ -30,7 +30,8 @@ import mmap
 import numbers
 import os
 import warnings
-from typing import NamedTuple
+from collections.abc import Mapping, Sequence
+from typing import Any, NamedTuple
 
 import numpy as np
 
@@ -374,26 +375,48 @@ def _sample(reader: _Reader, parts: list[_Part]):
     return first.iloc[:0]
 
 
-def read_bufr(paths, columns=None, filters=None, *, definitions=None, errors="warn",
-              partition_size=DEFAULT_PARTITION_SIZE, meta=None, storage_options=None):
-    """The observations of many BUFR files as a dask.dataframe.DataFrame.
+def read_bufr(paths: str | os.PathLike[str] | Sequence[str | os.PathLike[str]],
+              columns: str | Sequence[str] | None = None, filters: Mapping[str, Any] | None = None, *,
+              definitions: str | os.PathLike[str] | None = None, errors: str = "warn",
+              partition_size: int | str = DEFAULT_PARTITION_SIZE, meta: Any = None,
+              storage_options: Mapping[str, Any] | None = None) -> dd.DataFrame:
+    """The observations of many BUFR files as a `dask.dataframe.DataFrame`.
 
-    paths: a glob (files in sorted order), a path or URL, or a list of them
-        (in its order), anything fsspec opens; local files are memory-mapped.
-    columns, filters, definitions, errors: as for korvane.read_bufr, which
-        gives the same columns and rows. A damaged message is reported where
-        its partition is read: errors="raise" fails the computation with its
-        DecodeError, "warn" warns in the process that read it, "skip" drops it.
-        definitions, when given, must name the same directory on every worker.
-    partition_size: files larger than this (bytes, or a string like "64MiB")
-        are cut into partitions of about this size, at message boundaries.
-    meta: the columns' types (an empty DataFrame or a mapping of column to
-        dtype); by default the types of the first file's table.
-    storage_options: passed to fsspec for remote files.
+    The table `korvane.read_bufr` gives for the same files in the same order:
+    the same columns, rows and values. Each file is a partition, and a file
+    larger than `partition_size` several, cut at message boundaries. Each
+    partition numbers its rows from 0. With `message_index` among the columns
+    or filters, each file's messages are counted first (one scan per file, in
+    the graph) to number them through.
 
-    Each file is a partition, and a file larger than partition_size several.
-    With message_index among the columns or filters, each file's messages are
-    counted first (one scan per file, in the graph) to number them through.
+    Args:
+        paths: A glob (files in sorted order), a path or URL, or a list of
+            them (in its order): anything fsspec opens. Local files are
+            memory-mapped.
+        columns: As for `korvane.read_bufr`.
+        filters: As for `korvane.read_bufr`.
+        definitions: As for `korvane.read_bufr`; when given, it must name the
+            same directory on every worker.
+        errors: As for `korvane.read_bufr`; a damaged message is reported
+            where its partition is read: `"raise"` fails the computation with
+            its DecodeError, `"warn"` warns in the process that read it,
+            `"skip"` drops it.
+        partition_size: Files larger than this (bytes, or a string such as
+            `"64MiB"`) are cut into partitions of about this size.
+        meta: The columns' types (an empty DataFrame or a mapping of column
+            to dtype); by default the types of the first file's table.
+        storage_options: Passed to fsspec for remote files.
+
+    Returns:
+        The lazy table. Before it is computed only two things are read: the
+            headers of files cut into several partitions, and, when `meta` is
+            not given, the first messages of the first files (up to 1 MiB,
+            until one gives a row) for the columns' types.
+
+    Raises:
+        FileNotFoundError: When no file matches `paths`.
+        ValueError: For an unknown `errors` or a `partition_size` that is not
+            positive.
     """
     if errors not in _ERRORS:
         raise ValueError(f"errors must be one of {', '.join(map(repr, _ERRORS))}, not {errors!r}")

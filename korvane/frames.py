@@ -57,12 +57,20 @@ from __future__ import annotations
 
 import re
 import warnings
-from collections.abc import Callable, Iterable
-from typing import NamedTuple
+from collections.abc import Callable, Iterable, Mapping, Sequence
+from typing import TYPE_CHECKING, Any, NamedTuple
 
 import numpy as np
 
 from korvane import _rows
+
+if TYPE_CHECKING:
+    import os
+
+    import pandas
+    import pyarrow
+
+    from korvane.reader import Message, Source
 
 MESSAGE_COLUMNS = ("message_index", "subset", "edition", "data_category", "originating_centre", "typical_datetime")
 DATETIME_PARTS = ("year", "month", "day", "hour", "minute", "second")
@@ -849,11 +857,48 @@ def _table(source, columns, filters, definitions, errors, flat) -> tuple[list[st
     return names, [_combine(chunks[name], counts) for name in names]
 
 
-def read_bufr(source, columns=None, filters=None, *, definitions=None, errors="warn", flat=False):
-    """The observations of every message of `source` (a path, a list of
-    paths, or a buffer, as for korvane.open) as a pandas DataFrame, a column
-    per key of `columns`, rows kept by `filters`. See the module's text for
-    keys, rows, types and filters."""
+def read_bufr(source: Source | Sequence[Source], columns: str | Iterable[str] | None = None,
+              filters: Mapping[str, Any] | None = None, *, definitions: str | os.PathLike[str] | None = None,
+              errors: str = "warn", flat: bool = False) -> pandas.DataFrame:
+    """The observations of every message of `source` as a pandas DataFrame.
+
+    A column per name of `columns`, a row per subset or, where a requested
+    key repeats in a subset, per occurrence of the replication holding it,
+    rows kept by `filters`. The rules for names, rows, types and filters are
+    in this module's text (`help(korvane.frames)`).
+
+    Args:
+        source: A path, a bytes-like buffer (as for `korvane.open`), or a list
+            of them, read in order.
+        columns: Names of the columns, in order: keys (`"airTemperature"`),
+            six-digit codes (`"012101"`), ranked keys or codes
+            (`"#2#airTemperature"`), `"data_datetime"`, or the message-level
+            columns `message_index`, `subset`, `edition`, `data_category`,
+            `originating_centre`, `typical_datetime`. A str is one column.
+        filters: A mapping of name (any of the above, asked for as a column
+            or not) to a value, a list, set or tuple of values, a slice (both
+            ends included, either may be None) or a callable; a row is kept
+            when all filters match, and a missing value matches none.
+        definitions: The definitions root to take the tables from, as for
+            `korvane.open`.
+        errors: What a message that cannot be read does: `"warn"` (the
+            default here) warns and goes on, `"skip"` goes on silently,
+            `"raise"` raises its DecodeError.
+        flat: A row per subset and a column `"#rank#key"` for every element
+            item; `columns` then picks keys (all their ranks), ranked keys,
+            codes or message-level columns.
+
+    Returns:
+        The table. `df.attrs["units"]` maps each column to its unit (None
+            for columns that are not elements).
+
+    Raises:
+        ImportError: When pandas is not installed.
+        DecodeError: With `errors="raise"`, for the first damaged message.
+        TypeError: For a column or filter not named by a str.
+        ValueError: For a column asked for twice, a rank below 1, or an
+            unknown `errors`.
+    """
     pd = _require("pandas", "read_bufr")
     names, cols = _table(source, columns, filters, definitions, errors, flat)
     df = _pandas(pd, names, cols)
@@ -883,9 +928,18 @@ def _pandas(pd, names: list[str], cols: list[_Chunk]):
     return pd.DataFrame(dict(zip(names, arrays)), copy=False)
 
 
-def read_arrow(source, columns=None, filters=None, *, definitions=None, errors="warn", flat=False):
-    """The same table as read_bufr, as a pyarrow.Table: missing values are
-    nulls, units are in each field's metadata (b"unit")."""
+def read_arrow(source: Source | Sequence[Source], columns: str | Iterable[str] | None = None,
+               filters: Mapping[str, Any] | None = None, *, definitions: str | os.PathLike[str] | None = None,
+               errors: str = "warn", flat: bool = False) -> pyarrow.Table:
+    """The same table as `read_bufr`, as a `pyarrow.Table`.
+
+    Takes the same arguments. Missing values are nulls; integer-valued
+    elements are int64, texts string, timestamps `timestamp("us")`; each
+    element's unit is in its field's metadata under `b"unit"`.
+
+    Raises:
+        ImportError: When pyarrow is not installed.
+    """
     pa = _require("pyarrow", "read_arrow")
     names, cols = _table(source, columns, filters, definitions, errors, flat)
     arrays, fields = [], []
@@ -905,19 +959,33 @@ def read_arrow(source, columns=None, filters=None, *, definitions=None, errors="
 
 
 class KeyInfo(NamedTuple):
-    """One key of a message, as describe() lists it."""
+    """One key of a message, as `describe()` lists it."""
 
     key: str
+    """The key: the element's abbreviation, or a name made from its name."""
     code: str
+    """The element's descriptor code, six digits ("012101")."""
     name: str
+    """The element's name in Table B."""
     unit: str
-    ranks: int  # the most items of the key in one subset: "#1#key" to "#{ranks}#key"
+    """The element's unit ("CCITT IA5" for texts)."""
+    ranks: int
+    """The most items of the key in one subset: `"#1#key"` to `"#{ranks}#key"` can be asked for."""
 
 
-def describe(message) -> list[KeyInfo]:
-    """The keys of a message's elements in order of first appearance, with
-    their codes, units and how many ranks a subset holds at most (the names
-    to use are key, "#2#key", ... or the code)."""
+def describe(message: Message) -> list[KeyInfo]:
+    """The keys of a message's elements, to choose the columns of `read_bufr`.
+
+    In order of first appearance, with their codes, names, units and how many
+    items of the key one subset holds at most: the names to ask for are the
+    key, `"#2#key"`, ... or the code.
+
+    Args:
+        message: A `korvane.Message` (it is decoded).
+
+    Raises:
+        DecodeError: When the message cannot be decoded.
+    """
     v = message.decode()
     structure = _structure(message)
     items = np.flatnonzero(v.kind <= 1)

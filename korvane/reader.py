@@ -48,11 +48,18 @@ _ERRORS = ("raise", "warn", "skip")
 
 
 class DecodeError(ValueError):
-    """A message that cannot be parsed or decoded.
+    """A message that cannot be parsed or decoded, or whose tables cannot be loaded.
 
-    ``source`` names the file (or ``"<buffer>"``), ``index`` is the message's
-    position among the messages found in it, ``offset`` its byte offset, and
-    ``reason`` the decoder's own text.
+    Its text is `"<source>: message <index> at offset <offset>: <reason>"`.
+    It pickles with its attributes, so it crosses process boundaries intact.
+
+    Attributes:
+        source: The file's path, or `"<buffer>"` for a buffer.
+        index: The message's position among the messages found in the file
+            or buffer, damaged ones included, counted from 0.
+        offset: The byte offset of the message's start ("BUFR").
+        reason: The decoder's own text, such as
+            `"section 5 terminator is not 7777"`.
     """
 
     def __init__(self, reason: str, *, source: str, index: int, offset: int) -> None:
@@ -142,23 +149,37 @@ def _map(source: Source) -> tuple[memoryview, str, mmap.mmap | None]:
 
 
 def open(source: Source, *, definitions: str | os.PathLike[str] | None = None,
-         tables: _korvane.TableSet | None = None, errors: str = "raise") -> "BufrFile":
-    """open(source, *, definitions=None, tables=None, errors="raise")
-    --
+         tables: _korvane.TableSet | None = None, errors: str = "raise") -> BufrFile:
+    """Opens a file or buffer of BUFR messages (editions 2 to 4) as a BufrFile.
 
-    Opens a file or buffer of BUFR messages (editions 2 to 4) as a BufrFile.
+    The messages are found and their headers parsed at once; each message's
+    data is decoded only when asked for (`Message.decode`).
 
-    source: a path (memory-mapped) or a bytes, bytearray, memoryview or mmap
-        (viewed, not copied). Bytes between messages, such as bulletin
-        headings, are skipped.
-    definitions: an ecCodes-style definitions root to take each message's
-        tables from; by default $ECCODES_DEFINITION_PATH, else
-        /usr/share/eccodes/definitions, else the tables korvane carries
-        (see korvane.tables_info()).
-    tables: one TableSet for every message, instead of a definitions root.
-    errors: what a damaged message does: "raise" raises DecodeError, "warn"
-        warns and "skip" stays silent; both record it in BufrFile.errors and
-        read the other messages.
+    Args:
+        source: A path (memory-mapped) or a `bytes`, `bytearray`,
+            `memoryview` or `mmap` (viewed, not copied). Bytes between
+            messages, such as bulletin headings, are skipped.
+        definitions: An ecCodes-style definitions root to take each
+            message's tables from, chosen by its header. By default the first
+            entry of `$ECCODES_DEFINITION_PATH` holding `bufr/tables`, else
+            `/usr/share/eccodes/definitions`, else the tables korvane carries
+            (see `korvane.tables_info()`). It is looked for when the first
+            message needs its tables.
+        tables: One `TableSet` for every message, instead of a definitions root.
+        errors: What a damaged message does: `"raise"` raises DecodeError,
+            `"warn"` warns (RuntimeWarning) and `"skip"` stays silent; both
+            of these record it in `BufrFile.errors` and read the other
+            messages.
+
+    Returns:
+        The messages, a sequence and a context manager.
+
+    Raises:
+        DecodeError: With `errors="raise"`, for the first message that cannot
+            be parsed.
+        OSError: When the file cannot be opened or is not a regular file.
+        TypeError: For a source that is neither a path nor a bytes-like buffer.
+        ValueError: For an `errors` other than the three above.
     """
     return BufrFile(source, definitions=definitions, tables=tables, errors=errors)
 
@@ -166,8 +187,19 @@ def open(source: Source, *, definitions: str | os.PathLike[str] | None = None,
 class BufrFile:
     """The messages of one file or buffer: a sequence of Message, and a context manager.
 
-    ``len()`` and indexing count the messages that could be parsed; those that
-    could not are in ``errors`` (with ``errors="warn"`` or ``"skip"``).
+    Made by `korvane.open`, which takes the same arguments. `len()`, indexing
+    (slices too) and iteration count the messages that could be parsed; those
+    that could not are in `errors` (with `errors="warn"` or `"skip"`). Leaving
+    the `with` block, or `close()`, releases the file.
+
+    Attributes:
+        name: The file's path, or `"<buffer>"`.
+        errors: A DecodeError for each message that could not be parsed or
+            decoded, in the order met (with `errors="warn"` or `"skip"`).
+        errors_mode: The `errors` argument: `"raise"`, `"warn"` or `"skip"`.
+        headers: The header fields of every parsed message as one NumPy
+            structured array, a record per message, its fields named as the
+            `Message` properties (and `index`, `offset`).
     """
 
     def __init__(self, source: Source, *, definitions=None, tables=None, errors: str = "raise") -> None:
@@ -206,7 +238,7 @@ class BufrFile:
     def __len__(self) -> int:
         return len(self._messages)
 
-    def __getitem__(self, i: int) -> "Message":
+    def __getitem__(self, i: int) -> Message:
         if isinstance(i, slice):
             return [self[j] for j in range(*i.indices(len(self)))]
         n = len(self._messages)
@@ -218,11 +250,11 @@ class BufrFile:
             m = self._messages[j] = Message(self, j)
         return m
 
-    def __iter__(self) -> Iterator["Message"]:
+    def __iter__(self) -> Iterator[Message]:
         for j in range(len(self._messages)):
             yield self[j]
 
-    def __enter__(self) -> "BufrFile":
+    def __enter__(self) -> BufrFile:
         return self
 
     def __exit__(self, *exc) -> None:
@@ -258,10 +290,21 @@ def _header_property(name: str) -> property:
 
 
 class Message:
-    """One message of a BufrFile: its header fields, its bytes, its tables, and ``decode()``.
+    """One message of a BufrFile: its header fields, its bytes, its tables, and `decode()`.
 
-    Header fields carry the names of ``BufrMessage`` for every edition;
-    ``typical_year`` is a full year and ``typical_second`` is 0 before edition 4.
+    Made by indexing or iterating a BufrFile.
+
+    Each header field is a read-only property named as in `BufrMessage`,
+    whatever the edition (the names are listed in `korvane.reader.HEADER_FIELDS`):
+    `edition`, `originating_centre`, `data_category`, `number_of_subsets`,
+    `compressed_data`, `typical_year` ... `typical_second` and the rest.
+    `typical_year` is a full year and `typical_second` is 0 before edition 4.
+
+    Attributes:
+        index: The message's position among the messages found in its file,
+            damaged ones included (as in DecodeError), counted from 0.
+        position: Its position in the BufrFile, which counts only the
+            messages that could be parsed.
     """
 
     __slots__ = ("_file", "_header", "_tables", "_bytes", "index", "position")
@@ -325,13 +368,22 @@ class Message:
     def _error(self, reason: str) -> DecodeError:
         return DecodeError(reason, source=self._file.name, index=self.index, offset=self.offset)
 
-    def decode(self, *, structure: bool = False) -> "Values":
-        """decode(*, structure=False)
-        --
+    def decode(self, *, structure: bool = False) -> Values:
+        """The message's items as NumPy columns.
 
-        The message's items as NumPy columns (a Values). With structure=True the
-        occurrences of replicated groups are recorded too (Values.groups).
-        Raises DecodeError when the data cannot be decoded.
+        Each call decodes the data section again; the tables are loaded once
+        per message (and cached for the process, see `korvane.tables_info`).
+
+        Args:
+            structure: Whether to record the occurrences of replicated groups
+                too (`Values.groups`).
+
+        Returns:
+            The items of every subset, subset after subset.
+
+        Raises:
+            DecodeError: When the data cannot be decoded or the tables the
+                message names cannot be loaded.
         """
         tables = self.tables
         try:
@@ -341,11 +393,17 @@ class Message:
         return Values(columns, tables, self._header["number_of_subsets"])
 
     def decode_objects(self) -> list:
-        """decode_objects()
-        --
+        """The message's items as a list of `DecodedValue` objects.
 
-        The message's items as a list of DecodedValue objects, as
-        decode_values_with_tables gives them.
+        The same items as `decode()`, one Python object each, as
+        `decode_values_with_tables` gives them: slower and larger, but each
+        value comes with its name, bits, text and code-table meaning. A
+        message of edition 2 or 3 is decoded as the edition 4 message with the
+        same sections 2 to 5.
+
+        Raises:
+            DecodeError: When the data cannot be decoded or the tables the
+                message names cannot be loaded.
         """
         tables = self.tables
         data = bytes(self.bytes) if self._header["edition"] == 4 else self._as_edition4()
@@ -408,13 +466,26 @@ class _Column:
 class Values:
     """The decoded items of one message as NumPy columns, subset after subset.
 
-    Arrays (one entry per item): ``code`` (uint32; 999999 for associated
-    fields), ``kind`` (uint8: 0 numeric, 1 character, 2 associated field,
-    3 operator placeholder, 4 inserted text), ``value`` (float64, NaN where
-    missing or character), ``missing`` (bool), ``raw`` (uint64: the bits read;
-    for a character item the position of its text in ``texts``), ``subset``
-    (0-based) and ``text`` (str for character items, None otherwise).
-    ``subset_bounds[s]:subset_bounds[s + 1]`` are the items of subset s.
+    Made by `Message.decode`. The arrays have one entry per item (`len()`
+    of the Values), and view memory the decoder filled: reading them copies
+    nothing.
+
+    Attributes:
+        code: Descriptor code of each item (uint32), `F*100000 + X*1000 + Y`;
+            999999 for an associated field.
+        kind: What each item is (uint8): 0 numeric element, 1 character
+            element, 2 associated field, 3 operator placeholder, 4 text
+            inserted by operator 2 05 YYY (the constants `NUMERIC`,
+            `CHARACTER`, `ASSOCIATED_FIELD`, `OPERATOR`, `INSERTED_TEXT` of
+            `korvane.reader`).
+        value: The physical value (float64), `(bits + reference) / 10**scale`;
+            NaN where missing and for texts.
+        missing: Whether the item is missing, all its bits set (bool).
+        raw: The bits read (uint64); for a text, its position in `texts`.
+        subset_bounds: `subset_bounds[s]:subset_bounds[s + 1]` are the items
+            of subset s (int64, `number_of_subsets + 1` entries).
+        number_of_subsets: The message's number of subsets.
+        tables: The TableSet the message was decoded with.
     """
 
     def __init__(self, columns, tables: _korvane.TableSet, number_of_subsets: int) -> None:
@@ -473,17 +544,22 @@ class Values:
 
     @property
     def groups(self) -> dict[str, np.ndarray]:
-        """Occurrences of replicated groups (decode(structure=True)): arrays
-        ``begin``, ``end`` (item range), ``parent`` (index of the enclosing
-        occurrence or -1), ``node`` (which replication) and ``subset``."""
+        """Occurrences of replicated groups, recorded by `decode(structure=True)`.
+
+        Arrays (int64) with one entry per occurrence of a replicated group:
+        `begin` and `end` (its items are `begin:end`), `parent` (the index of
+        the enclosing occurrence, or -1), `node` (which replication of the
+        descriptors it is an occurrence of) and `subset`.
+        """
         records = self.group_records
         return {name: records[name].astype(np.int64) for name in _GROUP_DTYPE.names}
 
     @property
     def group_records(self) -> np.ndarray:
-        """The same occurrences as one structured array viewing the decoder's
-        memory (fields begin, end: uint64; parent: int64; node, subset:
-        uint32), in subset order: a slice of it costs no copy of the rest."""
+        """The same occurrences as `groups`, as one structured array viewing the
+        decoder's memory (fields `begin`, `end`: uint64; `parent`: int64;
+        `node`, `subset`: uint32), in subset order: a slice of it costs no
+        copy of the rest."""
         return np.frombuffer(self._columns.buffer("groups"), dtype=_GROUP_DTYPE)
 
     def _element(self, code: int):
@@ -501,7 +577,8 @@ class Values:
         return None
 
     def name(self, code: int) -> str:
-        """The element name of a code ("" when the tables lack it)."""
+        """The element name of a code ("" when the tables lack it); "associatedField",
+        "operator" or "text" for those kinds of item."""
         special = self._special(code)
         if special is not None:
             return special
@@ -514,7 +591,9 @@ class Values:
         return e.unit if e is not None else ""
 
     def key(self, code: int) -> str:
-        """The ecCodes-style key of a code: its element's abbreviation, e.g. "airTemperature"."""
+        """The ecCodes-style key of a code: its element's abbreviation, such as
+        "airTemperature"; the code as six digits when the tables have none;
+        "associatedField", "operator" or "text" for those kinds of item."""
         special = self._special(code)
         if special is not None:
             return special
