@@ -171,14 +171,31 @@ def resolve_definitions(definitions: str | os.PathLike[str] | None = None) -> Pa
     return _resolve(definitions)[1]
 
 
-def _master_versions(root: Path) -> list[int]:
-    # Master table 0. A version is an entry named by its number: a directory
-    # or an alias file naming a sibling.
+def installed_master_versions(root: str | os.PathLike[str], master_table: int = 0) -> list[int]:
+    """The master table versions a definitions root holds, in order. A version
+    is an entry named by its number: a directory or an alias file naming a
+    sibling."""
     try:
-        names = os.listdir(root / "bufr" / "tables" / "0" / "wmo")
+        names = os.listdir(os.path.join(root, "bufr", "tables", str(master_table), "wmo"))
     except OSError:
         return []
     return sorted(int(n) for n in names if n.isdigit())
+
+
+def usable_master_version(version: int, installed: list[int]) -> int:
+    """The installed master version that reads messages of `version`: itself,
+    else the next later one (a later version only adds entries, so it reads
+    what an earlier one coded), else the newest (the caller warns: entries
+    added after it are missing). With none installed, `version` itself, whose
+    loading then names the missing directory."""
+    if not installed or version in installed:
+        return version
+    later = [v for v in installed if v > version]
+    return later[0] if later else installed[-1]
+
+
+def _master_versions(root: Path) -> list[int]:
+    return installed_master_versions(root, 0)
 
 
 def _system_release(root: Path) -> str | None:

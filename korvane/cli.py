@@ -95,6 +95,9 @@ _DEFINITIONS = Option(("--definitions",), "definitions",
                       "an ecCodes definitions root (default: $ECCODES_DEFINITION_PATH, else "
                       + DEFAULT_DEFINITIONS + ")", "DIR")
 
+_DEFAULT_ROOTS = (" (default: $ECCODES_DEFINITION_PATH, else " + DEFAULT_DEFINITIONS
+                  + ", else the tables korvane carries)")
+
 _FILES = ("files", "FILE", "+")
 _FILES_HELP = (
     "FILE may be a file, a directory (read recursively; files in it without any BUFR message "
@@ -126,8 +129,8 @@ COMMANDS = {
                 Option(("--json",), "json", "one JSON document per message", type=None, default=False),
                 Option(("--compact",), "compact", "with --json: one array per key across the subsets",
                        type=None, default=False),
-                *_table_options(" (default: the tables each message names, from $ECCODES_DEFINITION_PATH "
-                                "or " + DEFAULT_DEFINITIONS + ")"),
+                *_table_options(" (default: the tables each message names, from $ECCODES_DEFINITION_PATH, "
+                                "else " + DEFAULT_DEFINITIONS + ", else the tables korvane carries)"),
             ],
             "korvane._cli.dump:run"),
         Command(
@@ -149,13 +152,13 @@ COMMANDS = {
             "expand", "expand descriptors: sequences replaced, replications unrolled",
             "Prints each descriptor of the expansion with its element name.",
             [("codes", "CODE", "+")],
-            _table_options(" (default " + DEFAULT_DEFINITIONS + ")") + _HEADER_OPTIONS,
+            _table_options(_DEFAULT_ROOTS) + _HEADER_OPTIONS,
             "korvane.cli:_cmd_expand"),
         Command(
             "table", "show an element, a sequence or a code-table meaning",
             "An element of Table B, a sequence of Table D, or with RAW the meaning of a code-table entry.",
             [("code", "CODE", "1"), ("raw", "RAW", "?")],
-            _table_options(" (default " + DEFAULT_DEFINITIONS + ")") + _HEADER_OPTIONS,
+            _table_options(_DEFAULT_ROOTS) + _HEADER_OPTIONS,
             "korvane.cli:_cmd_table"),
     )
 }
@@ -351,11 +354,7 @@ def load_tables(args: Args, message: _korvane.BufrMessage | None = None) -> _kor
             return _korvane.TableSet.from_eccodes(args.tables)
         if args.wmo_csv:
             return _korvane.TableSet.from_bufr4_45(args.wmo_csv)
-        root = args.definitions
-        if root is None:
-            if not _has_tables(DEFAULT_DEFINITIONS):
-                raise CliError(NO_TABLES)
-            root = DEFAULT_DEFINITIONS
+        root = definitions_root(args.definitions)
         if message is None:
             version = args.master_version
             if version is None:

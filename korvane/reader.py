@@ -20,7 +20,7 @@ from typing import Iterator, Union
 import numpy as np
 
 from korvane import _columns, _korvane
-from korvane._tables import resolve_definitions
+from korvane._tables import installed_master_versions, resolve_definitions, usable_master_version
 
 __all__ = ["open", "BufrFile", "Message", "Values", "DecodeError", "HEADER_FIELDS"]
 
@@ -84,14 +84,6 @@ _cache: OrderedDict[tuple, _korvane.TableSet] = OrderedDict()
 _cache_lock = threading.Lock()
 
 
-def _installed_versions(root: Path, master_table: int) -> list[int]:
-    try:
-        names = os.listdir(root / "bufr" / "tables" / str(master_table) / "wmo")
-    except OSError:
-        return []
-    return sorted(int(n) for n in names if n.isdigit())
-
-
 def tables_for(root: Path, master_table: int, master_version: int, local_version: int, centre: int,
                subcentre: int) -> _korvane.TableSet:
     """tables_for(root, master_table, master_version, local_version, centre, subcentre)
@@ -99,8 +91,9 @@ def tables_for(root: Path, master_table: int, master_version: int, local_version
 
     The TableSet of a definitions root for a message with these header fields,
     from a cache shared by the process (the 64 most recently used sets).
-    A master version newer than any installed one is read with the newest
-    installed, with a warning naming both.
+    A master version that is not installed is read with the next later one
+    installed (later versions only add entries), else with the newest, with a
+    warning naming both.
     """
     key = (str(root), master_table, master_version, local_version, centre, subcentre)
     with _cache_lock:
@@ -110,9 +103,8 @@ def tables_for(root: Path, master_table: int, master_version: int, local_version
             return tables
     version = master_version
     if not (root / "bufr" / "tables" / str(master_table) / "wmo" / str(master_version)).exists():
-        installed = _installed_versions(root, master_table)
-        if installed and master_version > installed[-1]:
-            version = installed[-1]
+        version = usable_master_version(master_version, installed_master_versions(root, master_table))
+        if version < master_version:
             warnings.warn(
                 f"master table version {master_version} is newer than the tables installed in {root}; "
                 f"using version {version}",

@@ -9,6 +9,7 @@ import pytest
 
 from korvane import cli
 from tablefiles import table_dir
+from test_embedded_tables import cache_home, carried_root  # noqa: F401 (a fixture)
 
 
 def korvane(*args: str) -> subprocess.CompletedProcess[str]:
@@ -102,12 +103,13 @@ def test_wmo_csv(corpus_dir):
     assert r.returncode == 0 and "  name          WMO block number" in r.stdout.splitlines()
 
 
-def test_no_table_source_says_how_to_get_tables(tmp_path, monkeypatch, capsys):
+def test_without_a_definitions_root_the_carried_tables_answer(tmp_path, monkeypatch, capsys, cache_home):
     monkeypatch.setattr(cli, "DEFAULT_DEFINITIONS", str(tmp_path / "absent"))
-    assert cli.main(["table", "1001"]) == 1
+    root = carried_root(cache_home, monkeypatch)
+    assert cli.main(["table", "1001"]) == 0
     out, err = capsys.readouterr()
-    assert out == "" and err.startswith("korvane: no BUFR tables: give --tables DIR")
-    assert "libeccodes-data" in err
+    assert cli.main(["table", "--definitions", str(root), "1001"]) == 0
+    assert (out, err) == capsys.readouterr() and "width         7" in out
 
 
 def test_table_source_options_exclude_each_other(tables):

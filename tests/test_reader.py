@@ -14,6 +14,7 @@ import korvane
 from korvane import _korvane
 from bufr_builder import Bits, build
 from datatables import ELEMENTS, make_tables
+from tablefiles import table_dir
 
 CORPUS = Path(__file__).resolve().parent.parent.parent / "shared" / "corpus" / "ed4"
 INDEX = json.loads((CORPUS / "index.json").read_text())
@@ -153,6 +154,20 @@ def test_older_editions_give_the_same_objects(name, definitions_root, tmp_path):
     assert old.edition == 3 and old.typical_year == m.typical_year
     assert [repr(v) for v in old.decode_objects()] == [repr(v) for v in m.decode_objects()]
     np.testing.assert_array_equal(old.decode().value, m.decode().value)
+
+
+@pytest.mark.parametrize("version, used, warns", [(12, 13, False), (14, 15, False), (16, 15, True)])
+def test_a_master_version_not_installed_uses_the_next_later_else_the_newest(tmp_path, version, used, warns):
+    for v in (13, 15):
+        table_dir(tmp_path / f"bufr/tables/0/wmo/{v}",
+                  element=f"001001|blockNumber|long|BLOCK {v}|Numeric|0|0|7|Numeric|0|2\n", sequence="")
+    m = korvane.open(build(descriptors=[1001], data=Bits().uint(7, 7).to_bytes(), master_version=version),
+                     definitions=tmp_path)[0]
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        assert m.tables.get_element(1001).name == f"BLOCK {used}"
+    assert [str(w.message) for w in caught] == ([f"master table version {version} is newer than the tables "
+                                                 f"installed in {tmp_path}; using version {used}"] if warns else [])
 
 
 def test_a_master_version_newer_than_the_tables_uses_the_newest(definitions_root):

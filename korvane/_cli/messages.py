@@ -8,6 +8,7 @@ import os
 
 from korvane import _columns, _korvane
 from korvane._cli import inputs
+from korvane._tables import installed_master_versions, usable_master_version
 from korvane.cli import CliError, definitions_root
 
 # ---- headers ---------------------------------------------------------------------
@@ -234,23 +235,19 @@ class Tables:
             self.root = definitions_root(definitions)
 
     def _version(self, master_table: int, version: int) -> int:
-        """A master version newer than any installed is read with the newest
-        installed: later versions only add entries."""
+        """A master version that is not installed is read with the next later
+        one installed (later versions only add entries), else with the newest."""
         base = os.path.join(self.root, "bufr", "tables", str(master_table), "wmo")
         if os.path.isdir(os.path.join(base, str(version))):
             return version
         installed = self._installed.get(master_table)
         if installed is None:
-            try:
-                installed = sorted(int(n) for n in os.listdir(base) if n.isdigit())
-            except OSError:
-                installed = []
-            self._installed[master_table] = installed
-        if installed and version > installed[-1]:
+            installed = self._installed[master_table] = installed_master_versions(self.root, master_table)
+        usable = usable_master_version(version, installed)
+        if usable < version:
             inputs.error(f"warning: master table version {version} is newer than the tables installed in "
-                         f"{self.root}; using version {installed[-1]}")
-            return installed[-1]
-        return version
+                         f"{self.root}; using version {usable}")
+        return usable
 
     def get(self, h: dict) -> TableEntry:
         """The tables of a message header; ValueError with the reason when they cannot be loaded."""
