@@ -77,6 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (done) {
         // A sample of the values must be readable in full.
         std::size_t texts = 0;
+        columns.expand_rows();
         for (std::size_t i = 0; i < columns.size(); ++i)
             if (i < kRenderedHead || i % kRenderedStride == 0)
                 texts += korvane::decoded_value_text(columns.item(i), *tables).size();

@@ -123,8 +123,11 @@ PyObject* columns_buffer(PyObject* self, PyObject* name_obj) {
     return guarded([&]() -> PyObject* {
         const char* name = PyUnicode_AsUTF8(name_obj);
         if (name == nullptr) return nullptr;
-        const MessageColumns& c = columns_of(self);
+        MessageColumns& c = columns_of(self);
         const std::string_view n(name);
+        // Codes and kinds of compressed data are laid out for every item when
+        // first asked for; no buffer of them exists before, so none is moved.
+        if (n == "code" || n == "kind") c.expand_rows();
         if (n == "code") return vector_buffer(self, c.code);
         if (n == "kind") return vector_buffer(self, c.kind);
         if (n == "missing") return vector_buffer(self, c.missing);

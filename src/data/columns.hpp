@@ -59,6 +59,10 @@ struct GroupOccurrence {
 };
 
 struct MessageColumns {
+    // While row_width is not 0 (compressed data, where every subset has the
+    // same items), code and kind hold the first row alone, row_width items,
+    // and expand_rows() lays them out for every item; callers that index them
+    // item by item call it first.
     PoolVector<std::uint32_t> code;
     PoolVector<std::uint8_t> kind;     // a ValueKind
     PoolVector<std::uint8_t> missing;  // 1 for a missing number or a text that is absent
@@ -74,12 +78,16 @@ struct MessageColumns {
     // Filled only when DecodeOptions::structure is set.
     std::vector<GroupOccurrence> groups;
 
-    std::size_t size() const noexcept { return code.size(); }
+    std::size_t row_width = 0;
+
+    std::size_t size() const noexcept { return value.size(); }
     // Empties every column, keeping their memory for the next message.
     void clear() noexcept;
-    // Resizes every item column to n (entries to be written in place).
-    void resize(std::size_t n);
-    // Item i as the per-value API shows it.
+    // Copies the first row of code and kind into every row (when row_width is
+    // not 0): a caller that reads only values, missing flags and raw bits does
+    // without a fifth of the bytes a decode writes.
+    void expand_rows();
+    // Item i as the per-value API shows it (after expand_rows()).
     DecodedValue item(std::size_t i) const noexcept;
 };
 

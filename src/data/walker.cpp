@@ -18,6 +18,7 @@
 #include <type_traits>
 #include <string>
 #include <unordered_map>
+#include <utility>
 
 #include "data/columns.hpp"
 #include "data/decode.hpp"
@@ -716,10 +717,9 @@ void copy_first_row(T* rows, std::size_t columns, std::size_t lo, std::size_t hi
     }
 }
 
+// Codes and kinds stay one row until asked for (MessageColumns::expand_rows).
 void copy_first_row(MessageColumns& out, std::uint64_t columns, unsigned lo, unsigned hi) {
     const auto n = static_cast<std::size_t>(columns);
-    copy_first_row(out.code.data(), n, lo, hi);
-    copy_first_row(out.kind.data(), n, lo, hi);
     copy_first_row(out.missing.data(), n, lo, hi);
     copy_first_row(out.value.data(), n, lo, hi);
     copy_first_row(out.raw.data(), n, lo, hi);
@@ -742,7 +742,11 @@ Result<void> decode_compressed(const BufrMessage& message, const TableSet& table
         KORVANE_TRY_VOID(walker.walk(descriptors, 0, 0));
         columns = leaves.columns();
     }
-    out.resize(static_cast<std::size_t>(columns * subsets));
+    const auto items = static_cast<std::size_t>(columns * subsets);
+    out.missing.resize(items);
+    out.value.resize(items);
+    out.raw.resize(items);
+    out.row_width = static_cast<std::size_t>(columns);
     std::vector<GroupOccurrence> column_groups;
     std::unordered_map<std::uint64_t, std::uint64_t> shared_texts;
     // Blocks of about kBlockItems items, some 1.4 megabytes of rows, which
@@ -780,6 +784,7 @@ Result<void> decode_compressed(const BufrMessage& message, const TableSet& table
 }  // namespace
 
 void MessageColumns::clear() noexcept {
+    row_width = 0;
     code.clear();
     kind.clear();
     missing.clear();
@@ -790,12 +795,15 @@ void MessageColumns::clear() noexcept {
     groups.clear();
 }
 
-void MessageColumns::resize(std::size_t n) {
+void MessageColumns::expand_rows() {
+    if (row_width == 0) return;
+    const std::size_t width = std::exchange(row_width, 0);
+    const std::size_t n = value.size();
     code.resize(n);
     kind.resize(n);
-    missing.resize(n);
-    value.resize(n);
-    raw.resize(n);
+    if (n == 0) return;
+    copy_first_row(code.data(), width, 0, n / width);
+    copy_first_row(kind.data(), width, 0, n / width);
 }
 
 DecodedValue MessageColumns::item(std::size_t i) const noexcept {

@@ -54,7 +54,7 @@ PyObject* decode_into_list(const FirstMessage& first, const TableSet& tables, Py
     PyObject* result = interrupted ? nullptr
                        : done      ? new_decoded_value_list(columns, owner)
                                    : to_py_err(std::move(done).error());
-    if (columns.code.capacity() > (std::size_t{1} << 22)) columns = MessageColumns();
+    if (columns.value.capacity() > (std::size_t{1} << 22)) columns = MessageColumns();
     else columns.clear();
     return result;
 }
