@@ -505,7 +505,7 @@ class Values:
         return bounds
 
     def __len__(self) -> int:
-        return len(self.code)
+        return self._columns.size
 
     @property
     def subset(self) -> np.ndarray:

@@ -125,14 +125,13 @@ PyObject* columns_buffer(PyObject* self, PyObject* name_obj) {
         if (name == nullptr) return nullptr;
         MessageColumns& c = columns_of(self);
         const std::string_view n(name);
-        // Codes and kinds of compressed data are laid out for every item when
-        // first asked for; no buffer of them exists before, so none is moved.
-        if (n == "code" || n == "kind") c.expand_rows();
-        if (n == "code") return vector_buffer(self, c.code);
-        if (n == "kind") return vector_buffer(self, c.kind);
-        if (n == "missing") return vector_buffer(self, c.missing);
-        if (n == "value") return vector_buffer(self, c.value);
-        if (n == "raw") return vector_buffer(self, c.raw);
+        // An array of compressed data is laid out for every item when first
+        // asked for; no buffer of it exists before, so none is moved.
+        if (n == "code") return c.expand(Column::Code), vector_buffer(self, c.code);
+        if (n == "kind") return c.expand(Column::Kind), vector_buffer(self, c.kind);
+        if (n == "missing") return c.expand(Column::Missing), vector_buffer(self, c.missing);
+        if (n == "value") return c.expand(Column::Value), vector_buffer(self, c.value);
+        if (n == "raw") return c.expand(Column::Raw), vector_buffer(self, c.raw);
         if (n == "subset_bounds") return vector_buffer(self, c.subset_bounds);
         if (n == "groups") return vector_buffer(self, c.groups);
         PyErr_Format(PyExc_KeyError, "no column %R", name_obj);

@@ -58,11 +58,19 @@ struct GroupOccurrence {
     std::uint32_t subset;
 };
 
+// The columns an item array can be asked for by.
+enum class Column : std::uint8_t { Code, Kind, Missing, Value, Raw };
+
 struct MessageColumns {
-    // While row_width is not 0 (compressed data, where every subset has the
-    // same items), code and kind hold the first row alone, row_width items,
-    // and expand_rows() lays them out for every item; callers that index them
-    // item by item call it first.
+    // Compressed data, where every subset has the same items, are kept as
+    // they are coded until an array is asked for: while row_width is not 0,
+    // code, kind, missing, value and raw hold the first row alone (row_width
+    // items), which every subset shares for the columns whose values do not
+    // vary (most of them in real data); the columns that vary are kept whole,
+    // one after another, in var_missing, var_value and var_raw (`rows`
+    // entries each), var_column naming the column of each. expand() lays an
+    // array out for every item; callers that index arrays item by item call
+    // it (or expand_rows(), for all of them) first.
     PoolVector<std::uint32_t> code;
     PoolVector<std::uint8_t> kind;     // a ValueKind
     PoolVector<std::uint8_t> missing;  // 1 for a missing number or a text that is absent
@@ -79,16 +87,23 @@ struct MessageColumns {
     std::vector<GroupOccurrence> groups;
 
     std::size_t row_width = 0;
+    std::size_t rows = 0;
+    PoolVector<std::uint64_t> var_column;
+    PoolVector<std::uint8_t> var_missing;
+    PoolVector<double> var_value;
+    PoolVector<std::uint64_t> var_raw;
 
-    std::size_t size() const noexcept { return value.size(); }
+    std::size_t size() const noexcept { return row_width != 0 ? row_width * rows : value.size(); }
     // Empties every column, keeping their memory for the next message.
     void clear() noexcept;
-    // Copies the first row of code and kind into every row (when row_width is
-    // not 0): a caller that reads only values, missing flags and raw bits does
-    // without a fifth of the bytes a decode writes.
+    // Lays one array out for every item (nothing to do once it is).
+    void expand(Column c);
     void expand_rows();
     // Item i as the per-value API shows it (after expand_rows()).
     DecodedValue item(std::size_t i) const noexcept;
+
+private:
+    std::uint8_t pending_ = 0;  // arrays still one row, by Column bit; 0 before the first expand()
 };
 
 struct DecodeOptions {

@@ -326,23 +326,36 @@ private:
 
 // ---- compressed data: one column per leaf ------------------------------------------
 
-// Write = false: the first pass, which reads what steers the walk, checks that
-// every column is sound and fits the data, and counts the columns.
-// Write = true: a later pass, which fills the items of subsets [lo, hi) of
-// every column. Writing a block of subsets at a time keeps the block's rows
-// in cache; writing whole columns would touch every row of the message for
-// every column.
-template <bool Write>
+// A column whose values vary between subsets, as the first pass found it:
+// enough to read its values again without walking the descriptors.
+struct VaryingColumn {
+    enum class Type : std::uint8_t { Numeric, SharedText, Texts };
+    Type type;
+    bool missing_values;  // numeric: an increment of all ones is missing
+    bool all_missing;     // numeric: R0 of all ones, every subset missing
+    bool opaque;          // numeric: bits kept without a value
+    std::uint16_t width;  // bits of an increment (numeric), of a text, or of R0 (shared text)
+    std::uint64_t start;  // bit of the first increment, or of R0 (shared text)
+    std::uint64_t r0;     // numeric: R0; texts: the bytes of the element's text, its part of text indices
+    std::uint64_t text_column;  // texts: the column's number among text columns
+    Int128 reference;
+    double divisor;
+};
+
+// The first pass over compressed data: reads what steers the walk, checks
+// that every column is sound and fits the data, and counts the columns. It
+// writes the first row of the message: every column's code and kind, and
+// the missing flag, value and raw bits of a column that is the same in every
+// subset (NBINC 0, or an operator's placeholder), which is most of them in
+// real data. The columns that vary are recorded, for write_varying_columns.
 class ColumnLeaves {
 public:
     static constexpr const char* kDepthError = "compressed descriptor decode exceeded recursion depth";
 
     ColumnLeaves(MessageColumns& out, BitReader& reader, WalkContext& ctx, ValueCodingState& state,
-                 std::uint16_t subsets, std::uint64_t columns, std::uint64_t max_items,
-                 const DecodeOptions& options, unsigned lo = 0, unsigned hi = 0,
-                 std::unordered_map<std::uint64_t, std::uint64_t>* shared_texts = nullptr)
-        : out_(out), reader_(reader), ctx_(ctx), state_(state), subsets_(subsets), stride_(columns),
-          max_items_(max_items), options_(options), lo_(lo), hi_(hi), shared_texts_(shared_texts) {}
+                 std::uint16_t subsets, std::uint64_t max_items, std::vector<VaryingColumn>& varying)
+        : out_(out), reader_(reader), ctx_(ctx), state_(state), subsets_(subsets), max_items_(max_items),
+          varying_(varying) {}
 
     std::uint64_t position() const noexcept { return column_; }
     std::uint64_t columns() const noexcept { return column_; }
@@ -411,9 +424,8 @@ public:
     }
 
     Result<void> placeholder(std::uint32_t code) {
-        // The same in every subset: the first row's entry is copied to the others.
-        if constexpr (!Write) KORVANE_TRY_VOID(count_column());
-        next_column(code, ValueKind::Operator, false, 0.0, 0);
+        KORVANE_TRY_VOID(count_column());
+        constant_column(code, ValueKind::Operator, false, 0.0, 0);
         return Ok{};
     }
 
@@ -422,18 +434,14 @@ public:
     }
 
     // A new reference value (2 03 YYY) must be the same in every subset, so
-    // every increment must be zero (checked by the first pass).
+    // every increment must be zero.
     Result<std::int64_t> new_reference(std::uint8_t width) {
         KORVANE_TRY(const std::uint64_t r0, read_bits(reader_, width));
         KORVANE_TRY(const std::uint64_t nbinc, read_bits(reader_, kIncrementWidthBits));
         const auto w = static_cast<std::uint16_t>(nbinc);
-        if constexpr (Write) {
-            reader_.seek(reader_.position() + std::uint64_t{subsets_} * w);
-        } else {
-            for (unsigned s = 0; s < subsets_; ++s) {
-                KORVANE_TRY(const std::uint64_t inc, read_bits(reader_, w));
-                if (inc != 0) return BufrError::table("changed reference values differ between subsets");
-            }
+        for (unsigned s = 0; s < subsets_; ++s) {
+            KORVANE_TRY(const std::uint64_t inc, read_bits(reader_, w));
+            if (inc != 0) return BufrError::table("changed reference values differ between subsets");
         }
         return signed_reference(r0, width);
     }
@@ -443,51 +451,18 @@ private:
         return BufrError::table("compressed delayed replication with varying factors is not implemented");
     }
 
-    // Where later passes write: the columns, sized before the pass. The
-    // pointers are copied into locals by the loops that write, so that byte
-    // stores (which may alias anything) do not force them to be reloaded.
-    struct Sink {
-        std::uint32_t* __restrict code;
-        std::uint8_t* __restrict kind;
-        std::uint8_t* __restrict missing;
-        double* __restrict value;
-        std::uint64_t* __restrict raw;
-        std::uint64_t stride;
-        std::uint64_t column;
-
-        // Codes and kinds are the same in every subset: they are laid out
-        // from the first pass's record of the columns, not written here.
-        void put(unsigned s, std::uint32_t, ValueKind, bool m, double v, std::uint64_t r) const noexcept {
-            const std::size_t at = static_cast<std::size_t>(s * stride + column);
-            missing[at] = m ? 1 : 0;
-            value[at] = v;
-            raw[at] = r;
-        }
-    };
-    // The first pass writes the first row of the message: every column's
-    // code and kind, and the missing flag, value and raw bits of a column that
-    // is the same in every subset (NBINC 0, or an operator's placeholder).
-    // Later passes copy that row into each row of their block before they
-    // write the columns that vary: whole rows copy far faster than columns
-    // are written one strided item at a time.
-    void next_column(std::uint32_t code, ValueKind kind, bool missing = false, double value = 0.0,
-                     std::uint64_t raw = 0) {
-        if constexpr (!Write) {
-            out_.code.push_back(code);
-            out_.kind.push_back(static_cast<std::uint8_t>(kind));
-            out_.missing.push_back(missing ? 1 : 0);
-            out_.value.push_back(value);
-            out_.raw.push_back(raw);
-        }
+    void constant_column(std::uint32_t code, ValueKind kind, bool missing, double value, std::uint64_t raw) {
+        out_.code.push_back(code);
+        out_.kind.push_back(static_cast<std::uint8_t>(kind));
+        out_.missing.push_back(missing ? 1 : 0);
+        out_.value.push_back(value);
+        out_.raw.push_back(raw);
         ++column_;
     }
-
-    Sink sink() const noexcept {
-        return Sink{out_.code.data(), out_.kind.data(), out_.missing.data(), out_.value.data(), out_.raw.data(),
-                    stride_, column_};
-    }
-    void put(unsigned s, std::uint32_t code, ValueKind kind, bool missing, double value, std::uint64_t raw) {
-        sink().put(s, code, kind, missing, value, raw);
+    void varying_column(std::uint32_t code, ValueKind kind, const VaryingColumn& v) {
+        out_.var_column.push_back(column_);
+        varying_.push_back(v);
+        constant_column(code, kind, false, 0.0, 0);
     }
 
     // Counts one column of `subsets` items against both bounds.
@@ -498,18 +473,18 @@ private:
         return Ok{};
     }
 
-    // Whether the first pass may step over `count` fields of `width` bits:
-    // they must lie inside the data (otherwise they are read one by one, so
-    // that the failure names the field that runs out).
+    // Whether the pass may step over `count` fields of `width` bits: they
+    // must lie inside the data (otherwise they are read one by one, so that
+    // the failure names the field that runs out).
     bool can_skip(std::uint64_t count, std::uint64_t width) const noexcept {
         return width == 0 || count <= reader_.bits_left() / width;
     }
 
     // One numeric column: R0 of `width` bits, NBINC, then NBINC bits per
-    // subset. `visit(s, missing, value)` sees every subset's value in the first
-    // pass when `need_values` is set, and the first subset's in later passes.
+    // subset. `visit(s, missing, value)` sees every subset's value when
+    // `need_values` is set. An `opaque` column keeps only its bits: every
+    // item is without value.
     template <class Visit>
-    // An `opaque` column keeps only its bits: every item is without value.
     Result<void> numeric_column(std::uint32_t code, ValueKind kind, std::uint16_t width, Int128 reference,
                                 double divisor, bool missing_values, bool need_values, Visit&& visit,
                                 bool opaque = false) {
@@ -519,150 +494,76 @@ private:
         const auto nbinc = static_cast<std::uint16_t>(nbinc_bits);
         const bool all_missing = missing_values && width <= 63 && r0 == (std::uint64_t{1} << width) - 1;
         const std::uint64_t missing_increment = (std::uint64_t{1} << nbinc) - 1;  // nbinc <= 63
-        // The value of one increment; the first pass has checked that it fits.
-        auto value_of = [&](std::uint64_t inc, bool& missing) -> double {
-            missing = all_missing || (missing_values && inc == missing_increment);
-            return missing || opaque ? kNaN : scaled_value(r0 + inc, reference, divisor);
-        };
         if (nbinc == 0) {
             // Every subset holds R0.
             const bool missing = all_missing || opaque;
             const double value = missing ? kNaN : scaled_value(r0, reference, divisor);
             if constexpr (kVisit) {
-                if (need_values) {
-                    const unsigned n = Write ? (subsets_ != 0 ? 1u : 0u) : subsets_;
-                    for (unsigned s = 0; s < n; ++s) KORVANE_TRY_VOID(visit(s, missing, value));
-                }
+                if (need_values)
+                    for (unsigned s = 0; s < subsets_; ++s) KORVANE_TRY_VOID(visit(s, missing, value));
             }
-            if constexpr (!Write) KORVANE_TRY_VOID(count_column());
-            next_column(code, kind, missing, value, r0);  // the first row, copied to the others
+            KORVANE_TRY_VOID(count_column());
+            constant_column(code, kind, missing, value, r0);
             return Ok{};
         }
         const std::uint64_t start = reader_.position();
         const std::uint64_t end = start + std::uint64_t{subsets_} * nbinc;
-        if constexpr (Write) {
-            if constexpr (kVisit) {
-                if (need_values && subsets_ != 0) {
-                    std::uint64_t inc = 0;
-                    (void)reader_.try_read(nbinc, inc);
-                    bool missing = false;
-                    const double value = value_of(inc, missing);
-                    KORVANE_TRY_VOID(visit(0, missing, value));
-                }
-            }
-            const Sink out = sink();
-            std::uint64_t bit = start + std::uint64_t{lo_} * nbinc;
-            constexpr std::int64_t kHalf = std::int64_t{1} << 62;
-            if (!all_missing && !opaque && divisor != 0.0 && reference >= -kHalf && reference <= kHalf &&
-                r0 < static_cast<std::uint64_t>(kHalf) - missing_increment) {
-                // The common case, in plain 64-bit arithmetic (as scaled_value
-                // does it for such numbers): the first pass has checked that
-                // every increment lies inside the data.
-                const auto ref = static_cast<std::int64_t>(reference);
-                const auto base = static_cast<std::int64_t>(r0) + ref;
-                std::size_t at = static_cast<std::size_t>(lo_ * out.stride + out.column);
-                auto fill = [&](auto scale) {
-                    for (unsigned s = lo_; s < hi_; ++s, bit += nbinc, at += out.stride) {
-                        const std::uint64_t inc = reader_.peek_at(bit, nbinc);
-                        const bool missing = missing_values && inc == missing_increment;
-                        out.missing[at] = missing ? 1 : 0;
-                        out.value[at] = missing ? kNaN : scale(static_cast<double>(base + static_cast<std::int64_t>(inc)));
-                        out.raw[at] = missing ? r0 : r0 + inc;
-                    }
-                };
-                // Elements of scale 0 (codes, counts, most integers) need no
-                // division, which would take most of the time of this loop.
-                if (divisor == 1.0)
-                    fill([](double v) { return v; });
-                else
-                    fill([divisor](double v) { return v / divisor; });
-            } else {
-                for (unsigned s = lo_; s < hi_; ++s, bit += nbinc) {
-                    const std::uint64_t inc = reader_.peek_at(bit, nbinc);
-                    bool missing = false;
-                    const double value = value_of(inc, missing);
-                    out.put(s, code, kind, missing || opaque, value, missing ? r0 : r0 + inc);
-                }
-            }
+        // An increment can overflow 64 bits only when R0 is that large.
+        const bool may_overflow = !all_missing && r0 > UINT64_MAX - missing_increment;
+        if (!need_values && !may_overflow && can_skip(subsets_, nbinc)) {
             reader_.seek(end);
         } else {
-            // An increment can overflow 64 bits only when R0 is that large.
-            const bool may_overflow = !all_missing && r0 > UINT64_MAX - missing_increment;
-            if (!need_values && !may_overflow && can_skip(subsets_, nbinc)) {
-                reader_.seek(end);
-            } else {
-                for (unsigned s = 0; s < subsets_; ++s) {
-                    std::uint64_t inc = 0;
-                    if (!reader_.try_read(nbinc, inc)) return reader_.read_error(nbinc);
-                    const bool missing = all_missing || (missing_values && inc == missing_increment);
-                    if (!missing && inc > UINT64_MAX - r0)
-                        return BufrError::table("compressed value of descriptor " + padded_code(code) +
-                                                " exceeds 64 bits (reference " + std::to_string(r0) +
-                                                " plus increment " + std::to_string(inc) + ")");
-                    if constexpr (kVisit) {
-                        if (need_values) {
-                            bool is_missing = false;
-                            const double value = value_of(inc, is_missing);
-                            KORVANE_TRY_VOID(visit(s, is_missing, value));
-                        }
+            for (unsigned s = 0; s < subsets_; ++s) {
+                std::uint64_t inc = 0;
+                if (!reader_.try_read(nbinc, inc)) return reader_.read_error(nbinc);
+                const bool missing = all_missing || (missing_values && inc == missing_increment);
+                if (!missing && inc > UINT64_MAX - r0)
+                    return BufrError::table("compressed value of descriptor " + padded_code(code) +
+                                            " exceeds 64 bits (reference " + std::to_string(r0) +
+                                            " plus increment " + std::to_string(inc) + ")");
+                if constexpr (kVisit) {
+                    if (need_values) {
+                        const bool is_missing = missing || opaque;
+                        KORVANE_TRY_VOID(visit(s, missing, is_missing ? kNaN : scaled_value(r0 + inc, reference, divisor)));
                     }
                 }
             }
-            KORVANE_TRY_VOID(count_column());
         }
-        next_column(code, kind);
+        KORVANE_TRY_VOID(count_column());
+        varying_column(code, kind,
+                       VaryingColumn{VaryingColumn::Type::Numeric, missing_values, all_missing, opaque, nbinc, start,
+                                     r0, 0, reference, divisor});
         return Ok{};
-    }
-
-    // The arena id of a text read into scratch_.
-    std::uint64_t add_text() {
-        return clean_ia5_text(scratch_) ? out_.texts.add(scratch_) : TextArena::kNone;
     }
 
     // One text column of `width` bits: R0, NBINC, then NBINC bytes per
     // subset. Text indices continue across the columns: column c gives
     // subset j the index (c * N + j + 1) * 1000 + bytes.
     Result<void> text_column(std::uint32_t code, ValueKind kind, std::uint16_t width) {
+        const std::uint64_t r0_start = reader_.position();
         KORVANE_TRY_VOID(reader_.read_bytes_into(width, scratch_));
         KORVANE_TRY(const std::uint64_t nbinc, read_bits(reader_, kIncrementWidthBits));
         const std::uint64_t c = state_.text_column_counter++;
-        const std::uint64_t size_part = width / 8u;
-        auto index_of = [&](unsigned s) {
-            return options_.text_index_values ? static_cast<double>((c * subsets_ + s + 1) * 1000 + size_part) : kNaN;
-        };
         if (nbinc == 0) {
-            if constexpr (Write) {
-                // One text for every subset, stored once for the message.
-                auto [it, fresh] = shared_texts_->try_emplace(column_, TextArena::kNone);
-                if (fresh) it->second = add_text();
-                const std::uint64_t id = it->second;
-                for (unsigned s = lo_; s < hi_; ++s) put(s, code, kind, id == TextArena::kNone, index_of(s), id);
-            } else {
-                KORVANE_TRY_VOID(count_column());
-            }
-            next_column(code, kind);
+            // One text for every subset, stored once for the message.
+            KORVANE_TRY_VOID(count_column());
+            varying_column(code, kind,
+                           VaryingColumn{VaryingColumn::Type::SharedText, false, false, false, width, r0_start,
+                                         width / 8u, c, 0, 1.0});
             return Ok{};
         }
         const auto bytes_width = static_cast<std::uint16_t>(8 * nbinc);
         const std::uint64_t start = reader_.position();
         const std::uint64_t end = start + std::uint64_t{subsets_} * bytes_width;
-        if constexpr (Write) {
-            reader_.seek(start + std::uint64_t{lo_} * bytes_width);
-            for (unsigned s = lo_; s < hi_; ++s) {
-                KORVANE_TRY_VOID(reader_.read_bytes_into(bytes_width, scratch_));
-                const std::uint64_t id = add_text();
-                put(s, code, kind, id == TextArena::kNone, index_of(s), id);
-            }
+        if (can_skip(subsets_, bytes_width)) {
             reader_.seek(end);
         } else {
-            if (can_skip(subsets_, bytes_width)) {
-                reader_.seek(end);
-            } else {
-                for (unsigned s = 0; s < subsets_; ++s) KORVANE_TRY_VOID(reader_.read_bytes_into(bytes_width, scratch_));
-            }
-            KORVANE_TRY_VOID(count_column());
+            for (unsigned s = 0; s < subsets_; ++s) KORVANE_TRY_VOID(reader_.read_bytes_into(bytes_width, scratch_));
         }
-        next_column(code, kind);
+        KORVANE_TRY_VOID(count_column());
+        varying_column(code, kind,
+                       VaryingColumn{VaryingColumn::Type::Texts, false, false, false, bytes_width, start, width / 8u, c,
+                                     0, 1.0});
         return Ok{};
     }
 
@@ -671,17 +572,86 @@ private:
     WalkContext& ctx_;
     ValueCodingState& state_;
     std::uint16_t subsets_;
-    std::uint64_t stride_;  // the number of columns (later passes)
     std::uint64_t max_items_;
-    const DecodeOptions& options_;
-    unsigned lo_;
-    unsigned hi_;
-    // Arena ids of the texts of columns whose increments are all zero, by column.
-    std::unordered_map<std::uint64_t, std::uint64_t>* shared_texts_;
+    std::vector<VaryingColumn>& varying_;
     std::uint64_t column_ = 0;
     std::uint64_t items_ = 0;
     std::string scratch_;
 };
+
+// Writes the values of the varying columns, each column's subsets in a row
+// (MessageColumns::var_*), from what the first pass recorded: no descriptor
+// is walked again, and every field read has been checked to lie inside the
+// data. Texts go into the arena column after column, subset after subset.
+Result<void> write_varying_columns(const std::vector<VaryingColumn>& columns, ByteView data, MessageColumns& out,
+                                   std::uint16_t subsets, const DecodeOptions& options) {
+    BitReader reader(data);
+    std::string scratch;
+    std::uint8_t* __restrict missing_out = out.var_missing.data();
+    double* __restrict value_out = out.var_value.data();
+    std::uint64_t* __restrict raw_out = out.var_raw.data();
+    std::size_t at = 0;
+    auto text_id = [&]() { return clean_ia5_text(scratch) ? out.texts.add(scratch) : TextArena::kNone; };
+    for (std::size_t j = 0; j < columns.size(); ++j) {
+        if ((j & 4095) == 4095 && options.interrupt.poll != nullptr && options.interrupt.poll(options.interrupt.data))
+            return BufrError::table("decoding was interrupted");
+        const VaryingColumn& col = columns[j];
+        if (col.type != VaryingColumn::Type::Numeric) {
+            auto index_of = [&](unsigned s) {
+                return options.text_index_values
+                           ? static_cast<double>((col.text_column * subsets + s + 1) * 1000 + col.r0)
+                           : kNaN;
+            };
+            reader.seek(col.start);
+            std::uint64_t id = TextArena::kNone;
+            for (unsigned s = 0; s < subsets; ++s, ++at) {
+                if (s == 0 || col.type == VaryingColumn::Type::Texts) {
+                    KORVANE_TRY_VOID(reader.read_bytes_into(col.width, scratch));
+                    id = text_id();
+                }
+                missing_out[at] = id == TextArena::kNone ? 1 : 0;
+                value_out[at] = index_of(s);
+                raw_out[at] = id;
+            }
+            continue;
+        }
+        const std::uint16_t nbinc = col.width;
+        const std::uint64_t r0 = col.r0;
+        const std::uint64_t missing_increment = (std::uint64_t{1} << nbinc) - 1;
+        std::uint64_t bit = col.start;
+        constexpr std::int64_t kHalf = std::int64_t{1} << 62;
+        if (!col.all_missing && !col.opaque && col.divisor != 0.0 && col.reference >= -kHalf &&
+            col.reference <= kHalf && r0 < static_cast<std::uint64_t>(kHalf) - missing_increment) {
+            // The common case, in plain 64-bit arithmetic (as scaled_value
+            // does it for such numbers).
+            const auto base = static_cast<std::int64_t>(r0) + static_cast<std::int64_t>(col.reference);
+            const bool missing_values = col.missing_values;
+            auto fill = [&](auto scale) {
+                for (unsigned s = 0; s < subsets; ++s, bit += nbinc, ++at) {
+                    const std::uint64_t inc = reader.peek_at(bit, nbinc);
+                    const bool missing = missing_values && inc == missing_increment;
+                    missing_out[at] = missing ? 1 : 0;
+                    value_out[at] = missing ? kNaN : scale(static_cast<double>(base + static_cast<std::int64_t>(inc)));
+                    raw_out[at] = missing ? r0 : r0 + inc;
+                }
+            };
+            // Elements of scale 0 (codes, counts, most integers) need no division.
+            if (col.divisor == 1.0)
+                fill([](double v) { return v; });
+            else
+                fill([divisor = col.divisor](double v) { return v / divisor; });
+        } else {
+            for (unsigned s = 0; s < subsets; ++s, bit += nbinc, ++at) {
+                const std::uint64_t inc = reader.peek_at(bit, nbinc);
+                const bool missing = col.all_missing || (col.missing_values && inc == missing_increment);
+                missing_out[at] = missing || col.opaque ? 1 : 0;
+                value_out[at] = missing || col.opaque ? kNaN : scaled_value(r0 + inc, col.reference, col.divisor);
+                raw_out[at] = missing ? r0 : r0 + inc;
+            }
+        }
+    }
+    return Ok{};
+}
 
 Result<void> decode_uncompressed(const BufrMessage& message, const TableSet& tables, ByteView data,
                                  MessageColumns& out, const DecodeOptions& options, std::uint64_t max) {
@@ -705,7 +675,7 @@ Result<void> decode_uncompressed(const BufrMessage& message, const TableSet& tab
 
 // Rows [lo, hi) of a column array start as copies of its first row: row lo
 // is copied from row 0, then the rows already made are copied on after them,
-// doubling each time, so that a block takes a few large copies.
+// doubling each time, so that an array takes a few large copies.
 template <typename T>
 void copy_first_row(T* rows, std::size_t columns, std::size_t lo, std::size_t hi) {
     if (lo >= hi || columns == 0) return;
@@ -717,12 +687,30 @@ void copy_first_row(T* rows, std::size_t columns, std::size_t lo, std::size_t hi
     }
 }
 
-// Codes and kinds stay one row until asked for (MessageColumns::expand_rows).
-void copy_first_row(MessageColumns& out, std::uint64_t columns, unsigned lo, unsigned hi) {
-    const auto n = static_cast<std::size_t>(columns);
-    copy_first_row(out.missing.data(), n, lo, hi);
-    copy_first_row(out.value.data(), n, lo, hi);
-    copy_first_row(out.raw.data(), n, lo, hi);
+// Lays out one array of compressed data for every item: the first row into
+// every row, then each varying column into its place in every row. Rows are
+// laid out a block at a time, some 64 kilobytes, so that the varying values
+// land in rows still in cache.
+template <typename T, typename V>
+void expand_array(PoolVector<T>& array, V* varying, const MessageColumns& c) {
+    const std::size_t width = c.row_width;
+    const std::size_t rows = c.rows;
+    array.resize(width * rows);
+    if (rows == 0) return;
+    const std::size_t block = std::max<std::size_t>(1, (std::size_t{1} << 16) / (width * sizeof(T)));
+    T* __restrict out = array.data();
+    for (std::size_t lo = 0; lo < rows; lo += block) {
+        const std::size_t hi = std::min(rows, lo + block);
+        copy_first_row(out, width, lo, hi);
+        if (varying == nullptr) continue;
+        for (std::size_t j = 0; j < c.var_column.size(); ++j) {
+            const T* __restrict in = varying->data() + j * rows;
+            T* at = out + lo * width + c.var_column[j];
+            for (std::size_t s = lo; s < hi; ++s, at += width) *at = in[s];
+        }
+    }
+    // The varying values are in place: their own memory goes back.
+    if (varying != nullptr) PoolVector<T>().swap(*varying);
 }
 
 Result<void> decode_compressed(const BufrMessage& message, const TableSet& tables, ByteView data,
@@ -730,43 +718,31 @@ Result<void> decode_compressed(const BufrMessage& message, const TableSet& table
     const std::uint16_t subsets = message.number_of_subsets;
     const std::span<const std::uint32_t> descriptors(message.unexpanded_descriptors);
     std::uint64_t columns = 0;
-    ElementCache elements(tables);
+    std::vector<VaryingColumn> varying;
+    std::vector<GroupOccurrence> column_groups;
     {
+        ElementCache elements(tables);
         BitReader reader(data);
         WalkContext ctx(tables, elements, reader, subsets);
         ctx.interrupt = options.interrupt;
         ValueCodingState state;
-        ColumnLeaves<false> leaves(out, reader, ctx, state, subsets, 0, max, options);
-        Structure structure(nullptr);
-        Walker<ColumnLeaves<false>> walker(ctx, state, leaves, structure);
+        ColumnLeaves leaves(out, reader, ctx, state, subsets, max, varying);
+        Structure structure(options.structure ? &column_groups : nullptr);
+        Walker<ColumnLeaves> walker(ctx, state, leaves, structure);
         KORVANE_TRY_VOID(walker.walk(descriptors, 0, 0));
         columns = leaves.columns();
     }
-    const auto items = static_cast<std::size_t>(columns * subsets);
-    out.missing.resize(items);
-    out.value.resize(items);
-    out.raw.resize(items);
+    // The varying columns are written whole, each one's values in a row, as
+    // fast as memory takes them; laying the arrays out item by item waits
+    // until they are asked for (MessageColumns::expand).
+    const std::size_t values = varying.size() * subsets;
+    out.var_missing.resize(values);
+    out.var_value.resize(values);
+    out.var_raw.resize(values);
     out.row_width = static_cast<std::size_t>(columns);
-    std::vector<GroupOccurrence> column_groups;
-    std::unordered_map<std::uint64_t, std::uint64_t> shared_texts;
-    // Blocks of about kBlockItems items, some 1.4 megabytes of rows, which
-    // stay in cache. Each block walks the descriptors again, so smaller blocks
-    // cost more than they gain: on the corpus 16,384 items took a quarter
-    // more time than 65,536, and larger blocks no less.
-    constexpr std::uint64_t kBlockItems = 65536;
-    const unsigned block = static_cast<unsigned>(columns >= kBlockItems ? 1 : kBlockItems / (columns + 1) + 1);
-    for (unsigned lo = 0; lo < subsets; lo += block) {
-        const unsigned hi = subsets - lo > block ? lo + block : subsets;
-        copy_first_row(out, columns, lo, hi);
-        BitReader reader(data);
-        WalkContext ctx(tables, elements, reader, subsets);
-        ctx.interrupt = options.interrupt;
-        ValueCodingState state;
-        ColumnLeaves<true> leaves(out, reader, ctx, state, subsets, columns, max, options, lo, hi, &shared_texts);
-        Structure structure(options.structure && lo == 0 ? &column_groups : nullptr);
-        Walker<ColumnLeaves<true>> walker(ctx, state, leaves, structure);
-        KORVANE_TRY_VOID(walker.walk(descriptors, 0, 0));
-    }
+    out.rows = subsets;
+    KORVANE_TRY_VOID(write_varying_columns(varying, data, out, subsets, options));
+    if (columns == 0) out.row_width = 0;  // no items: nothing to lay out
     out.subset_bounds.resize(std::size_t{subsets} + 1);
     for (std::size_t s = 0; s <= subsets; ++s) out.subset_bounds[s] = s * columns;
     // Every subset has the same columns, so the same group occurrences.
@@ -785,25 +761,43 @@ Result<void> decode_compressed(const BufrMessage& message, const TableSet& table
 
 void MessageColumns::clear() noexcept {
     row_width = 0;
+    rows = 0;
+    pending_ = 0;
     code.clear();
     kind.clear();
     missing.clear();
     value.clear();
     raw.clear();
+    var_column.clear();
+    var_missing.clear();
+    var_value.clear();
+    var_raw.clear();
     texts.clear();
     subset_bounds.clear();
     groups.clear();
 }
 
-void MessageColumns::expand_rows() {
+void MessageColumns::expand(Column c) {
     if (row_width == 0) return;
-    const std::size_t width = std::exchange(row_width, 0);
-    const std::size_t n = value.size();
-    code.resize(n);
-    kind.resize(n);
-    if (n == 0) return;
-    copy_first_row(code.data(), width, 0, n / width);
-    copy_first_row(kind.data(), width, 0, n / width);
+    if (pending_ == 0) pending_ = 0x1f;  // the first call after a decode: every array is one row
+    const auto bit = static_cast<std::uint8_t>(1u << static_cast<unsigned>(c));
+    if ((pending_ & bit) == 0) return;
+    switch (c) {
+    case Column::Code: expand_array(code, static_cast<PoolVector<std::uint32_t>*>(nullptr), *this); break;
+    case Column::Kind: expand_array(kind, static_cast<PoolVector<std::uint8_t>*>(nullptr), *this); break;
+    case Column::Missing: expand_array(missing, &var_missing, *this); break;
+    case Column::Value: expand_array(value, &var_value, *this); break;
+    case Column::Raw: expand_array(raw, &var_raw, *this); break;
+    }
+    pending_ = static_cast<std::uint8_t>(pending_ & ~bit);
+    if (pending_ == 0) {
+        row_width = 0;  // every array is laid out: sizes are the arrays' own
+        PoolVector<std::uint64_t>().swap(var_column);
+    }
+}
+
+void MessageColumns::expand_rows() {
+    for (Column c : {Column::Code, Column::Kind, Column::Missing, Column::Value, Column::Raw}) expand(c);
 }
 
 DecodedValue MessageColumns::item(std::size_t i) const noexcept {

@@ -49,6 +49,7 @@ PyObject* decode_into_list(const FirstMessage& first, const TableSet& tables, Py
         DecodeOptions options;
         options.interrupt = Interrupt{&ReleasedGil::poll, &gil};
         done = decode_columns(first.message, tables, first.message.section4_data(first.bytes), columns, options);
+        if (done) columns.expand_rows();  // every object reads every array, item by item
         interrupted = gil.interrupted();
     }
     PyObject* result = interrupted ? nullptr
