@@ -7,13 +7,23 @@
 
 namespace korvane {
 
-ElementCache::ElementCache(const TableSet& tables) : tables_(tables), slots_(std::size_t{1} << kBits) {}
+namespace {
+thread_local std::uint64_t last_epoch = 0;
+}  // namespace
+
+ElementCache::Slot* ElementCache::thread_slots() {
+    thread_local std::vector<Slot> slots(std::size_t{1} << kBits);
+    return slots.data();
+}
+
+ElementCache::ElementCache(const TableSet& tables) : tables_(tables), slots_(thread_slots()), epoch_(++last_epoch) {}
 
 const ElementInfo* ElementCache::find(std::uint32_t code) {
     Slot& slot = slots_[(code * 0x9E3779B1u) >> (32 - kBits)];
-    if (slot.info.def != nullptr && slot.code == code) return &slot.info;
+    if (slot.epoch == epoch_ && slot.code == code) return &slot.info;
     const ElementDefinition* def = tables_.find_element(code);
     if (def == nullptr) return nullptr;
+    slot.epoch = epoch_;
     slot.code = code;
     slot.info = classify_element(*def);
     return &slot.info;

@@ -50,12 +50,19 @@ public:
 
 private:
     struct Slot {
+        std::uint64_t epoch = 0;  // the cache that filled it
         std::uint32_t code = 0;
         ElementInfo info;
     };
     static constexpr unsigned kBits = 10;
+    // The slots are the thread's, kept from decode to decode: a cache takes a
+    // new epoch instead of clearing them (for a small message, clearing them
+    // cost more than its lookups). A slot counts only for the cache of its
+    // epoch, so caches alive at once in a thread stay correct.
+    static Slot* thread_slots();
     const TableSet& tables_;
-    std::vector<Slot> slots_;
+    Slot* slots_;
+    std::uint64_t epoch_;
 };
 
 // What the walkers share within one decode: tables, reader and work bounds.

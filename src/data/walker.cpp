@@ -720,6 +720,16 @@ Result<void> decode_compressed(const BufrMessage& message, const TableSet& table
     std::uint64_t columns = 0;
     std::vector<VaryingColumn> varying;
     std::vector<GroupOccurrence> column_groups;
+    // Room for the first row of a typical message, which would otherwise be
+    // grown a step at a time.
+    constexpr std::size_t kTypicalColumns = 512;
+    out.code.reserve(kTypicalColumns);
+    out.kind.reserve(kTypicalColumns);
+    out.missing.reserve(kTypicalColumns);
+    out.value.reserve(kTypicalColumns);
+    out.raw.reserve(kTypicalColumns);
+    out.var_column.reserve(kTypicalColumns / 4);
+    varying.reserve(kTypicalColumns / 4);
     {
         ElementCache elements(tables);
         BitReader reader(data);
