@@ -1,5 +1,7 @@
 #include "tables/text.hpp"
 
+#include <cstring>
+
 #include <algorithm>
 #include <cstdint>
 #include <iterator>
@@ -138,6 +140,12 @@ std::string quoted_text(std::string_view text) {
 std::size_t utf8_valid_up_to(std::string_view text) noexcept {
     std::size_t i = 0;
     while (i < text.size()) {
+        // Eight ASCII bytes at a time.
+        std::uint64_t word;
+        if (i + 8 <= text.size() && (std::memcpy(&word, text.data() + i, 8), (word & 0x8080808080808080u) == 0)) {
+            i += 8;
+            continue;
+        }
         if (static_cast<unsigned char>(text[i]) < 0x80) {
             ++i;
             continue;
@@ -199,6 +207,22 @@ std::string_view trim_white_space(std::string_view text) noexcept {
 
 void split_white_space(std::string_view text, std::vector<std::string_view>& out) {
     out.clear();
+    // ASCII text (nearly every line of a table) splits at its ASCII white
+    // space alone, byte by byte.
+    bool ascii = true;
+    for (const char c : text) ascii &= static_cast<unsigned char>(c) < 0x80;
+    if (ascii) {
+        auto space = [](char c) { return c == ' ' || (c >= 0x09 && c <= 0x0D); };
+        std::size_t i = 0;
+        while (i < text.size()) {
+            while (i < text.size() && space(text[i])) ++i;
+            if (i >= text.size()) break;
+            const std::size_t start = i;
+            while (i < text.size() && !space(text[i])) ++i;
+            out.push_back(text.substr(start, i - start));
+        }
+        return;
+    }
     std::size_t i = 0;
     while (i < text.size()) {
         while (std::size_t n = white_space_length_at(text, i)) i += n;
