@@ -460,7 +460,10 @@ class Values:
 
     Made by `Message.decode`. The arrays have one entry per item (`len()`
     of the Values), and view memory the decoder filled: reading them copies
-    nothing.
+    nothing. Each is made when first read: for compressed data, where most
+    columns hold one value for every subset, the decoder keeps the message
+    as coded until an array is asked for, and then lays that array out item
+    by item, so that a caller who reads only `value` pays for no other.
 
     Attributes:
         code: Descriptor code of each item (uint32), `F*100000 + X*1000 + Y`;
