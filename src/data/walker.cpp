@@ -5,11 +5,12 @@
 // hold, for every element, a reference R0, an increment width NBINC and one
 // increment per subset, so the walk runs once and each leaf reads a column.
 //
-// Compressed columns are written straight into subset order: a first pass
-// walks the descriptors, reading only what steers the walk (replication
-// factors, bitmap indicators, new reference values) and checking that every
-// column fits the data, which gives the number of columns; the second pass
-// reads every column into its place, item (subset s, column c) at s * columns + c.
+// Compressed data are walked once. The walk checks that every column fits
+// the data and writes the first row of the message; most columns have NBINC
+// 0 and hold that one value in every subset. The columns that vary are noted
+// and then read without walking again, each one's values in a row. Arrays are
+// laid out in subset order, item (subset s, column c) at s * columns + c, only
+// when asked for (MessageColumns::expand).
 #include <algorithm>
 #include <cmath>
 #include <cstring>
