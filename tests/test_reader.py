@@ -56,6 +56,9 @@ def test_columns_agree_with_the_per_value_api(name, definitions_root):
             assert [t if k else None for t, k in zip(_texts(objects), text_item)] == v.text.tolist()
             assert v.raw[~text_item].tolist() == [o.raw for o, t in zip(objects, text_item) if not t]
             assert v.subset_bounds[-1] == len(v) and len(v.subset_bounds) == m.number_of_subsets + 1
+            w = m.decode()  # arrays laid out in the opposite order are the same arrays
+            for name in ("raw", "value", "missing", "kind", "code"):
+                np.testing.assert_array_equal(getattr(w, name), getattr(v, name))
 
 
 def test_buffers_are_viewed_like_files(definitions_root):

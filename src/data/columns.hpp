@@ -96,6 +96,13 @@ struct MessageColumns {
     std::size_t size() const noexcept { return row_width != 0 ? row_width * rows : value.size(); }
     // Empties every column, keeping their memory for the next message.
     void clear() noexcept;
+    // Compressed data: the arrays hold the first row of `width` columns, for
+    // `rows` subsets, until expanded.
+    void keep_as_rows(std::size_t width, std::size_t rows_in) noexcept {
+        row_width = width;
+        rows = rows_in;
+        pending_ = kAllColumns;
+    }
     // Lays one array out for every item (nothing to do once it is).
     void expand(Column c);
     void expand_rows();
@@ -103,7 +110,8 @@ struct MessageColumns {
     DecodedValue item(std::size_t i) const noexcept;
 
 private:
-    std::uint8_t pending_ = 0;  // arrays still one row, by Column bit; 0 before the first expand()
+    static constexpr std::uint8_t kAllColumns = 0x1f;
+    std::uint8_t pending_ = 0;  // arrays still one row, a bit per Column
 };
 
 struct DecodeOptions {

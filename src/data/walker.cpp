@@ -750,10 +750,8 @@ Result<void> decode_compressed(const BufrMessage& message, const TableSet& table
     out.var_missing.resize(values);
     out.var_value.resize(values);
     out.var_raw.resize(values);
-    out.row_width = static_cast<std::size_t>(columns);
-    out.rows = subsets;
+    if (columns != 0) out.keep_as_rows(static_cast<std::size_t>(columns), subsets);
     KORVANE_TRY_VOID(write_varying_columns(varying, data, out, subsets, options));
-    if (columns == 0) out.row_width = 0;  // no items: nothing to lay out
     out.subset_bounds.resize(std::size_t{subsets} + 1);
     for (std::size_t s = 0; s <= subsets; ++s) out.subset_bounds[s] = s * columns;
     // Every subset has the same columns, so the same group occurrences.
@@ -789,8 +787,6 @@ void MessageColumns::clear() noexcept {
 }
 
 void MessageColumns::expand(Column c) {
-    if (row_width == 0) return;
-    if (pending_ == 0) pending_ = 0x1f;  // the first call after a decode: every array is one row
     const auto bit = static_cast<std::uint8_t>(1u << static_cast<unsigned>(c));
     if ((pending_ & bit) == 0) return;
     switch (c) {
