@@ -233,20 +233,15 @@ PyObject* new_decoded_value_list(const MessageColumns& columns, PyObject* owner)
     if (!list) return nullptr;
     // One str per text of the arena, shared by the items that show it.
     TextObjects texts(columns.texts.size());
-    // Compressed data keep one row of codes and kinds: item i reads column c.
-    const std::size_t width = columns.row_width;
-    std::size_t c = 0;
     // Objects are made in list order, so that a list is later walked (and
     // freed) through memory in the order it was allocated.
     for (std::size_t i = 0; i < n; ++i) {
-        const std::size_t at = width != 0 ? c : i;
-        if (width != 0 && ++c == width) c = 0;
         PyObject* o = new_object(tp);
         if (o == nullptr) return nullptr;  // a list left short holds nulls in its tail, which it skips
         DecodedValueObject* obj = as_value(o);
         obj->owner = Py_NewRef(owner);
-        obj->descriptor = columns.code[at];
-        obj->kind = static_cast<ValueKind>(columns.kind[at]);
+        obj->descriptor = columns.code[i];
+        obj->kind = static_cast<ValueKind>(columns.kind[i]);
         obj->value = columns.value[i];
         if (obj->kind == ValueKind::Character || obj->kind == ValueKind::InsertedText) {
             obj->has_value = true;  // the text index

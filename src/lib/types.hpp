@@ -37,7 +37,8 @@ const BufrMessage* message_record(PyObject* o);
 
 // DecodedValue objects.
 PyTypeObject* decoded_value_type();
-// A new list of DecodedValue objects, one per item of `columns`. `owner` is
+// A new list of DecodedValue objects, one per item of `columns`, whose arrays
+// are laid out (MessageColumns::expand_rows). `owner` is
 // the TableSet object the values were decoded with; each value keeps a
 // reference to it for its name and meaning.
 PyObject* new_decoded_value_list(const MessageColumns& columns, PyObject* owner);
