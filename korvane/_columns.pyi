@@ -18,7 +18,8 @@ class Columns:
     def buffer(self, name: str) -> Buffer:
         """The bytes of one column: 'code' (uint32), 'kind' (uint8), 'missing' (uint8), 'value'
         (float64), 'raw' (uint64), 'subset_bounds' (uint64) or 'groups' (records of begin, end,
-        parent, node, subset)."""
+        parent, node, subset). An item column of compressed data is laid out item by item when
+        first asked for."""
     def texts(self) -> list[str]:
         """The message's texts; a text item's raw value is its position here."""
 

@@ -160,7 +160,8 @@ PyMethodDef kColumnsMethods[] = {
     {"buffer", columns_buffer, METH_O,
      "buffer(name)\n--\n\nThe bytes of one column: 'code' (uint32), 'kind' (uint8), 'missing' (uint8), "
      "'value' (float64), 'raw' (uint64), 'subset_bounds' (uint64) or 'groups' (records of begin, end, "
-     "parent, node, subset)."},
+     "parent, node, subset). An item column of compressed data is laid out item by item when first "
+     "asked for."},
     {"texts", columns_texts, METH_NOARGS,
      "texts()\n--\n\nThe message's texts as a list of str; a text item's raw value is its position here."},
     {nullptr, nullptr, 0, nullptr},
