@@ -194,10 +194,6 @@ def usable_master_version(version: int, installed: list[int]) -> int:
     return later[0] if later else installed[-1]
 
 
-def _master_versions(root: Path) -> list[int]:
-    return installed_master_versions(root, 0)
-
-
 def _system_release(root: Path) -> str | None:
     # A distribution's package records its version in its changelog:
     # PREFIX/share/doc/libeccodes-data beside PREFIX/share/eccodes/definitions.
@@ -240,5 +236,5 @@ def tables_info(definitions: str | os.PathLike[str] | None = None) -> dict:
         versions = list(index["master_versions"])
     else:
         release = _system_release(root)
-        versions = _master_versions(root)
+        versions = installed_master_versions(root)
     return {"source": kind, "root": root, "eccodes_release": release, "master_versions": versions}

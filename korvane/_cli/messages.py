@@ -237,9 +237,6 @@ class Tables:
     def _version(self, master_table: int, version: int) -> int:
         """A master version that is not installed is read with the next later
         one installed (later versions only add entries), else with the newest."""
-        base = os.path.join(self.root, "bufr", "tables", str(master_table), "wmo")
-        if os.path.isdir(os.path.join(base, str(version))):
-            return version
         installed = self._installed.get(master_table)
         if installed is None:
             installed = self._installed[master_table] = installed_master_versions(self.root, master_table)
