@@ -1,30 +1,31 @@
 """Whole files of BUFR messages: ``korvane.open``, ``BufrFile``, ``Message`` and ``Values``.
 
-A file is memory-mapped (a buffer is viewed in place), its messages are found
-and their headers parsed in one pass, and each message decodes on demand into
-NumPy columns. Parsing and decoding release the interpreter lock.
+A file is read into memory of this process (korvane._sources: never mapped,
+so that another process truncating it cannot fault this one; decompressed when
+it is gzip, bzip2, xz or zstd data), a buffer is viewed in place, its messages
+are found and their headers parsed in one pass, and each message decodes on
+demand into NumPy columns. Reading, parsing and decoding release the
+interpreter lock.
 """
 
 from __future__ import annotations
 
-import builtins
 import mmap
 import os
-import stat
 import threading
 import warnings
 from collections import OrderedDict
 from pathlib import Path
-from typing import Iterator, Union
+from typing import Any, Iterator, Mapping, Union
 
 import numpy as np
 
-from korvane import _columns, _korvane
+from korvane import _columns, _korvane, _sources
 from korvane._tables import installed_master_versions, resolve_definitions, usable_master_version
 
 __all__ = ["open", "BufrFile", "Message", "Values", "DecodeError", "HEADER_FIELDS"]
 
-Source = Union[str, "os.PathLike[str]", bytes, bytearray, memoryview, mmap.mmap]
+Source = Union[str, "os.PathLike[str]", bytes, bytearray, memoryview, mmap.mmap, "io.RawIOBase", "io.BufferedIOBase"]
 
 _ITEMSIZE, _LAYOUT = _columns.header_layout()
 _HEADER_DTYPE = np.dtype(
@@ -121,36 +122,34 @@ def tables_for(root: Path, master_table: int, master_version: int, local_version
 # ---- files -----------------------------------------------------------------------------
 
 
-def _map(source: Source) -> tuple[memoryview, str, mmap.mmap | None]:
-    if isinstance(source, (str, os.PathLike)):
-        path = os.fspath(source)
-        with builtins.open(path, "rb") as f:
-            st = os.fstat(f.fileno())
-            if not stat.S_ISREG(st.st_mode):
-                raise OSError(f"{path}: not a regular file")
-            if st.st_size == 0:
-                return memoryview(b""), path, None
-            mm = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
-        return memoryview(mm), path, mm
-    if isinstance(source, (bytes, bytearray, memoryview, mmap.mmap)):
-        view = memoryview(source)
-        if view.ndim != 1 or view.itemsize != 1 or not view.c_contiguous:
-            view = view.cast("B") if view.c_contiguous else memoryview(view.tobytes())
-        return view, "<buffer>", None
-    raise TypeError(f"source must be a path or a bytes-like buffer, not {type(source).__name__!r}")
-
-
 def open(source: Source, *, definitions: str | os.PathLike[str] | None = None,
-         tables: _korvane.TableSet | None = None, errors: str = "raise") -> BufrFile:
-    """Opens a file or buffer of BUFR messages (editions 2 to 4) as a BufrFile.
+         tables: _korvane.TableSet | None = None, errors: str = "raise",
+         max_size: int | str | None = _sources.DEFAULT_MAX_SIZE,
+         storage_options: Mapping[str, Any] | None = None) -> BufrFile:
+    """Opens a file, URL, file object or buffer of BUFR messages (editions 2 to 4) as a BufrFile.
 
     The messages are found and their headers parsed at once; each message's
     data is decoded only when asked for (`Message.decode`).
 
     Args:
-        source: A path (memory-mapped) or a `bytes`, `bytearray`,
-            `memoryview` or `mmap` (viewed, not copied). Bytes between
-            messages, such as bulletin headings, are skipped.
+        source: One of:
+
+            - a path (`str` or `os.PathLike`) of a regular file, read whole
+              into memory of this process when opened (FIFOs, sockets and
+              devices are refused);
+            - a URL such as `"https://..."`, `"s3://bucket/key"` or
+              `"memory://x"`, read with fsspec (the optional extra
+              `korvane[remote]`; `file://` URLs are read as local files);
+            - a file object, anything with `read` (a file opened `"rb"`,
+              `io.BytesIO`, an HTTP response, a member of a tar or zip
+              archive), read once to its end;
+            - a `bytes`, `bytearray`, `memoryview` or `mmap`, viewed in place.
+
+            Data compressed with gzip, bzip2, xz or zstd are recognised by
+            their first bytes and decompressed. Bytes between messages, such
+            as bulletin headings, are skipped. A `bytes` source is always the
+            data, never a file name: one that holds no BUFR message but
+            spells a file name raises TypeError.
         definitions: An ecCodes-style definitions root to take each
             message's tables from, chosen by its header. By default the first
             entry of `$ECCODES_DEFINITION_PATH` holding `bufr/tables`, else
@@ -161,19 +160,32 @@ def open(source: Source, *, definitions: str | os.PathLike[str] | None = None,
         errors: What a damaged message does: `"raise"` raises DecodeError,
             `"warn"` warns (RuntimeWarning) and `"skip"` stays silent; both
             of these record it in `BufrFile.errors` and read the other
-            messages.
+            messages. With `"raise"`, a message cut short at the end of the
+            data (a file still being written) raises only when iteration
+            reaches it: the messages before it can be read.
+        max_size: The most bytes read from a file object or URL, and the most
+            that decompressing the source may give (an int, or a text such as
+            `"512MiB"`; None: no bound). 4 GiB by default.
+        storage_options: Passed to fsspec for a URL (credentials, endpoint).
 
     Returns:
         The messages, a sequence and a context manager.
 
     Raises:
         DecodeError: With `errors="raise"`, for the first message that cannot
-            be parsed.
-        OSError: When the file cannot be opened or is not a regular file.
-        TypeError: For a source that is neither a path nor a bytes-like buffer.
-        ValueError: For an `errors` other than the three above.
+            be parsed (except one cut short at the end, see `errors`).
+        OSError: When the file cannot be opened or is not a regular file
+            (IsADirectoryError for a directory).
+        TypeError: For a source that is none of the above, or a `bytes`
+            source that spells a file name.
+        ValueError: For an `errors` other than the three above, data past
+            `max_size`, or compressed data holding no BUFR message (with
+            `errors="raise"`).
+        ImportError: For a URL without fsspec installed, or zstd data on a
+            Python before 3.14 without `backports.zstd`.
     """
-    return BufrFile(source, definitions=definitions, tables=tables, errors=errors)
+    return BufrFile(source, definitions=definitions, tables=tables, errors=errors, max_size=max_size,
+                    storage_options=storage_options)
 
 
 class BufrFile:
@@ -182,10 +194,13 @@ class BufrFile:
     Made by `korvane.open`, which takes the same arguments. `len()`, indexing
     (slices too) and iteration count the messages that could be parsed; those
     that could not are in `errors` (with `errors="warn"` or `"skip"`). Leaving
-    the `with` block, or `close()`, releases the file.
+    the `with` block, or `close()`, releases the file's bytes: the messages
+    keep their header fields, but can no longer be decoded.
 
     Attributes:
-        name: The file's path, or `"<buffer>"`.
+        name: The file's path or URL, a file object's name, or `"<buffer>"`.
+        compression: `"gzip"`, `"bzip2"`, `"xz"` or `"zstd"` when the data
+            were decompressed, else None.
         errors: A DecodeError for each message that could not be parsed or
             decoded, in the order met (with `errors="warn"` or `"skip"`).
         errors_mode: The `errors` argument: `"raise"`, `"warn"` or `"skip"`.
@@ -194,23 +209,60 @@ class BufrFile:
             `Message` properties (and `index`, `offset`).
     """
 
-    def __init__(self, source: Source, *, definitions=None, tables=None, errors: str = "raise") -> None:
+    def __init__(self, source: Source, *, definitions=None, tables=None, errors: str = "raise",
+                 max_size: int | str | None = _sources.DEFAULT_MAX_SIZE, storage_options=None) -> None:
         if errors not in _ERRORS:
             raise ValueError(f"errors must be one of {', '.join(map(repr, _ERRORS))}, not {errors!r}")
         if tables is not None and not isinstance(tables, _korvane.TableSet):
             raise TypeError(f"tables must be a TableSet, not {type(tables).__name__!r}")
-        self._view, self.name, self._mmap = _map(source)
-        self._definitions = definitions
+        self._closed = True  # until the bytes are read
+        self._data = _sources.load(source, max_size=max_size, storage_options=storage_options)
+        self._closed = False
+        self._view = self._data.view
+        self.name = self._data.name
+        self.compression = self._data.compression
+        self._definitions = os.fsdecode(definitions) if isinstance(definitions, bytes) else definitions
         self._root: Path | None = None
         self._tables = tables
         self.errors_mode = errors
         self.errors: list[DecodeError] = []
+        self._last: DecodeError | None = None  # raised when iteration reaches it
         headers, descriptors, problems = _columns.scan(self._view)
         self.headers = np.frombuffer(headers, dtype=_HEADER_DTYPE)
         self._descriptors = np.frombuffer(descriptors, dtype=np.uint32)
         self._messages: list[Message | None] = [None] * len(self.headers)
+        problems = list(problems)
+        found = len(self.headers) + len(problems)
+        if errors == "raise" and problems and self._cut_short(problems[-1][1]):
+            index, offset, _length, text = problems.pop()
+            self._last = DecodeError(text, source=self.name, index=index, offset=offset)
         for index, offset, _length, text in problems:
             self._report(DecodeError(text, source=self.name, index=index, offset=offset))
+        if self._data.problem is not None:
+            # The bytes end early: a file that shrank while it was read, or
+            # compressed data cut short. What came before them is read.
+            error = DecodeError(self._data.problem, source=self.name, index=found, offset=len(self._view))
+            if errors == "raise":
+                last = self._last
+                self._last = error if last is None else DecodeError(
+                    f"{last.reason} ({self._data.problem})", source=self.name, index=last.index, offset=last.offset)
+            else:
+                self._report(error)
+        if self.compression is not None and found == 0 and self._data.problem is None:
+            text = f"{self.name}: no BUFR message after {self.compression} decompression ({len(self._view)} bytes)"
+            if errors == "raise":
+                self.close()
+                raise ValueError(text)
+            if errors == "warn":
+                warnings.warn(text, RuntimeWarning, stacklevel=3)
+
+    def _cut_short(self, offset: int) -> bool:
+        """Whether a damaged message at `offset` is the last thing in the data
+        and declares more bytes than remain: a message still being written."""
+        if len(self.headers) and int(self.headers["offset"][-1]) > offset:
+            return False
+        remaining = len(self._view) - offset
+        return remaining < 8 or int.from_bytes(self._view[offset + 4 : offset + 7], "big") > remaining
 
     def _report(self, error: DecodeError) -> None:
         if self.errors_mode == "raise":
@@ -245,6 +297,8 @@ class BufrFile:
     def __iter__(self) -> Iterator[Message]:
         for j in range(len(self._messages)):
             yield self[j]
+        if self._last is not None:
+            raise self._last
 
     def __enter__(self) -> BufrFile:
         return self
@@ -253,7 +307,9 @@ class BufrFile:
         self.close()
 
     def close(self) -> None:
-        """Releases the file or buffer: its mapping, and the views of it that messages handed out."""
+        """Releases the file's bytes (or the buffer), and the views of them that
+        messages handed out; the messages can then no longer be decoded."""
+        self._closed = True
         for m in self._messages:
             if m is not None and m._bytes is not None:
                 try:
@@ -261,13 +317,12 @@ class BufrFile:
                 except BufferError:  # the caller holds a view of it; it goes with that
                     pass
                 m._bytes = None
-        try:
-            self._view.release()
-            if self._mmap is not None:
-                self._mmap.close()
-        except BufferError:
-            pass
-        self._mmap = None
+        self._data.release()
+
+    def _check_open(self) -> None:
+        if self._closed:
+            raise ValueError(f"{self.name}: the BufrFile is closed: decode its messages before closing it "
+                             "(leaving its with block closes it)")
 
     def __repr__(self) -> str:
         return f"<korvane.BufrFile {self.name!r}: {len(self)} messages, {len(self.errors)} errors>"
@@ -330,6 +385,7 @@ class Message:
     def bytes(self) -> memoryview:
         """The message's bytes, viewed in place."""
         if self._bytes is None:
+            self._file._check_open()
             self._bytes = self._file._view[self.offset : self.offset + self.length]
         return self._bytes
 
@@ -376,7 +432,9 @@ class Message:
         Raises:
             DecodeError: When the data cannot be decoded or the tables the
                 message names cannot be loaded.
+            ValueError: When its BufrFile is closed.
         """
+        self._file._check_open()
         tables = self.tables
         try:
             columns = _columns.decode(self._file._view, self.offset, self.length, tables, structure=structure)
@@ -396,7 +454,9 @@ class Message:
         Raises:
             DecodeError: When the data cannot be decoded or the tables the
                 message names cannot be loaded.
+            ValueError: When its BufrFile is closed.
         """
+        self._file._check_open()
         tables = self.tables
         data = bytes(self.bytes) if self._header["edition"] == 4 else self._as_edition4()
         try:
