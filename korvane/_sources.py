@@ -200,6 +200,13 @@ class Loaded:
     def __len__(self) -> int:
         return len(self.view)
 
+    def find(self, sub: bytes) -> int:
+        """The offset of the first `sub` in the bytes, or -1."""
+        find = getattr(self._owner, "find", None)
+        if find is not None and self.view.obj is self._owner:
+            return find(sub, 0, len(self.view))
+        return self.view.tobytes().find(sub)
+
     def release(self) -> None:
         """Gives the memory back (a view of it handed out keeps it alive)."""
         owner, self._owner = self._owner, None
@@ -551,6 +558,8 @@ def _matches(pattern: str, skipped) -> list[Found]:
     import glob
 
     out: list[Found] = []
+    notes: dict[str, str] = {}
+    note = notes.setdefault
     for m in sorted(glob.glob(pattern, recursive=True)):
         try:
             mode = os.stat(m).st_mode
@@ -558,12 +567,16 @@ def _matches(pattern: str, skipped) -> list[Found]:
             out.append(Found(m, m, named=False, error=error_text(e)))
             continue
         if stat.S_ISDIR(mode):
-            out.extend(walk(m, skipped))
+            out.extend(walk(m, note))
         elif stat.S_ISREG(mode):
             out.append(Found(m, m, named=False))
         else:
-            skipped(m, kind_of(mode))
-    return out
+            note(m, kind_of(mode))
+    # "d/**" matches d and the files in it: each file once, where first found.
+    for path, kind in notes.items():
+        skipped(path, kind)
+    seen: set[str] = set()
+    return [f for f in out if not (f.path in seen or seen.add(f.path))]
 
 
 def _remote(url: str, storage_options) -> list[Found]:

@@ -459,6 +459,17 @@ def main(argv: list[str] | None = None) -> int:
         # `korvane dump FILE | head -1`: the reader stopped reading, as it may.
         _quiet_stdout()
         return 0
+    except OSError as e:
+        # Most often the output could not be written (a full disk): what is
+        # still buffered goes nowhere, so that the exit does not fail again.
+        import errno
+
+        _quiet_stdout()
+        if e.errno in (errno.ENOSPC, errno.EDQUOT, errno.EFBIG):
+            print(f"korvane: cannot write the output: {e.strerror}", file=sys.stderr)
+        else:
+            print(f"korvane: {e}", file=sys.stderr)
+        return 1
     except KeyboardInterrupt:
         return 130
 

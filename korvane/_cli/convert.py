@@ -82,27 +82,24 @@ def run(args) -> int:
     header = True
     try:
         if fmt == "csv":
-            out = sys.stdout if args.output is None else open(args.output, "w", encoding="utf-8", newline="")
+            out = sys.stdout if args.output is None else _output(args.output)
         failed: list = []
         for src, data in inputs.readable(inputs.progress(sources, stdout_used=args.output is None), failed):
             try:
                 if data.find(b"BUFR") < 0:
                     if src.named:
-                        inputs.error(f"no BUFR messages found in {src.name}")
+                        inputs.error(inputs.no_messages(src, data))
                         status = 1
                     continue
-                source = src.path if src.path is not None else data
                 with warnings.catch_warnings(record=True) as caught:
                     warnings.simplefilter("always")
                     try:
-                        table = read(source, columns, filters, definitions=root, errors="warn")
+                        table = read(data, columns, filters, definitions=root, errors="warn")
                     except (KeyError, TypeError, ValueError) as e:
                         raise CliError(f"{src.name}: {e}") from None
                 for w in caught:
                     text = str(w.message)
                     if issubclass(w.category, RuntimeWarning):  # a message that could not be decoded
-                        if src.path is None:
-                            text = text.replace("<buffer>", src.name, 1)
                         inputs.error(_one_based(text))
                         status = 1
                     else:
@@ -112,19 +109,37 @@ def run(args) -> int:
             if fmt == "parquet":
                 tables.append(table)
             else:
-                table.to_csv(out, index=False, header=header)
+                _write(args.output, lambda: table.to_csv(out, index=False, header=header))
                 header = False
         if fmt == "parquet":
             if tables:
                 whole = pa.concat_tables(tables, promote_options="permissive")
             else:
                 whole = pa.table({c: pa.array([], type=pa.float64()) for c in columns})
-            pq.write_table(whole, args.output)
+            _write(args.output, lambda: pq.write_table(whole, args.output))
         elif header:  # nothing read: the header alone
-            out.write(",".join(columns) + "\n")
+            _write(args.output, lambda: out.write(",".join(columns) + "\n"))
         if failed:
             status = 1
     finally:
         if out is not None and out is not sys.stdout:
-            out.close()
+            _write(args.output, out.close)
     return status
+
+
+def _output(path: str):
+    try:
+        return open(path, "w", encoding="utf-8", newline="")
+    except OSError as e:
+        raise CliError(f"cannot write {path}: {inputs.os_error_text(e)}") from None
+
+
+def _write(path: str | None, write) -> None:
+    """Runs `write`; a failure to write (a full disk) is one line naming the
+    output, not a traceback."""
+    try:
+        write()
+    except BrokenPipeError:
+        raise
+    except OSError as e:
+        raise CliError(f"cannot write {path or 'the output'}: {inputs.os_error_text(e)}") from None

@@ -220,10 +220,10 @@ def run(args) -> int:
     failed: list = []
     for src, data in inputs.readable(inputs.progress(sources), failed):
         try:
-            scan = Scan(data)
+            scan = Scan(data.view)
             if not scan.headers and not scan.problems:
                 if src.named:
-                    inputs.error(f"no BUFR messages found in {src.name}")
+                    inputs.error(inputs.no_messages(src, data))
                     status = 1
                 continue
             for index, h, problem in scan.entries():
@@ -233,7 +233,7 @@ def run(args) -> int:
                     offset = h["offset"]
                     try:
                         entry = dumper.tables.get(h)
-                        d = Decoded(data, h, entry)
+                        d = Decoded(data.view, h, entry)
                     except ValueError as e:
                         text = str(e)
                     else:

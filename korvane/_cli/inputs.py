@@ -1,101 +1,72 @@
-"""What a command reads: files, directories, glob patterns and standard input,
-and the progress bar shown over many of them."""
+"""What a command reads: files, directories, glob patterns, URLs and standard
+input (korvane._sources reads them), and the progress bar shown over many of them."""
 
 from __future__ import annotations
 
-import os
 import sys
 
-# Files larger than this are memory-mapped rather than read.
-_MAP_FROM = 1 << 20
+from korvane import _sources
+
 # A progress bar is worth showing from this many files on.
 MANY_FILES = 10
-_GLOB_CHARACTERS = "*?["
+
+# The bound of streams and of decompressed data (--max-size).
+max_size = _sources.DEFAULT_MAX_SIZE
 
 
-class Source:
-    """One input: a file (path), standard input (path None), or an argument
-    that names nothing readable (error)."""
-
-    __slots__ = ("name", "path", "named", "error")
-
-    def __init__(self, name: str, path: str | None, named: bool, error: str | None = None) -> None:
-        self.name = name
-        self.path = path
-        self.named = named  # named by the user (or a pattern), not found in a directory
-        self.error = error
+def _skipped(path: str, kind: str) -> None:
+    error(f"{path}: skipped: {kind}, not a regular file")
 
 
-def _walk(top: str) -> list[Source]:
-    found = []
-    for root, dirs, files in os.walk(top):
-        dirs.sort()
-        for name in sorted(files):
-            path = os.path.join(root, name)
-            found.append(Source(path, path, named=False))
-    return found
+def sources(arguments: list[str]) -> list[_sources.Found]:
+    """The inputs that the command's FILE arguments name, in order. Special
+    files found in a directory or by a pattern are skipped with a note."""
+    try:
+        return _sources.expand(arguments, _skipped, stdin=True)
+    except ImportError as e:  # a URL without fsspec
+        from korvane.cli import CliError
 
-
-def sources(arguments: list[str]) -> list[Source]:
-    """The inputs that the command's FILE arguments name, in order."""
-    out: list[Source] = []
-    for a in arguments:
-        if a == "-":
-            out.append(Source("<stdin>", None, named=True))
-        elif os.path.isdir(a):
-            out.extend(_walk(a))
-        elif os.path.exists(a) or not any(ch in a for ch in _GLOB_CHARACTERS):
-            out.append(Source(a, a, named=True))
-        else:
-            import glob
-
-            matches = sorted(glob.glob(a, recursive=True))
-            if not matches:
-                out.append(Source(a, None, named=True, error="no file matches this pattern"))
-            for m in matches:
-                out.extend(_walk(m) if os.path.isdir(m) else [Source(m, m, named=True)])
-    return out
-
-
-def load(source: Source):
-    """The bytes of a source: bytes, or a read-only mmap for a large file
-    (close it with release()). Raises OSError."""
-    if source.path is None:
-        return sys.stdin.buffer.read()
-    with open(source.path, "rb") as f:
-        size = os.fstat(f.fileno()).st_size
-        if size < _MAP_FROM:
-            return f.read()
-        import mmap
-
-        return mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
+        raise CliError(str(e)) from None
 
 
 def readable(sources, failed: list):
-    """(source, bytes) for each source that can be read; each that cannot is
-    reported on stderr (one line) and added to `failed`."""
+    """(source, Loaded) for each source that can be read; each that cannot is
+    reported on stderr (one line) and added to `failed`, as is each whose
+    bytes end early (what was read is still given)."""
     for src in sources:
         if src.error is not None:
             error(f"{src.name}: {src.error}")
             failed.append(src)
             continue
         try:
-            data = load(src)
+            data = _sources.load_found(src, max_size)
         except OSError as e:
             error(f"{src.name}: {os_error_text(e)}")
             failed.append(src)
             continue
+        except (ValueError, ImportError, TypeError) as e:  # past --max-size, zstd or fsspec missing
+            text = str(e)
+            error(text if text.startswith(src.name) else f"{src.name}: {text}")
+            failed.append(src)
+            continue
+        if data.problem is not None:
+            error(f"{src.name}: {data.problem}")
+            failed.append(src)
         yield src, data
 
 
+def no_messages(src, data) -> str:
+    """The line for a source in which no message was found."""
+    after = f" after {data.compression} decompression" if data.compression else ""
+    return f"no BUFR messages found in {src.name}{after}"
+
+
 def release(data) -> None:
-    close = getattr(data, "close", None)
-    if close is not None:
-        close()
+    data.release()
 
 
 def os_error_text(e: OSError) -> str:
-    return e.strerror or str(e)
+    return _sources.error_text(e)
 
 
 # ---- progress and messages on stderr -------------------------------------------------

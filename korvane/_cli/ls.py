@@ -28,12 +28,12 @@ def run(args) -> int:
     failed: list = []
     for src, data in inputs.readable(inputs.progress(sources), failed):
         try:
-            scan = Scan(data)
+            scan = Scan(data.view)
         finally:
             inputs.release(data)
         if not scan.headers and not scan.problems:
             if src.named:
-                inputs.error(f"no BUFR messages found in {src.name}")
+                inputs.error(inputs.no_messages(src, data))
                 status = 1
             continue
         lines = []
