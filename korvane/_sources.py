@@ -632,3 +632,22 @@ def load_found(found: Found, max_size=DEFAULT_MAX_SIZE, storage_options=None) ->
     loaded = load(found.path, max_size=max_size, storage_options=storage_options)
     loaded.name = found.name
     return loaded
+
+
+def many(source, skipped: Callable[[str, str], None], storage_options=None) -> list:
+    """What a reader of many sources reads, in order: the items of a list or
+    tuple, each path or URL expanded as `expand` does (a directory's files, a
+    pattern's matches) into Found, other sources (buffers, file objects) as
+    they are. A pattern that matches nothing is FileNotFoundError; a `bytes`
+    item is a buffer, as everywhere a source is read."""
+    items = list(source) if isinstance(source, (list, tuple)) else [source]
+    out: list = []
+    for item in items:
+        if isinstance(item, (str, os.PathLike)) and not isinstance(os.fspath(item), bytes):
+            for found in expand([os.fspath(item)], skipped, storage_options=storage_options):
+                if found.path is None:  # no match
+                    raise FileNotFoundError(f"no file matches {found.name!r}")
+                out.append(found)
+        else:
+            out.append(item)
+    return out

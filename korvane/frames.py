@@ -18,7 +18,13 @@ Columns are named by key:
   them; a missing or impossible part gives NaT);
 * the message-level columns message_index (0-based, counted over all the
   messages read, in order), subset (0-based), edition, data_category,
-  originating_centre and typical_datetime.
+  originating_centre, typical_datetime and source (the path or URL of the
+  file the row comes from; "<buffer>" for a buffer).
+
+The columns are those named, no more: a read of many files has a source
+column when it is asked for. Only where korvane chooses the columns (flat=True
+without columns) does a read of more than one file get it unasked, first.
+A filter on source decides which files are read at all.
 
 Rows follow the replication structure (korvane._rows has the rule): a subset
 in which no requested key occurs twice is one row. Otherwise each occurrence
@@ -63,6 +69,8 @@ from typing import TYPE_CHECKING, Any, NamedTuple
 import numpy as np
 
 from korvane import _rows
+from korvane._sources import DEFAULT_MAX_SIZE, Found as _Found
+from korvane._sources import many as _many
 
 if TYPE_CHECKING:
     import os
@@ -72,9 +80,10 @@ if TYPE_CHECKING:
 
     from korvane.reader import Message, Source
 
-MESSAGE_COLUMNS = ("message_index", "subset", "edition", "data_category", "originating_centre", "typical_datetime")
+MESSAGE_COLUMNS = ("message_index", "subset", "edition", "data_category", "originating_centre", "typical_datetime",
+                   "source")
 DATETIME_PARTS = ("year", "month", "day", "hour", "minute", "second")
-_HEADER_COLUMNS = {"message_index", "edition", "data_category", "originating_centre", "typical_datetime"}
+_HEADER_COLUMNS = {"message_index", "edition", "data_category", "originating_centre", "typical_datetime", "source"}
 _RANKED = re.compile(r"^#(\d+)#(.+)$")
 _CODE = re.compile(r"^\d{6}$")
 _INTEGER_TYPES = {"table", "flag", "code"}
@@ -439,6 +448,8 @@ def _typical_datetime(m) -> np.datetime64:
 def _header_value(m, name: str, index: int):
     if name == "message_index":
         return index
+    if name == "source":
+        return m._file.name
     if name == "typical_datetime":
         return _typical_datetime(m)
     return getattr(m, name)
@@ -450,16 +461,22 @@ def _header_chunk(m, name: str, index: int, n: int, subsets: np.ndarray | None) 
     value = _header_value(m, name, index)
     if name == "typical_datetime":
         return _Chunk("t", np.full(n, value, dtype="datetime64[us]"))
+    if name == "source":
+        return _Chunk("s", np.full(n, value, dtype=object))
     return _Chunk("i", np.full(n, value, dtype=np.int64), None)
 
 
 def _header_passes(m, plan: _Plan, index: int) -> bool:
     for name, f in plan.header_filters.items():
-        value = _header_value(m, name, index)
-        arr = np.array([value], dtype="datetime64[us]" if name == "typical_datetime" else np.int64)
-        if not f.match(arr, np.zeros(1, dtype=bool))[0]:
+        if not _passes(f, name, _header_value(m, name, index)):
             return False
     return True
+
+
+def _passes(f: _Filter, name: str, value) -> bool:
+    types = {"typical_datetime": "datetime64[us]", "source": object}
+    arr = np.array([value], dtype=types.get(name, np.int64))
+    return bool(f.match(arr, np.zeros(1, dtype=bool))[0])
 
 
 # ---- one message ---------------------------------------------------------------------
@@ -743,10 +760,16 @@ class _Items:
 # ---- reading -------------------------------------------------------------------------
 
 
-def _sources(source) -> list:
-    if isinstance(source, (list, tuple)):
-        return list(source)
-    return [source]
+def _sources(source, errors: str, storage_options) -> list:
+    """The sources of a read, a directory's or a pattern's files one by one."""
+
+    skipped: list[str] = []
+    out = _many(source, lambda path, kind: skipped.append(f"{path}: skipped: {kind}, not a regular file"),
+                storage_options)
+    if errors != "skip":
+        for text in skipped:
+            warnings.warn(text, UserWarning, stacklevel=5)  # read_bufr's caller
+    return out
 
 
 def _could_match(m, structure: _Structure, plan: _Plan) -> bool:
@@ -769,18 +792,41 @@ def _could_match(m, structure: _Structure, plan: _Plan) -> bool:
     return any(present[: plan.asked]) or (plan.datetime and any(present))
 
 
-def _read(source, columns, filters, definitions, errors, flat):
+def _read(source, columns, filters, definitions, errors, flat, max_size, storage_options):
     import korvane
 
     if errors not in ("raise", "warn", "skip"):
         raise ValueError(f"errors must be 'raise', 'warn' or 'skip', not {errors!r}")
     plan = _Plan(columns, filters, flat)
+    sources = _sources(source, errors, storage_options)
+    # Where korvane chooses the columns (a flat read without `columns`), a
+    # read of several files says which one each row comes from.
+    with_source = flat and not plan.columns and len(sources) > 1
     names: dict[str, None] = dict.fromkeys(c for c in plan.columns if not flat or c in MESSAGE_COLUMNS)
+    if with_source:
+        names = {"source": None, **names}
+    source_filter = plan.header_filters.get("source")
     chunks: dict[str, list[_Chunk]] = {}
     counts: list[int] = []
     index = -1
-    for src in _sources(source):
-        with korvane.open(src, definitions=definitions, errors=errors) as f:
+    for src in sources:
+        found = isinstance(src, _Found)
+        if found and source_filter is not None and not _passes(source_filter, "source", src.name):
+            continue  # the file is not read at all
+        try:
+            f = korvane.open(src.path if found else src, definitions=definitions, errors=errors,
+                             max_size=max_size, storage_options=storage_options)
+        except OSError as exc:
+            # A file found in a directory or by a pattern that cannot be read
+            # (gone since, a link to nothing) is a damaged source; a named one is an error.
+            if not found or src.named or errors == "raise":
+                raise
+            if errors == "warn":
+                warnings.warn(str(exc), RuntimeWarning, stacklevel=4)
+            continue
+        if found:
+            f.name = src.name  # a URL rather than the path it names
+        with f:
             for m in f:
                 index += 1
                 if not _header_passes(m, plan, index):
@@ -806,6 +852,8 @@ def _read(source, columns, filters, definitions, errors, flat):
                 n = len(next(iter(out.values())).values) if out else 0
                 if n == 0:
                     continue
+                if with_source:
+                    out = {"source": _header_chunk(m, "source", index, n, None), **out}
                 for name, c in out.items():
                     lst = chunks.setdefault(name, [])
                     lst.extend([None] * (len(counts) - len(lst)))
@@ -852,14 +900,16 @@ def _combine(parts: list[_Chunk | None], counts: list[int]) -> _Chunk:
     return _Chunk(kind, values, mask, unit)
 
 
-def _table(source, columns, filters, definitions, errors, flat) -> tuple[list[str], list[_Chunk]]:
-    names, chunks, counts = _read(source, columns, filters, definitions, errors, flat)
+def _table(source, columns, filters, definitions, errors, flat, max_size,
+           storage_options) -> tuple[list[str], list[_Chunk]]:
+    names, chunks, counts = _read(source, columns, filters, definitions, errors, flat, max_size, storage_options)
     return names, [_combine(chunks[name], counts) for name in names]
 
 
 def read_bufr(source: Source | Sequence[Source], columns: str | Iterable[str] | None = None,
               filters: Mapping[str, Any] | None = None, *, definitions: str | os.PathLike[str] | None = None,
-              errors: str = "warn", flat: bool = False) -> pandas.DataFrame:
+              errors: str = "warn", flat: bool = False, max_size: int | str | None = DEFAULT_MAX_SIZE,
+              storage_options: Mapping[str, Any] | None = None) -> pandas.DataFrame:
     """The observations of every message of `source` as a pandas DataFrame.
 
     A column per name of `columns`, a row per subset or, where a requested
@@ -868,13 +918,19 @@ def read_bufr(source: Source | Sequence[Source], columns: str | Iterable[str] | 
     in this module's text (`help(korvane.frames)`).
 
     Args:
-        source: A path, a bytes-like buffer (as for `korvane.open`), or a list
-            of them, read in order.
+        source: What `korvane.open` reads (a path, a URL, a file object or
+            a buffer, compressed or not), a directory (its files, read
+            recursively), a glob pattern (`"obs/**/*.bufr"`, or in a URL),
+            or a list of these, read in order. Special files in a directory
+            or matched by a pattern are skipped with a warning; a file found
+            there that cannot be read goes as `errors` says.
         columns: Names of the columns, in order: keys (`"airTemperature"`),
             six-digit codes (`"012101"`), ranked keys or codes
             (`"#2#airTemperature"`), `"data_datetime"`, or the message-level
             columns `message_index`, `subset`, `edition`, `data_category`,
-            `originating_centre`, `typical_datetime`. A str is one column.
+            `originating_centre`, `typical_datetime` and `source` (the path
+            or URL of the row's file, `"<buffer>"` for a buffer). A str is
+            one column.
         filters: A mapping of name (any of the above, asked for as a column
             or not) to a value, a list, set or tuple of values, a slice (both
             ends included, either may be None) or a callable; a row is kept
@@ -886,7 +942,10 @@ def read_bufr(source: Source | Sequence[Source], columns: str | Iterable[str] | 
             `"raise"` raises its DecodeError.
         flat: A row per subset and a column `"#rank#key"` for every element
             item; `columns` then picks keys (all their ranks), ranked keys,
-            codes or message-level columns.
+            codes or message-level columns. Without `columns`, a read of
+            more than one file has a first column `source`.
+        max_size: As for `korvane.open`, for each file.
+        storage_options: Passed to fsspec for URLs, as for `korvane.open`.
 
     Returns:
         The table. `df.attrs["units"]` maps each column to its unit (None
@@ -898,9 +957,11 @@ def read_bufr(source: Source | Sequence[Source], columns: str | Iterable[str] | 
         TypeError: For a column or filter not named by a str.
         ValueError: For a column asked for twice, a rank below 1, or an
             unknown `errors`.
+        OSError: For a named file that cannot be read or is not a regular
+            file; FileNotFoundError for a pattern that matches nothing.
     """
     pd = _require("pandas", "read_bufr")
-    names, cols = _table(source, columns, filters, definitions, errors, flat)
+    names, cols = _table(source, columns, filters, definitions, errors, flat, max_size, storage_options)
     df = _pandas(pd, names, cols)
     df.attrs["units"] = {name: c.unit for name, c in zip(names, cols)}
     return df
@@ -930,7 +991,8 @@ def _pandas(pd, names: list[str], cols: list[_Chunk]):
 
 def read_arrow(source: Source | Sequence[Source], columns: str | Iterable[str] | None = None,
                filters: Mapping[str, Any] | None = None, *, definitions: str | os.PathLike[str] | None = None,
-               errors: str = "warn", flat: bool = False) -> pyarrow.Table:
+               errors: str = "warn", flat: bool = False, max_size: int | str | None = DEFAULT_MAX_SIZE,
+               storage_options: Mapping[str, Any] | None = None) -> pyarrow.Table:
     """The same table as `read_bufr`, as a `pyarrow.Table`.
 
     Takes the same arguments. Missing values are nulls; integer-valued
@@ -941,7 +1003,7 @@ def read_arrow(source: Source | Sequence[Source], columns: str | Iterable[str] |
         ImportError: When pyarrow is not installed.
     """
     pa = _require("pyarrow", "read_arrow")
-    names, cols = _table(source, columns, filters, definitions, errors, flat)
+    names, cols = _table(source, columns, filters, definitions, errors, flat, max_size, storage_options)
     arrays, fields = [], []
     for name, c in zip(names, cols):
         if c.kind == "f":
