@@ -15,6 +15,12 @@ message are built by one code whichever reader asks.
 Each partition keeps its own row numbers (the index starts at 0 in each), as
 Dask's readers do: ``compute().reset_index(drop=True)`` numbers them through.
 
+Files are read as ``korvane.open`` reads them (``korvane._sources``): into
+memory of the worker, never mapped, so that a file truncated while it is read
+cannot kill a worker; only regular files; compressed files (gzip, bzip2, xz,
+zstd) decompressed, each in one partition, since a compressed stream cannot be
+cut at a message.
+
 Tasks carry file names, byte ranges and message offsets, never a TableSet:
 each process finds its tables through the reader's cache of its own, so the
 partitions run on a threaded scheduler (decoding releases the interpreter
@@ -26,7 +32,6 @@ distributed); ``import korvane`` never imports it.
 
 from __future__ import annotations
 
-import mmap
 import numbers
 import os
 import warnings
@@ -41,7 +46,7 @@ try:
     import pandas as pd
     from dask.dataframe.utils import make_meta
     from dask.utils import parse_bytes
-    from fsspec.core import get_fs_token_paths, url_to_fs
+    from fsspec.core import url_to_fs
     from fsspec.implementations.local import LocalFileSystem
 except ImportError as exc:  # pragma: no cover - depends on the environment
     raise ImportError(
@@ -50,6 +55,7 @@ except ImportError as exc:  # pragma: no cover - depends on the environment
     ) from exc
 
 import korvane
+from korvane import _sources
 from korvane.reader import DecodeError
 
 __all__ = ["read_bufr", "DEFAULT_PARTITION_SIZE"]
@@ -82,27 +88,28 @@ class _Part(NamedTuple):
 # ---- bytes -------------------------------------------------------------------------------
 
 
-def _open(fs, path: str, start: int = 0, end: int | None = None):
+def _open(fs, path: str, start: int = 0, end: int | None = None, max_size=_sources.DEFAULT_MAX_SIZE):
     """A memoryview of bytes [start, end) of a file, and the function that
-    releases it. Local files are memory-mapped; others are read with fsspec."""
+    releases it. A whole file is read as korvane.open reads it (decompressed
+    when it is compressed); a range of a local file is read with pread, of
+    others with fsspec."""
+    whole = start == 0 and end is None
     if isinstance(fs, LocalFileSystem):
-        with open(path, "rb") as f:
-            size = os.fstat(f.fileno()).st_size
-            if size == 0:
-                return memoryview(b""), lambda: None
-            mm = mmap.mmap(f.fileno(), 0, access=mmap.ACCESS_READ)
-        whole = memoryview(mm)
-        view = whole[start:end]
-
-        def release() -> None:
-            try:
-                view.release()
-                whole.release()
-                mm.close()
-            except BufferError:  # a view of it is still held somewhere; the mapping goes with that
-                pass
-
-        return view, release
+        if whole:
+            loaded = _sources.read_file(path, _sources.parse_size(max_size))
+            return loaded.view, loaded.release
+        fd, st = _sources.open_regular(path)
+        try:
+            stop = st.st_size if end is None else min(end, st.st_size)
+            buffer, got = _sources.read_range(fd, start, max(stop - start, 0))
+        finally:
+            os.close(fd)
+        view = memoryview(buffer)[:got]
+        return view, view.release
+    if whole:
+        with fs.open(path, "rb") as f:
+            loaded = _sources.read_stream(f, fs.unstrip_protocol(path), _sources.parse_size(max_size))
+        return loaded.view, loaded.release
     data = fs.cat_file(path, start=start, end=end)
     return memoryview(data), lambda: None
 
@@ -116,9 +123,9 @@ def _scan(view: memoryview, name: str) -> tuple[np.ndarray, list[DecodeError]]:
     return messages.reshape(-1, 3), problems
 
 
-def _count(fs, path: str) -> int:
+def _count(fs, path: str, max_size) -> int:
     """The number of messages of a file that parse, as read_bufr counts them."""
-    view, release = _open(fs, path)
+    view, release = _open(fs, path, max_size=max_size)
     try:
         with korvane.open(view, errors="skip") as f:
             return len(f)
@@ -176,12 +183,14 @@ def _runs(indices: np.ndarray) -> list[tuple[int, int]]:
 class _Reader:
     """Reads partitions: the arguments of read_bufr that every task shares."""
 
-    def __init__(self, columns, filters, definitions, errors: str, meta=None) -> None:
+    def __init__(self, columns, filters, definitions, errors: str, meta=None,
+                 max_size=_sources.DEFAULT_MAX_SIZE) -> None:
         self.columns = columns
         self.filters = filters
         self.definitions = definitions
         self.errors = errors
         self.meta = meta
+        self.max_size = max_size
 
     def _report(self, error: DecodeError) -> None:
         if self.errors == "raise":
@@ -195,7 +204,8 @@ class _Reader:
         filters = self.filters
         if base and filters and "message_index" in filters:
             filters = {**filters, "message_index": _shift(filters["message_index"], base)}
-        df = korvane.read_bufr(source, self.columns, filters, definitions=self.definitions, errors=errors)
+        df = korvane.read_bufr(source, self.columns, filters, definitions=self.definitions, errors=errors,
+                               max_size=self.max_size)
         if base and "message_index" in df.columns:
             df["message_index"] += base
         return df
@@ -210,7 +220,7 @@ class _Reader:
             a = int(messages[lo, 1]) - part.start
             b = int(messages[hi - 1, 1] + messages[hi - 1, 2]) - part.start
             try:
-                out.append(self._table(view[a:b], first + lo))
+                out.append(self._table(_sources.Loaded(None, view[a:b], part.name), first + lo))
                 break
             except DecodeError as e:
                 bad = lo + e.index
@@ -232,12 +242,12 @@ class _Reader:
             # A whole local file: read_bufr reads it as it would alone, and
             # names it in its errors itself.
             return [self._table(part.path, base, self.errors)]
-        view, release = _open(part.fs, part.path, part.start, part.end)
+        view, release = _open(part.fs, part.path, part.start, part.end, self.max_size)
         try:
             if limit is None and self.errors == "skip":
                 # Nothing to report: damaged spans are skipped here as they are
                 # in the whole file (the scan goes on 4 bytes after their start).
-                return [self._table(view, base, "skip")]
+                return [self._table(_sources.Loaded(None, view, part.name), base, "skip")]
             messages, problems = _scan(view, part.name) if whole else (part.messages, part.problems)
             if limit is not None:
                 keep = np.cumsum(messages[:, 2]) <= limit
@@ -311,26 +321,56 @@ def _conform(df, meta, name: str):
 # ---- the collection ----------------------------------------------------------------------
 
 
-def _files(paths, storage_options) -> tuple[object, list[str], list[int]]:
-    """The file system, the files (a glob sorted, a list in its order) and their sizes."""
-    options = storage_options or {}
-    if isinstance(paths, (str, os.PathLike)):
-        fs, path = url_to_fs(os.fspath(paths), **options)
-        if any(c in path for c in "*?["):
-            found = fs.glob(path, detail=True)
-            files = sorted(p for p, info in found.items() if info.get("type") != "directory")
-            return fs, files, [int(found[p]["size"]) for p in files]
-        files = [path]
+def _files(paths, storage_options) -> list[tuple[object, str, str, int]]:
+    """(file system, path, name, size) of each file, in order: a local path,
+    directory or glob expanded as korvane.read_bufr expands it (special files
+    skipped with a warning, a named one refused), a URL or a glob in one with
+    fsspec. Here a bytes path is a path."""
+    items = [paths] if isinstance(paths, (str, bytes, os.PathLike)) else list(paths)
+    notes: list[str] = []
+    local = LocalFileSystem()
+    out = []
+    for item in items:
+        item = os.fsdecode(item)
+        if _sources.is_url(item) and not item.startswith(("file://", "local://")):
+            fs, path = url_to_fs(item, **dict(storage_options or {}))
+            if any(c in path for c in "*?["):
+                found = fs.glob(path, detail=True)
+                for p in sorted(p for p, info in found.items() if info.get("type") != "directory"):
+                    out.append((fs, p, fs.unstrip_protocol(p), int(found[p]["size"])))
+            else:
+                out.append((fs, path, fs.unstrip_protocol(path), int(fs.size(path))))
+            continue
+        for f in _sources.expand([item], lambda path, kind: notes.append(f"{path}: skipped: {kind}, not a "
+                                                                          "regular file")):
+            if f.error is not None:
+                raise FileNotFoundError(f"{f.name}: {f.error}")
+            fd, st = _sources.open_regular(f.path)  # a FIFO or a device is refused here, by its name
+            os.close(fd)
+            out.append((local, f.path, f.name, st.st_size))
+    for text in notes:
+        warnings.warn(text, UserWarning, stacklevel=3)
+    return out
+
+
+def _compressed(fs, path: str) -> bool:
+    """Whether a file's first bytes are those of a compressed stream."""
+    if isinstance(fs, LocalFileSystem):
+        fd, _ = _sources.open_regular(path)
+        try:
+            head = os.pread(fd, 10, 0)
+        finally:
+            os.close(fd)
     else:
-        fs, _, files = get_fs_token_paths([os.fspath(p) for p in paths], mode="rb",
-                                          storage_options=options, expand=False)
-    return fs, files, [int(fs.size(p)) for p in files]
+        head = fs.cat_file(path, start=0, end=10)
+    return _sources.compression_of(head) is not None
 
 
 def _partitions(fs, path: str, name: str, file: int, size: int, limit: int) -> list[_Part]:
-    """A file's partitions: the whole file when it is small, else groups of
-    messages of about `limit` bytes each, cut at the start of a message."""
-    if size <= limit:
+    """A file's partitions: the whole file when it is small or compressed,
+    else groups of messages of about `limit` bytes each, cut at the start of a
+    message."""
+    if size <= limit or _compressed(fs, path):
         return [_Part(fs, path, name, file, 0, None, size, None, None, 0)]
     view, release = _open(fs, path)
     try:
@@ -360,7 +400,7 @@ def _wants_index(columns, filters) -> bool:
 
 def _sample(reader: _Reader, parts: list[_Part]):
     """An empty table with the columns and types of the first files' rows."""
-    sampler = _Reader(reader.columns, reader.filters, reader.definitions, "skip")
+    sampler = _Reader(reader.columns, reader.filters, reader.definitions, "skip", max_size=reader.max_size)
     first = None
     read = 0
     for part in parts[:_SAMPLE_FILES]:
@@ -379,7 +419,8 @@ def read_bufr(paths: str | os.PathLike[str] | Sequence[str | os.PathLike[str]],
               columns: str | Sequence[str] | None = None, filters: Mapping[str, Any] | None = None, *,
               definitions: str | os.PathLike[str] | None = None, errors: str = "warn",
               partition_size: int | str = DEFAULT_PARTITION_SIZE, meta: Any = None,
-              storage_options: Mapping[str, Any] | None = None) -> dd.DataFrame:
+              storage_options: Mapping[str, Any] | None = None,
+              max_size: int | str | None = _sources.DEFAULT_MAX_SIZE) -> dd.DataFrame:
     """The observations of many BUFR files as a `dask.dataframe.DataFrame`.
 
     The table `korvane.read_bufr` gives for the same files in the same order:
@@ -390,9 +431,10 @@ def read_bufr(paths: str | os.PathLike[str] | Sequence[str | os.PathLike[str]],
     the graph) to number them through.
 
     Args:
-        paths: A glob (files in sorted order), a path or URL, or a list of
-            them (in its order): anything fsspec opens. Local files are
-            memory-mapped.
+        paths: A path, a directory (its files, recursively), a glob (files
+            in sorted order), a URL (anything fsspec opens, globs too), or a
+            list of them (in its order). Compressed files (gzip, bzip2, xz,
+            zstd) are decompressed, each in one partition.
         columns: As for `korvane.read_bufr`.
         filters: As for `korvane.read_bufr`.
         definitions: As for `korvane.read_bufr`; when given, it must name the
@@ -406,6 +448,7 @@ def read_bufr(paths: str | os.PathLike[str] | Sequence[str | os.PathLike[str]],
         meta: The columns' types (an empty DataFrame or a mapping of column
             to dtype); by default the types of the first file's table.
         storage_options: Passed to fsspec for remote files.
+        max_size: As for `korvane.open`, for each file.
 
     Returns:
         The lazy table. Before it is computed only two things are read: the
@@ -415,6 +458,8 @@ def read_bufr(paths: str | os.PathLike[str] | Sequence[str | os.PathLike[str]],
 
     Raises:
         FileNotFoundError: When no file matches `paths`.
+        OSError: For a named file that is not a regular file (a FIFO, a
+            device).
         ValueError: For an unknown `errors` or a `partition_size` that is not
             positive.
     """
@@ -425,23 +470,23 @@ def read_bufr(paths: str | os.PathLike[str] | Sequence[str | os.PathLike[str]],
         raise ValueError(f"partition_size must be positive, not {partition_size!r}")
     if definitions is not None:
         definitions = os.fspath(definitions)
-    fs, files, sizes = _files(paths, storage_options)
+    _sources.parse_size(max_size)  # a wrong one fails here, not in every task
+    files = _files(paths, storage_options)
     if not files:
         raise FileNotFoundError(f"no files match {paths!r}")
-    local = isinstance(fs, LocalFileSystem)
     parts = []
-    for j, (path, size) in enumerate(zip(files, sizes)):
-        name = path if local else fs.unstrip_protocol(path)
+    for j, (fs, path, name, size) in enumerate(files):
         parts.extend(_partitions(fs, path, name, j, size, limit))
-    reader = _Reader(columns, filters, definitions, errors)
+    reader = _Reader(columns, filters, definitions, errors, max_size=max_size)
     reader.meta = make_meta(meta) if meta is not None else _sample(reader, parts)
 
     bases = [0] * len(files)
     if _wants_index(columns, filters):
         counts = []
-        for j, path in enumerate(files):
+        for j, (fs, path, _, _) in enumerate(files):
             split = [p for p in parts if p.file == j and p.messages is not None]
-            counts.append(sum(len(p.messages) for p in split) if split else dask.delayed(_count, pure=True)(fs, path))
+            counts.append(sum(len(p.messages) for p in split) if split
+                          else dask.delayed(_count, pure=True)(fs, path, max_size))
         starts = dask.delayed(_starts, pure=True)(counts)
         bases = [starts[j] for j in range(len(files))]
     tasks = [dask.delayed(reader)(part, bases[part.file]) for part in parts]
