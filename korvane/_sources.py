@@ -183,19 +183,22 @@ class Loaded:
             a file object's name.
         compression: "gzip", "bzip2", "xz" or "zstd" when the bytes were
             decompressed, else None.
-        problem: Why the bytes may end early (a file that shrank while it was
-            read, compressed data cut short or damaged), else None.
+        problem: Why the bytes end early (compressed data cut short or
+            damaged), else None.
+        changed: How the file changed while it was read (it shrank), else
+            None: the bytes are what it still held.
     """
 
-    __slots__ = ("view", "name", "compression", "problem", "_owner")
+    __slots__ = ("view", "name", "compression", "problem", "changed", "_owner")
 
     def __init__(self, owner, view: memoryview, name: str, compression: str | None = None,
-                 problem: str | None = None) -> None:
+                 problem: str | None = None, changed: str | None = None) -> None:
         self._owner = owner
         self.view = view
         self.name = name
         self.compression = compression
         self.problem = problem
+        self.changed = changed
 
     def __len__(self) -> int:
         return len(self.view)
@@ -235,11 +238,11 @@ def read_file(path: str, max_size: int | None = None) -> Loaded:
         buffer, got = read_range(fd, 0, st.st_size)
     finally:
         os.close(fd)
-    problem = None
+    changed = None
     if got < st.st_size:
-        problem = f"the file shrank from {st.st_size} to {got} bytes while it was read"
+        changed = f"the file shrank from {st.st_size} to {got} bytes while it was read"
     view = memoryview(buffer)[:got]
-    return _decompressed(Loaded(buffer, view, path, problem=problem), max_size)
+    return _decompressed(Loaded(buffer, view, path, changed=changed), max_size)
 
 
 def read_stream(stream, name: str, max_size: int | None = DEFAULT_MAX_SIZE) -> Loaded:
@@ -268,7 +271,7 @@ def read_stream(stream, name: str, max_size: int | None = DEFAULT_MAX_SIZE) -> L
             break
         out += chunk
         if limit is not None and len(out) > limit:
-            raise ValueError(f"{name}: more than {limit} bytes (max_size); pass a larger max_size to read it")
+            raise ValueError(f"{name}: more than {limit} bytes (max_size); pass a larger max_size (--max-size) to read it")
     return _decompressed(Loaded(out, memoryview(out), name), max_size)
 
 
@@ -435,7 +438,7 @@ def _decompressed(loaded: Loaded, max_size: int | None) -> Loaded:
     errors = _errors_of(kind)
     source = loaded.view
     out = bytearray()
-    problem = loaded.problem
+    problem = None
     position = 0  # input fed so far
     d = _decompressor(kind)
     try:
@@ -457,7 +460,7 @@ def _decompressed(loaded: Loaded, max_size: int | None) -> Loaded:
             if max_size is not None and len(out) > max_size:
                 raise ValueError(
                     f"{loaded.name}: {kind} data that decompress to more than {max_size} bytes (max_size): "
-                    f"a decompression bomb, or pass a larger max_size to read them")
+                    f"a decompression bomb, or pass a larger max_size (--max-size) to read them")
             if d.eof:
                 # The stream ends where the bytes it did not use begin.
                 position -= len(d.unused_data)
@@ -466,7 +469,7 @@ def _decompressed(loaded: Loaded, max_size: int | None) -> Loaded:
                 d = _decompressor(kind)
     finally:
         loaded.release()
-    return Loaded(out, memoryview(out), loaded.name, kind, problem)
+    return Loaded(out, memoryview(out), loaded.name, kind, problem, loaded.changed)
 
 
 # ---- URLs --------------------------------------------------------------------------------

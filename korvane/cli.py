@@ -99,9 +99,14 @@ _DEFAULT_ROOTS = (" (default: $ECCODES_DEFINITION_PATH, else " + DEFAULT_DEFINIT
                   + ", else the tables korvane carries)")
 
 _FILES = ("files", "FILE", "+")
+_MAX_SIZE = Option(("--max-size",), "max_size",
+                   "the most bytes read from standard input or a URL, and the most that decompressing a file may "
+                   "give (default 4GiB)", "SIZE")
 _FILES_HELP = (
     "FILE may be a file, a directory (read recursively; files in it without any BUFR message "
-    "are passed over), a glob pattern such as 'data/**/*.bufr', or - for standard input."
+    "are passed over, special files skipped with a note), a glob pattern such as 'data/**/*.bufr', "
+    "a URL (with fsspec installed: pip install 'korvane[remote]'), or - for standard input. Files "
+    "compressed with gzip, bzip2, xz or zstd are decompressed."
 )
 
 COMMANDS = {
@@ -113,7 +118,7 @@ COMMANDS = {
             "the common code table C-11, C-1 before edition 4), data category, typical date and time, "
             "master and local table versions, subsets, compression and descriptors. Every readable "
             "message is listed; each damaged one is reported on stderr, and the exit status is then 1.",
-            [_FILES], [_DEFINITIONS], "korvane._cli.ls:run"),
+            [_FILES], [_DEFINITIONS, _MAX_SIZE], "korvane._cli.ls:run"),
         Command(
             "dump", "decode BUFR files: every item of every subset",
             "Per subset, one line per item: code, key, name, value, unit and, for code and flag "
@@ -129,6 +134,7 @@ COMMANDS = {
                 Option(("--json",), "json", "one JSON document per message", type=None, default=False),
                 Option(("--compact",), "compact", "with --json: one array per key across the subsets",
                        type=None, default=False),
+                _MAX_SIZE,
                 *_table_options(" (default: the tables each message names, from $ECCODES_DEFINITION_PATH, "
                                 "else " + DEFAULT_DEFINITIONS + ", else the tables korvane carries)"),
             ],
@@ -146,6 +152,7 @@ COMMANDS = {
                 Option(("-o", "--output"), "output", "write to FILE (.csv or .parquet) instead of stdout",
                        "FILE"),
                 _DEFINITIONS,
+                _MAX_SIZE,
             ],
             "korvane._cli.convert:run"),
         Command(

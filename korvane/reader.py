@@ -175,7 +175,9 @@ def open(source: Source, *, definitions: str | os.PathLike[str] | None = None,
         DecodeError: With `errors="raise"`, for the first message that cannot
             be parsed (except one cut short at the end, see `errors`).
         OSError: When the file cannot be opened or is not a regular file
-            (IsADirectoryError for a directory).
+            (IsADirectoryError for a directory), or, with `errors="raise"`,
+            when it shrank while it was read (with `"warn"` and `"skip"`, the
+            messages it still held are read and `errors` says so).
         TypeError: For a source that is none of the above, or a `bytes`
             source that spells a file name.
         ValueError: For an `errors` other than the three above, data past
@@ -218,6 +220,9 @@ class BufrFile:
         self._closed = True  # until the bytes are read
         self._data = _sources.load(source, max_size=max_size, storage_options=storage_options)
         self._closed = False
+        if self._data.changed is not None and errors == "raise":
+            self.close()
+            raise OSError(f"{self._data.name}: {self._data.changed}")
         self._view = self._data.view
         self.name = self._data.name
         self.compression = self._data.compression
@@ -238,17 +243,19 @@ class BufrFile:
             self._last = DecodeError(text, source=self.name, index=index, offset=offset)
         for index, offset, _length, text in problems:
             self._report(DecodeError(text, source=self.name, index=index, offset=offset))
-        if self._data.problem is not None:
-            # The bytes end early: a file that shrank while it was read, or
-            # compressed data cut short. What came before them is read.
-            error = DecodeError(self._data.problem, source=self.name, index=found, offset=len(self._view))
+        problem = self._data.problem or self._data.changed
+        if problem is not None:
+            # The bytes end early: compressed data cut short, or (with "warn"
+            # and "skip") a file that shrank while it was read. What came
+            # before is read.
+            error = DecodeError(problem, source=self.name, index=found, offset=len(self._view))
             if errors == "raise":
                 last = self._last
                 self._last = error if last is None else DecodeError(
-                    f"{last.reason} ({self._data.problem})", source=self.name, index=last.index, offset=last.offset)
+                    f"{last.reason} ({problem})", source=self.name, index=last.index, offset=last.offset)
             else:
                 self._report(error)
-        if self.compression is not None and found == 0 and self._data.problem is None:
+        if self.compression is not None and found == 0 and problem is None:
             text = f"{self.name}: no BUFR message after {self.compression} decompression ({len(self._view)} bytes)"
             if errors == "raise":
                 self.close()

@@ -75,7 +75,7 @@ def run(args) -> int:
     import korvane
 
     read = korvane.read_arrow if fmt == "parquet" else korvane.read_bufr
-    sources = inputs.sources(args.files)
+    sources = inputs.sources(args.files, args.max_size)
     status = 0
     tables = []
     out = None

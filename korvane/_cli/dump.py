@@ -214,7 +214,7 @@ class Dumper:
 
 def run(args) -> int:
     dumper = Dumper(args)
-    sources = inputs.sources(args.files)
+    sources = inputs.sources(args.files, args.max_size)
     write = sys.stdout.write
     status = 0
     failed: list = []

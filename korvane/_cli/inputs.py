@@ -18,12 +18,25 @@ def _skipped(path: str, kind: str) -> None:
     error(f"{path}: skipped: {kind}, not a regular file")
 
 
-def sources(arguments: list[str]) -> list[_sources.Found]:
+def sources(arguments: list[str], size: str | None = None) -> list[_sources.Found]:
     """The inputs that the command's FILE arguments name, in order. Special
-    files found in a directory or by a pattern are skipped with a note."""
+    files found in a directory or by a pattern are skipped with a note.
+    `size`: the --max-size option."""
+    global max_size
+    from korvane.cli import UsageError
+
+    if size is not None:
+        try:
+            max_size = _sources.parse_size(size)
+        except ValueError as e:
+            raise UsageError(f"--max-size: {e}") from None
     try:
         return _sources.expand(arguments, _skipped, stdin=True)
     except ImportError as e:  # a URL without fsspec
+        from korvane.cli import CliError
+
+        raise CliError(str(e)) from None
+    except OSError as e:  # a URL that cannot be listed
         from korvane.cli import CliError
 
         raise CliError(str(e)) from None
@@ -49,9 +62,10 @@ def readable(sources, failed: list):
             error(text if text.startswith(src.name) else f"{src.name}: {text}")
             failed.append(src)
             continue
-        if data.problem is not None:
-            error(f"{src.name}: {data.problem}")
-            failed.append(src)
+        for problem in (data.changed, data.problem):
+            if problem is not None:
+                error(f"{src.name}: {problem}")
+                failed.append(src)
         yield src, data
 
 

@@ -19,7 +19,7 @@ def run(args) -> int:
         if args.definitions is not None:
             raise
         root = None  # centre names are a nicety: list the messages without them
-    sources = inputs.sources(args.files)
+    sources = inputs.sources(args.files, args.max_size)
     many = len(sources) > 1
     write = sys.stdout.write
     status = 0
