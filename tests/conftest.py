@@ -8,7 +8,7 @@ import pytest
 
 sys.path.insert(0, str(Path(__file__).parent))
 
-SHARED = Path(__file__).resolve().parent.parent.parent / "shared"
+from shared_data import SHARED
 DEFINITIONS = Path("/usr/share/eccodes/definitions")
 
 
@@ -19,6 +19,9 @@ def pytest_report_header(config):
 
 
 def pytest_sessionstart(session):
+    if not (SHARED / "corpus").is_dir():
+        raise pytest.UsageError(f"the message corpus is not at {SHARED / 'corpus'}: set KORVANE_SHARED to the "
+                                "directory that holds corpus/ and wmo-bufr4-v45/")
     # The sanitizer run must test the sanitized build, not an installed one.
     stage = os.environ.get("KORVANE_EXPECT_STAGE")
     if stage:
@@ -32,7 +35,7 @@ def pytest_sessionstart(session):
 def corpus_dir() -> Path:
     path = SHARED / "corpus"
     if not path.is_dir():
-        pytest.fail(f"the corpus is missing: {path}")
+        pytest.fail(f"the corpus is missing: {path} (KORVANE_SHARED names the directory that holds it)")
     return path
 
 

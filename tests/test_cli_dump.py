@@ -3,15 +3,13 @@
 from __future__ import annotations
 
 import json
-from pathlib import Path
 
 import pytest
 
 from bufr_builder import Bits, build
 from clirun import EXPECTED, korvane
 from datatables import ELEMENTS, make_tables
-
-WMO_CSV = Path(__file__).resolve().parent.parent.parent / "shared" / "wmo-bufr4-v45"
+from shared_data import WMO_CSV
 
 
 @pytest.fixture

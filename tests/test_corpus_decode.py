@@ -26,15 +26,14 @@ import gc
 import os
 import random
 import sys
-from pathlib import Path
 
 import pytest
 
 from korvane import _korvane
 from bufr_builder import Bits, build
 from datatables import ELEMENTS, make_tables
+from shared_data import ED4 as CORPUS
 
-CORPUS = Path(__file__).resolve().parent.parent.parent / "shared" / "corpus" / "ed4"
 UNDER_SANITIZER = bool(os.environ.get("KORVANE_EXPECT_STAGE"))
 
 FAILURES = {

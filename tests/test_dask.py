@@ -14,8 +14,8 @@ from distributed import Client, LocalCluster
 
 import korvane
 import korvane.dask
+from shared_data import ED4 as CORPUS
 
-CORPUS = Path(__file__).resolve().parent.parent.parent / "shared" / "corpus" / "ed4"
 COLUMNS = ["message_index", "subset", "latitude", "longitude", "data_datetime"]
 SMALL = "4kB"  # cuts the larger corpus files and the damaged one into several partitions
 

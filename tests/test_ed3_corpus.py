@@ -32,9 +32,9 @@ import pytest
 
 import korvane
 from korvane.reader import CHARACTER, INSERTED_TEXT
+from shared_data import ED3 as CORPUS
 
 HERE = Path(__file__).resolve().parent
-CORPUS = HERE.parent.parent / "shared" / "corpus" / "ed3"
 FILES = sorted(p.name for p in CORPUS.glob("*.bufr"))
 HEADERS = json.loads((HERE / "data" / "ed3_headers.json").read_text())
 EXPECTED = json.loads((HERE / "data" / "ed3_exceptions.json").read_text())

@@ -21,8 +21,7 @@ from korvane import _korvane, _tables
 from bufr_builder import build
 from tablefiles import ELEMENTS, read_wmo_csv, table_dir
 from test_corpus_decode import MESSAGES
-
-WMO_CSV = Path(__file__).resolve().parent.parent.parent / "shared" / "wmo-bufr4-v45"
+from shared_data import WMO_CSV
 
 
 def carried_root(cache: Path, monkeypatch: pytest.MonkeyPatch) -> Path:

@@ -2,10 +2,8 @@
 
 from __future__ import annotations
 
-import json
 import mmap
 import warnings
-from pathlib import Path
 
 import numpy as np
 import pytest
@@ -15,9 +13,9 @@ from korvane import _korvane
 from bufr_builder import Bits, build
 from datatables import ELEMENTS, make_tables
 from tablefiles import table_dir
+from shared_data import ED4 as CORPUS, read_json
 
-CORPUS = Path(__file__).resolve().parent.parent.parent / "shared" / "corpus" / "ed4"
-INDEX = json.loads((CORPUS / "index.json").read_text())
+INDEX = read_json(CORPUS / "index.json")
 FILES = sorted(INDEX)
 
 

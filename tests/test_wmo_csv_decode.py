@@ -9,14 +9,12 @@ and checked against the changes known between the versions."""
 
 from __future__ import annotations
 
-from pathlib import Path
 
 import pytest
 
 from korvane import _korvane
 from test_corpus_decode import FAILURES, MESSAGES
-
-V45 = Path(__file__).resolve().parent.parent.parent / "shared" / "wmo-bufr4-v45"
+from shared_data import WMO_CSV as V45
 
 # Elements known to be defined differently in version 45 than in the versions
 # the messages were written with; each must show up as a difference.
