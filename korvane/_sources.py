@@ -502,8 +502,19 @@ def fsspec_module():
 
 def _read_url(url: str, limit: int | None, storage_options) -> Loaded:
     fs, path = fsspec_module().core.url_to_fs(url, **dict(storage_options or {}))
-    with fs.open(path, "rb") as f:
-        return read_stream(f, url, limit)
+    try:
+        size = fs.size(path)
+    except (OSError, ValueError, NotImplementedError):
+        size = None
+    if size is None:  # read as a stream, to its end or the bound
+        with fs.open(path, "rb") as f:
+            return read_stream(f, url, limit)
+    if limit is not None and size > limit:
+        raise ValueError(f"{url}: {size} bytes, more than max_size ({limit}); pass a larger max_size (--max-size) "
+                         "to read it")
+    # One request for the whole file: servers need not answer requests for ranges.
+    data = fs.cat_file(path)
+    return _decompressed(Loaded(data, memoryview(data), url), limit)
 
 
 # ---- many files: directories and patterns ---------------------------------------------------

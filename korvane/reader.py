@@ -221,7 +221,7 @@ class BufrFile:
         self._data = _sources.load(source, max_size=max_size, storage_options=storage_options)
         self._closed = False
         if self._data.changed is not None and errors == "raise":
-            self.close()
+            self._data.release()
             raise OSError(f"{self._data.name}: {self._data.changed}")
         self._view = self._data.view
         self.name = self._data.name

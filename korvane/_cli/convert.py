@@ -116,7 +116,12 @@ def run(args) -> int:
                 whole = pa.concat_tables(tables, promote_options="permissive")
             else:
                 whole = pa.table({c: pa.array([], type=pa.float64()) for c in columns})
-            _write(args.output, lambda: pq.write_table(whole, args.output))
+            # Through a file of Python's own, whose errors say what failed (a full disk).
+            def parquet() -> None:
+                with open(args.output, "wb") as f:
+                    pq.write_table(whole, f)
+
+            _write(args.output, parquet)
         elif header:  # nothing read: the header alone
             _write(args.output, lambda: out.write(",".join(columns) + "\n"))
         if failed:
