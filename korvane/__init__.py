@@ -29,7 +29,7 @@ from korvane._korvane import (
     parse_file,
 )
 from korvane import _korvane
-from korvane._tables import tables_info
+from korvane._tables import carried_definitions, tables_info
 
 __version__ = "0.1.0"
 
@@ -46,7 +46,7 @@ _LAZY = {
     "describe": "korvane.frames",
 }
 
-__all__ = list(_korvane.__all__) + list(_LAZY) + ["tables_info"]
+__all__ = list(_korvane.__all__) + list(_LAZY) + ["tables_info", "carried_definitions"]
 
 # The same names for type checkers and documentation tools, which do not run
 # __getattr__ below (TYPE_CHECKING is false at run time: importing typing for

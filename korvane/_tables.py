@@ -210,6 +210,34 @@ def _system_release(root: Path) -> str | None:
     return m.group(1) if m else None
 
 
+def carried_definitions() -> Path:
+    """The definitions root of the tables korvane carries, unpacked on first use.
+
+    Pass it as `definitions=` (or `--definitions`) to read with them rather
+    than with the system's: for messages of a master version newer than the
+    system's tables hold.
+
+    Raises:
+        FileNotFoundError: When the carried tables are missing or were left
+            half unpacked.
+        OSError: When they cannot be unpacked (an unwritable cache directory).
+    """
+    return _embedded_root()
+
+
+def newer_version_note(version: int, root: str | os.PathLike[str]) -> str:
+    """What a warning that `root` lacks master version `version` adds when the
+    tables korvane carries hold it: that they do, and how to read with them."""
+    try:
+        carried = _read_index().get("master_versions", [])
+    except (OSError, ValueError):
+        return ""
+    if version not in carried:  # nor when root is the carried tables themselves
+        return ""
+    return (f"; the tables korvane carries hold version {version}: pass definitions=korvane.carried_definitions() "
+            f"(korvane --definitions \"$(python3 -c 'import korvane; print(korvane.carried_definitions())')\")")
+
+
 def tables_info(definitions: str | os.PathLike[str] | None = None) -> dict:
     """Which BUFR tables korvane reads, and what they hold.
 

@@ -21,7 +21,7 @@ from typing import Any, Iterator, Mapping, Union
 import numpy as np
 
 from korvane import _columns, _korvane, _sources
-from korvane._tables import installed_master_versions, resolve_definitions, usable_master_version
+from korvane._tables import installed_master_versions, newer_version_note, resolve_definitions, usable_master_version
 
 __all__ = ["open", "BufrFile", "Message", "Values", "DecodeError", "HEADER_FIELDS"]
 
@@ -108,7 +108,7 @@ def tables_for(root: Path, master_table: int, master_version: int, local_version
         if version < master_version:
             warnings.warn(
                 f"master table version {master_version} is newer than the tables installed in {root}; "
-                f"using version {version}",
+                f"using version {version}{newer_version_note(master_version, root)}",
                 stacklevel=3,
             )
     tables = _columns.load_tables(os.fspath(root), master_table, version, local_version, centre, subcentre)

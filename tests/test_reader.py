@@ -174,8 +174,13 @@ def test_a_master_version_not_installed_uses_the_next_later_else_the_newest(tmp_
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
         assert m.tables.get_element(1001).name == f"BLOCK {used}"
+    # The tables korvane carries hold these versions: the warning says how to read with them.
     assert [str(w.message) for w in caught] == ([f"master table version {version} is newer than the tables "
-                                                 f"installed in {tmp_path}; using version {used}"] if warns else [])
+                                                 f"installed in {tmp_path}; using version {used}; the tables korvane "
+                                                 f"carries hold version {version}: pass definitions="
+                                                 "korvane.carried_definitions() (korvane --definitions \"$(python3 -c "
+                                                 "'import korvane; print(korvane.carried_definitions())')\")"]
+                                                if warns else [])
 
 
 def test_a_master_version_newer_than_the_tables_uses_the_newest(definitions_root):
@@ -183,4 +188,13 @@ def test_a_master_version_newer_than_the_tables_uses_the_newest(definitions_root
     message = build(descriptors=[1001], data=Bits().uint(7, 7).to_bytes(), master_version=newest + 1)
     m = korvane.open(message, definitions=definitions_root)[0]
     with pytest.warns(UserWarning, match=f"master table version {newest + 1} is newer .* using version {newest}"):
+        assert m.decode().value.tolist() == [7.0]
+
+
+def test_the_carried_tables_read_a_version_the_system_lacks(definitions_root):
+    newest = max(int(p.name) for p in (definitions_root / "bufr/tables/0/wmo").iterdir() if p.name.isdigit())
+    message = build(descriptors=[1001], data=Bits().uint(7, 7).to_bytes(), master_version=newest + 1)
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        m = korvane.open(message, definitions=korvane.carried_definitions())[0]
         assert m.decode().value.tolist() == [7.0]

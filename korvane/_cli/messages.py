@@ -8,7 +8,7 @@ import os
 
 from korvane import _columns, _korvane
 from korvane._cli import inputs
-from korvane._tables import installed_master_versions, usable_master_version
+from korvane._tables import installed_master_versions, newer_version_note, usable_master_version
 from korvane.cli import CliError, definitions_root
 
 # ---- headers ---------------------------------------------------------------------
@@ -243,7 +243,7 @@ class Tables:
         usable = usable_master_version(version, installed)
         if usable < version:
             inputs.error(f"warning: master table version {version} is newer than the tables installed in "
-                         f"{self.root}; using version {usable}")
+                         f"{self.root}; using version {usable}{newer_version_note(version, self.root)}")
         return usable
 
     def get(self, h: dict) -> TableEntry:
