@@ -271,7 +271,8 @@ def read_stream(stream, name: str, max_size: int | None = DEFAULT_MAX_SIZE) -> L
             break
         out += chunk
         if limit is not None and len(out) > limit:
-            raise ValueError(f"{name}: more than {limit} bytes (max_size); pass a larger max_size (--max-size) to read it")
+            raise ValueError(f"{name}: more than {limit} bytes (max_size); pass a larger max_size (--max-size) "
+                             "to read it")
     return _decompressed(Loaded(out, memoryview(out), name), max_size)
 
 

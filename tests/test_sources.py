@@ -271,7 +271,8 @@ def test_the_command_refuses_a_named_fifo_and_skips_one_in_a_directory(fifo, com
     (fifo.parent / "a.bufr").write_bytes(PLAIN[0].read_bytes())
     r = cli(*command, str(fifo))
     assert r.returncode == 1
-    assert r.stderr == f"korvane: {fifo}: is a FIFO, not a regular file: korvane reads regular files, buffers and file objects\n"
+    assert r.stderr == (f"korvane: {fifo}: is a FIFO, not a regular file: korvane reads regular files, buffers and "
+                        "file objects\n")
     r = cli(*command, str(fifo.parent))
     assert r.returncode == 0 and r.stderr == f"korvane: {fifo}: skipped: a FIFO, not a regular file\n"
     assert r.stdout == cli(*command, str(fifo.parent / "a.bufr")).stdout.replace(f"# {fifo.parent / 'a.bufr'}\n", "")
@@ -285,14 +286,14 @@ def test_directories_and_patterns_are_read_file_by_file(tmp_path, fifo):
     one = korvane.read_bufr(plain, COLUMNS)
     with pytest.warns(UserWarning, match="feed: skipped: a FIFO"):
         df = korvane.read_bufr(fifo.parent, COLUMNS + ["source"])
-    assert df["source"].tolist() == [str(fifo.parent / "a.bufr")] * len(one) + [str(fifo.parent / "sub" / "b.bufr.gz")] * len(one)
+    assert df["source"].tolist() == [str(fifo.parent / name) for name in ("a.bufr", "sub/b.bufr.gz") for _ in one.index]
     np.testing.assert_array_equal(df["latitude"], np.tile(one["latitude"], 2))
     pattern = str(fifo.parent / "**" / "*.gz")
     assert korvane.read_bufr(pattern, COLUMNS).equals(one)
     # A filter on the source chooses the files; a flat read of several files says where each row comes from.
     assert korvane.read_bufr(fifo.parent, COLUMNS, {"source": lambda s: s.endswith(".gz")}, errors="skip").equals(one)
     flat = korvane.read_bufr([plain, plain], flat=True)
-    assert flat.columns[0] == "source" and flat.columns[1:].tolist() == korvane.read_bufr(plain, flat=True).columns.tolist()
+    assert flat.columns.tolist() == ["source", *korvane.read_bufr(plain, flat=True).columns]
     with pytest.raises(FileNotFoundError, match="no file matches"):
         korvane.read_bufr(str(tmp_path / "nothing" / "*.bufr"), COLUMNS)
 
@@ -310,7 +311,8 @@ def test_a_file_truncated_while_open_does_not_kill_the_reader(tmp_path):
         import subprocess, sys
         import korvane
         with korvane.open(sys.argv[1]) as f:
-            subprocess.run([sys.executable, "-c", "import os, sys; os.truncate(sys.argv[1], 0)", sys.argv[1]], check=True)
+            truncate = "import os, sys; os.truncate(sys.argv[1], 0)"
+            subprocess.run([sys.executable, "-c", truncate, sys.argv[1]], check=True)
             print(sum(len(m.decode()) for m in f), len(f))
         """, str(path), timeout=120)
     with korvane.open(ED4 / "mhen_55.bufr") as f:
