@@ -11,9 +11,10 @@
 #include <vector>
 
 #include "data/columns.hpp"
-#include "lib/barrier.hpp"
-#include "lib/pyref.hpp"
-#include "lib/table_set_object.hpp"
+#include "py/barrier.hpp"
+#include "py/entry.hpp"
+#include "py/pyref.hpp"
+#include "py/table_set_object.hpp"
 #include "message/message.hpp"
 #include "tables/definitions.hpp"
 
@@ -622,7 +623,7 @@ PyModuleDef kModule = {
 
 }  // namespace korvane::columns
 
-PyMODINIT_FUNC PyInit__columns(void) {
+KORVANE_ENTRY PyObject* korvane_init__columns(void) {
     PyObject* m = PyModule_Create(&korvane::columns::kModule);
     if (m == nullptr) return nullptr;
     if (korvane::columns::exec_module(m) < 0) {

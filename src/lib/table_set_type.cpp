@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "error/error.hpp"
-#include "lib/barrier.hpp"
-#include "lib/convert.hpp"
-#include "lib/table_set_object.hpp"
+#include "py/barrier.hpp"
+#include "py/convert.hpp"
+#include "py/table_set_object.hpp"
 #include "lib/types.hpp"
 #include "tables/definitions.hpp"
 #include "tables/eccodes.hpp"

@@ -3,7 +3,7 @@
 // this one definition.
 #pragma once
 
-#include "lib/pyref.hpp"
+#include "py/pyref.hpp"
 #include "tables/table_set.hpp"
 
 namespace korvane::py {

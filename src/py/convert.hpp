@@ -2,7 +2,7 @@
 // the one route by which a BufrError becomes a Python exception.
 #pragma once
 
-#include "lib/pyref.hpp"
+#include "py/pyref.hpp"
 
 #include <cstdint>
 #include <initializer_list>

@@ -1,4 +1,4 @@
-#include "lib/convert.hpp"
+#include "py/convert.hpp"
 
 #include <climits>
 #include <string>
