@@ -483,7 +483,7 @@ PyObject* load_tables(PyObject*, PyObject* args, PyObject* kwargs) {
         Result<TableSet> loaded = BufrError::table("");
         {
             ReleasedGil gil;
-            loaded = from_eccodes_definitions(root, m, code_tables != 0);
+            loaded = from_eccodes_definitions(root, m, code_tables != 0 ? CodeTables::LoadKeepingErrors : CodeTables::Skip);
         }
         if (!loaded) return raise_bufr_error(loaded.error());
         PyObject* o = tp->tp_alloc(tp, 0);

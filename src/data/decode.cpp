@@ -38,13 +38,13 @@ WalkContext::WalkContext(const TableSet& tables_in, ElementCache& elements_in, B
 }
 
 BufrError WalkContext::steps_exceeded() const {
-    return BufrError::table("decoding would take more than " + std::to_string(max_steps_) +
+    return BufrError::limit_exceeded("decoding would take more than " + std::to_string(max_steps_) +
                             " descriptor steps for " + std::to_string(reader.bit_len()) +
                             " bits of data: descriptors are repeated without reading data");
 }
 
 BufrError WalkContext::values_exceeded() const {
-    return BufrError::table("compressed data would give more than " + std::to_string(max_values_) +
+    return BufrError::limit_exceeded("compressed data would give more than " + std::to_string(max_values_) +
                             " values for " + std::to_string(reader.bit_len()) +
                             " bits of data: descriptors are repeated without reading data");
 }

@@ -79,7 +79,7 @@ public:
     Result<void> step() {
         if (++steps_ > max_steps_) return steps_exceeded();
         if ((steps_ & (kPollSteps - 1)) == 0 && interrupt.poll != nullptr && interrupt.poll(interrupt.data))
-            return BufrError::table("decoding was interrupted");
+            return BufrError::interrupted();
         return Ok{};
     }
     // Asked every kPollSteps steps whether to stop (a caller that wants to

@@ -218,7 +218,7 @@ Result<NumericCoding> numeric_coding(const ElementInfo& info, const ValueCodingS
     c.reference = reference;
     if (operators_apply && state.reference_exponent != 0) {
         if (state.reference_exponent > kMaxMultiplierExponent)
-            return BufrError::table("operator " + padded_code(pack_code(2, 7, state.reference_exponent)) +
+            return BufrError::unsupported("operator " + padded_code(pack_code(2, 7, state.reference_exponent)) +
                                     " scales references by 10^" + std::to_string(state.reference_exponent) +
                                     ", which does not fit 64 bits");
         c.reference = static_cast<Int128>(reference) * state.reference_multiplier;

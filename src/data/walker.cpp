@@ -34,7 +34,7 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr std::uint16_t kIncrementWidthBits = 6;
 
 BufrError items_exceeded(std::uint64_t max, std::uint64_t bits) {
-    return BufrError::table("decoding would give more than " + std::to_string(max) + " items for " +
+    return BufrError::limit_exceeded("decoding would give more than " + std::to_string(max) + " items for " +
                             std::to_string(bits) + " bits of data: descriptors are repeated without reading data");
 }
 
@@ -268,7 +268,7 @@ public:
 
 private:
     static BufrError varying_factors() {
-        return BufrError::table("compressed delayed replication with varying factors is not implemented");
+        return BufrError::unsupported("compressed delayed replication with varying factors is not implemented");
     }
 
     void constant_column(std::uint32_t code, ValueKind kind, bool missing, double value, std::uint64_t raw) {
@@ -414,7 +414,7 @@ Result<void> write_varying_columns(const std::vector<VaryingColumn>& columns, By
     auto text_id = [&]() { return clean_ia5_text(scratch) ? out.texts.add(scratch) : TextArena::kNone; };
     for (std::size_t j = 0; j < columns.size(); ++j) {
         if ((j & 4095) == 4095 && options.interrupt.poll != nullptr && options.interrupt.poll(options.interrupt.data))
-            return BufrError::table("decoding was interrupted");
+            return BufrError::interrupted();
         const VaryingColumn& col = columns[j];
         if (col.type != VaryingColumn::Type::Numeric) {
             auto index_of = [&](unsigned s) {

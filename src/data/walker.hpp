@@ -54,7 +54,7 @@ public:
         : ctx_(ctx), state_(state), leaves_(leaves), structure_(structure) {}
 
     Result<void> walk(std::span<const std::uint32_t> descriptors, int depth, std::uint32_t subset) {
-        if (depth > kMaxDescriptorDepth) return BufrError::table(Leaves::kDepthError);
+        if (depth > kMaxDescriptorDepth) return BufrError::limit_exceeded(Leaves::kDepthError);
         ValueCodingState& state = state_;
         const std::size_t n = descriptors.size();
         std::size_t i = 0;
@@ -62,6 +62,7 @@ public:
             KORVANE_TRY_VOID(ctx_.step());
             const std::uint32_t code = descriptors[i];
             const Fxy d = split_code(code);
+            ctx_.reader.note(code);
             switch (d.f) {
             case 0: {
                 if (state.new_reference_width != 0) {
@@ -79,7 +80,7 @@ public:
                     // 2 06 YYY announces the width of a local element so that a
                     // decoder without its table can step over it: its bits are
                     // kept, with no name and no value.
-                    if (!state.local_width) return BufrError::element_not_found(code);
+                    if (!state.local_width) return BufrError::element_not_found(code).in_tables(ctx_.tables.origin());
                     KORVANE_TRY_VOID(leaves_.opaque(code, *state.local_width));
                     state.local_width.reset();
                     ++i;
@@ -111,8 +112,10 @@ public:
                 // Associated fields precede every element outside class 31.
                 if (!is_class31(factor_code) && state.associated_width != 0)
                     KORVANE_TRY_VOID(leaves_.associated(state.associated_width));
+                ctx_.reader.note(factor_code);
                 const ElementInfo* found = ctx_.elements.find(factor_code);
-                if (found == nullptr) return BufrError::element_not_found(factor_code);
+                if (found == nullptr)
+                    return BufrError::element_not_found(factor_code).in_tables(ctx_.tables.origin());
                 const ElementInfo info = *found;
                 KORVANE_TRY(const std::uint64_t count, leaves_.factor(info));
                 state.element_history.push_back(info.def);
@@ -130,8 +133,10 @@ public:
                 case OperatorAction::Marker: {
                     KORVANE_TRY(const ElementDefinition* target, state.next_bitmap_element());
                     if (target == nullptr) break;
+                    ctx_.reader.note(target->code);
                     const ElementInfo* found = ctx_.elements.find(target->code);
-                    if (found == nullptr) return BufrError::element_not_found(target->code);
+                    if (found == nullptr)
+                        return BufrError::element_not_found(target->code).in_tables(ctx_.tables.origin());
                     const ElementInfo info = *found;
                     // 2 25 255 reads a difference: one bit wider, reference -2^width.
                     const DifferenceOverride diff = difference_override(*target);
@@ -147,7 +152,7 @@ public:
             }
             case 3: {
                 const SequenceDefinition* seq = ctx_.tables.find_sequence(code);
-                if (seq == nullptr) return BufrError::sequence_not_found(code);
+                if (seq == nullptr) return BufrError::sequence_not_found(code).in_tables(ctx_.tables.origin());
                 KORVANE_TRY_VOID(walk(seq->members, depth + 1, subset));
                 ++i;
                 break;
