@@ -20,6 +20,7 @@ from typing import Iterator, Union
 import numpy as np
 
 from korvane import _columns, _korvane
+from korvane.errors import DecodeError
 from korvane._tables import installed_master_versions, resolve_definitions, usable_master_version
 
 __all__ = ["open", "BufrFile", "Message", "Values", "DecodeError", "HEADER_FIELDS"]
@@ -47,36 +48,6 @@ NUMERIC, CHARACTER, ASSOCIATED_FIELD, OPERATOR, INSERTED_TEXT = range(5)
 _ERRORS = ("raise", "warn", "skip")
 
 
-class DecodeError(ValueError):
-    """A message that cannot be parsed or decoded, or whose tables cannot be loaded.
-
-    Its text is `"<source>: message <index> at offset <offset>: <reason>"`.
-    It pickles with its attributes, so it crosses process boundaries intact.
-
-    Attributes:
-        source: The file's path, or `"<buffer>"` for a buffer.
-        index: The message's position among the messages found in the file
-            or buffer, damaged ones included, counted from 0.
-        offset: The byte offset of the message's start ("BUFR").
-        reason: The decoder's own text, such as
-            `"section 5 terminator is not 7777"`.
-    """
-
-    def __init__(self, reason: str, *, source: str, index: int, offset: int) -> None:
-        super().__init__(f"{source}: message {index} at offset {offset}: {reason}")
-        self.reason = reason
-        self.source = source
-        self.index = index
-        self.offset = offset
-
-    def __reduce__(self):
-        return (_rebuild_error, (self.reason, self.source, self.index, self.offset))
-
-
-def _rebuild_error(reason: str, source: str, index: int, offset: int) -> DecodeError:
-    return DecodeError(reason, source=source, index=index, offset=offset)
-
-
 # ---- tables ----------------------------------------------------------------------------
 
 _CACHE_SIZE = 64
@@ -85,7 +56,7 @@ _cache_lock = threading.Lock()
 
 
 def tables_for(root: Path, master_table: int, master_version: int, local_version: int, centre: int,
-               subcentre: int) -> _korvane.TableSet:
+               subcentre: int, **place) -> _korvane.TableSet:
     """tables_for(root, master_table, master_version, local_version, centre, subcentre)
     --
 
@@ -110,7 +81,8 @@ def tables_for(root: Path, master_table: int, master_version: int, local_version
                 f"using version {version}",
                 stacklevel=3,
             )
-    tables = _columns.load_tables(os.fspath(root), master_table, version, local_version, centre, subcentre)
+    tables = _columns.load_tables(os.fspath(root), master_table, version, local_version, centre, subcentre,
+                                  **place)
     with _cache_lock:
         _cache[key] = tables
         while len(_cache) > _CACHE_SIZE:
@@ -209,8 +181,8 @@ class BufrFile:
         self.headers = np.frombuffer(headers, dtype=_HEADER_DTYPE)
         self._descriptors = np.frombuffer(descriptors, dtype=np.uint32)
         self._messages: list[Message | None] = [None] * len(self.headers)
-        for index, offset, _length, text in problems:
-            self._report(DecodeError(text, source=self.name, index=index, offset=offset))
+        for index, offset, _length, kind, text in problems:
+            self._report(DecodeError(text, source=self.name, index=index, offset=offset, kind=kind))
 
     def _report(self, error: DecodeError) -> None:
         if self.errors_mode == "raise":
@@ -348,13 +320,11 @@ class Message:
                 self._tables = self._file._tables
             else:
                 h = self._header
-                try:
-                    self._tables = tables_for(
-                        self._file.definitions, h["master_table_number"], h["master_tables_version_number"],
-                        h["local_tables_version_number"], h["originating_centre"], h["originating_subcentre"],
-                    )
-                except ValueError as e:
-                    raise self._error(str(e)) from None
+                self._tables = tables_for(
+                    self._file.definitions, h["master_table_number"], h["master_tables_version_number"],
+                    h["local_tables_version_number"], h["originating_centre"], h["originating_subcentre"],
+                    source=self._file.name, index=self.index, offset=self.offset,
+                )
         return self._tables
 
     def _error(self, reason: str) -> DecodeError:
@@ -378,10 +348,8 @@ class Message:
                 message names cannot be loaded.
         """
         tables = self.tables
-        try:
-            columns = _columns.decode(self._file._view, self.offset, self.length, tables, structure=structure)
-        except ValueError as e:
-            raise self._error(str(e)) from None
+        columns = _columns.decode(self._file._view, self.offset, self.length, tables, structure=structure,
+                                  source=self._file.name, index=self.index)
         return Values(columns, tables, self._header["number_of_subsets"])
 
     def decode_objects(self) -> list:

@@ -45,7 +45,7 @@ def test_convert_reports_damaged_messages_and_goes_on(corpus_dir, tmp_path):
     r = korvane("convert", str(corpus_dir / "ed4" / "jason2.bufr"), str(corpus_dir / "ed4" / "ISMD01_OKPR.bufr"),
                 "--columns", "latitude")
     assert r.returncode == 1
-    assert r.stderr.startswith(f"korvane: {corpus_dir / 'ed4' / 'jason2.bufr'}: message 1 at offset 0: ")
+    assert r.stderr.startswith(f"korvane: {corpus_dir / 'ed4' / 'jason2.bufr'}: message 0 at offset 0: ")
     assert len(r.stderr.splitlines()) == 1
     assert len(r.stdout.splitlines()) == 1 + 4 * 7
 

@@ -38,16 +38,6 @@ def parse_filter(spec: str) -> tuple[str, object]:
     return key, _scalar(value)
 
 
-def _one_based(text: str) -> str:
-    """The reader's "FILE: message I at offset O: ..." with the message counted
-    from 1, as the other commands count them."""
-    head, sep, rest = text.partition(": message ")
-    number, sep2, tail = rest.partition(" at offset ")
-    if sep and sep2 and number.isdigit():
-        return f"{head}: message {int(number) + 1} at offset {tail}"
-    return text
-
-
 def _require(module: str, why: str):
     try:
         return __import__(module)
@@ -103,7 +93,7 @@ def run(args) -> int:
                     if issubclass(w.category, RuntimeWarning):  # a message that could not be decoded
                         if src.path is None:
                             text = text.replace("<buffer>", src.name, 1)
-                        inputs.error(_one_based(text))
+                        inputs.error(text)
                         status = 1
                     else:
                         inputs.error(f"warning: {text}")

@@ -41,7 +41,7 @@ _INTERNAL = ("index", "offset", "descriptors_begin", "descriptors_end")
 class Scan:
     """The messages found in a buffer: `headers` (one dict per readable
     message, with "index", "offset", "total_length" and the header fields),
-    and `problems` ((index, offset, length, text) per damaged message)."""
+    and `problems` ((index, offset, length, kind, text) per damaged message)."""
 
     def __init__(self, data) -> None:
         headers, descriptors, self.problems = _columns.scan(data)
@@ -262,7 +262,7 @@ class Tables:
                 entry = TableEntry(_columns.load_tables(*header, code_tables=False),
                                    lambda code: _columns.code_table(*header, code))
             except ValueError as e:
-                entry = str(e)
+                entry = getattr(e, "reason", str(e))
             self._cache[key] = entry
         if isinstance(entry, str):
             raise ValueError(entry)

@@ -12,6 +12,8 @@
 
 #include "data/columns.hpp"
 #include "py/barrier.hpp"
+#include "py/convert.hpp"
+#include "py/errors.hpp"
 #include "py/entry.hpp"
 #include "py/pyref.hpp"
 #include "py/table_set_object.hpp"
@@ -226,7 +228,7 @@ struct Problem {
     std::uint64_t index;
     std::uint64_t offset;
     std::uint64_t length;
-    std::string text;
+    BufrError error;
 };
 
 struct ScanResult {
@@ -246,26 +248,6 @@ PyType_Slot kScanSlots[] = {
 
 PyType_Spec kScanSpec = {"korvane._columns.ScanResult", sizeof(ScanObject), 0,
                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, kScanSlots};
-
-constexpr std::uint8_t kMarker[4] = {'B', 'U', 'F', 'R'};
-
-std::uint64_t be24(const std::uint8_t* p) {
-    return (std::uint64_t{p[0]} << 16) | (std::uint64_t{p[1]} << 8) | p[2];
-}
-
-// The position of the next "BUFR" at or after `from`, or the buffer's size.
-std::size_t find_marker(ByteView buf, std::size_t from) {
-    const std::uint8_t* base = buf.data();
-    const std::size_t len = buf.size();
-    while (from + 4 <= len) {
-        const void* hit = std::memchr(base + from, 'B', len - from - 3);
-        if (hit == nullptr) break;
-        const std::size_t at = static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - base);
-        if (std::memcmp(base + at, kMarker, 4) == 0) return at;
-        from = at + 1;
-    }
-    return len;
-}
 
 void fill_header(HeaderRecord& h, const BufrMessage& m) {
     h.total_length = m.total_length;
@@ -297,42 +279,28 @@ void fill_header(HeaderRecord& h, const BufrMessage& m) {
     h.compressed_data = m.compressed_data;
 }
 
-// Every message of the buffer: bytes between messages (bulletin headings,
-// padding) are skipped, and a damaged message is recorded with its offset
-// while the scan goes on after its marker.
-void scan_buffer(ByteView buf, ScanResult& out) {
-    std::size_t p = 0;
-    std::uint64_t index = 0;
-    while ((p = find_marker(buf, p)) < buf.size()) {
-        const std::size_t remaining = buf.size() - p;
-        if (remaining < 8) {
-            out.problems.push_back({index++, p, remaining, BufrError::section_truncated(0, p).display()});
-            break;
-        }
-        const std::uint64_t total = be24(buf.data() + p + 4);
-        if (total > remaining) {
-            out.problems.push_back({index++, p, remaining, BufrError::section_truncated(0, p).display()});
-            p += 4;
-            continue;
-        }
-        auto parsed = parse_message_any_edition(buf.subspan(p, static_cast<std::size_t>(total)));
-        if (!parsed) {
-            out.problems.push_back({index++, p, total, parsed.error().display()});
-            p += 4;
-            continue;
-        }
+// The scan's findings as header records, one flat list of descriptors, and problems.
+class RecordSink final : public ScanSink {
+public:
+    explicit RecordSink(ScanResult& out) : out_(out) {}
+    void message(std::uint64_t index, std::uint64_t offset, BufrMessage&& m) override {
         HeaderRecord h{};
-        h.index = index++;
-        h.offset = p;
-        fill_header(h, *parsed);
-        h.descriptors_begin = out.descriptors.size();
-        out.descriptors.insert(out.descriptors.end(), parsed->unexpanded_descriptors.begin(),
-                               parsed->unexpanded_descriptors.end());
-        h.descriptors_end = out.descriptors.size();
-        out.headers.push_back(h);
-        p += static_cast<std::size_t>(total);
+        h.index = index;
+        h.offset = offset;
+        fill_header(h, m);
+        h.descriptors_begin = out_.descriptors.size();
+        out_.descriptors.insert(out_.descriptors.end(), m.unexpanded_descriptors.begin(),
+                                m.unexpanded_descriptors.end());
+        h.descriptors_end = out_.descriptors.size();
+        out_.headers.push_back(h);
     }
-}
+    void problem(std::uint64_t index, std::uint64_t offset, std::uint64_t length, BufrError error) override {
+        out_.problems.push_back({index, offset, length, std::move(error)});
+    }
+
+private:
+    ScanResult& out_;
+};
 
 PyObject* scan(PyObject*, PyObject* arg) {
     return guarded([&]() -> PyObject* {
@@ -341,18 +309,23 @@ PyObject* scan(PyObject*, PyObject* arg) {
         OwnedRef owner = OwnedRef::steal(scan_type->tp_alloc(scan_type, 0));
         if (!owner) return nullptr;
         ScanResult& result = *new (&reinterpret_cast<ScanObject*>(owner.get())->value) ScanResult();
+        bool interrupted = false;
         {
             ReleasedGil gil;
-            scan_buffer(data.bytes(), result);
+            RecordSink sink(result);
+            (void)scan_messages(data.bytes(), sink, Interrupt{&ReleasedGil::poll, &gil});
+            interrupted = gil.interrupted();
         }
+        if (interrupted) return nullptr;
         OwnedRef problems = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(result.problems.size())));
         if (!problems) return nullptr;
         for (std::size_t i = 0; i < result.problems.size(); ++i) {
             const Problem& p = result.problems[i];
-            PyObject* t = Py_BuildValue("(KKKs#)", static_cast<unsigned long long>(p.index),
+            const std::string text = p.error.describe();
+            PyObject* t = Py_BuildValue("(KKKss#)", static_cast<unsigned long long>(p.index),
                                         static_cast<unsigned long long>(p.offset),
-                                        static_cast<unsigned long long>(p.length), p.text.data(),
-                                        static_cast<Py_ssize_t>(p.text.size()));
+                                        static_cast<unsigned long long>(p.length), py::kind_name(p.error.kind()),
+                                        text.data(), static_cast<Py_ssize_t>(text.size()));
             if (t == nullptr) return nullptr;
             PyList_SET_ITEM(problems.get(), static_cast<Py_ssize_t>(i), t);
         }
@@ -446,11 +419,6 @@ const TableSet* tables_of(PyObject* o) {
     return &reinterpret_cast<py::TableSetObject*>(o)->tables;
 }
 
-PyObject* raise_bufr_error(const BufrError& e) {
-    const std::string text = e.display();
-    PyErr_SetString(PyExc_ValueError, text.c_str());
-    return nullptr;
-}
 
 // A message header naming the tables that load_tables and code_table read.
 BufrMessage table_header(unsigned int master_table, unsigned int master_version, unsigned int local_version,
@@ -466,26 +434,30 @@ BufrMessage table_header(unsigned int master_table, unsigned int master_version,
 
 PyObject* load_tables(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const char* kwlist[] = {"root", "master_table", "master_version", "local_version", "centre",
-                                       "subcentre", "code_tables", nullptr};
+        static const char* kwlist[] = {"root",      "master_table", "master_version", "local_version", "centre",
+                                       "subcentre", "code_tables",  "source",         "index",         "offset",
+                                       nullptr};
         PyObject* root_obj;
         unsigned int master_table, master_version, local_version, centre, subcentre;
         int code_tables = 1;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&IIIII|$p:load_tables", const_cast<char**>(kwlist),
-                                         PyUnicode_FSConverter, &root_obj, &master_table, &master_version,
-                                         &local_version, &centre, &subcentre, &code_tables))
+        const char* source = "<buffer>";
+        unsigned long long index = 0, offset = 0;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OIIIII|$psKK:load_tables", const_cast<char**>(kwlist),
+                                         &root_obj, &master_table, &master_version, &local_version, &centre,
+                                         &subcentre, &code_tables, &source, &index, &offset))
             return nullptr;
-        OwnedRef root_bytes = OwnedRef::steal(root_obj);
-        const std::string root(PyBytes_AS_STRING(root_obj), static_cast<std::size_t>(PyBytes_GET_SIZE(root_obj)));
+        std::string root;
+        if (!py::to_path(root_obj, "root", root)) return nullptr;
         const BufrMessage m = table_header(master_table, master_version, local_version, centre, subcentre);
         PyTypeObject* tp = table_set_type();
         if (tp == nullptr) return nullptr;
         Result<TableSet> loaded = BufrError::table("");
         {
             ReleasedGil gil;
-            loaded = from_eccodes_definitions(root, m, code_tables != 0 ? CodeTables::LoadKeepingErrors : CodeTables::Skip);
+            loaded = from_eccodes_definitions(root, m, code_tables != 0 ? CodeTables::LoadKeepingErrors
+                                                                        : CodeTables::Skip);
         }
-        if (!loaded) return raise_bufr_error(loaded.error());
+        if (!loaded) return py::raise_decode_error(loaded.error(), {source, index, offset});
         PyObject* o = tp->tp_alloc(tp, 0);
         if (o == nullptr) return nullptr;
         new (&reinterpret_cast<py::TableSetObject*>(o)->tables) TableSet(std::move(loaded).value());
@@ -495,30 +467,32 @@ PyObject* load_tables(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyObject* code_table(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const char* kwlist[] = {"root", "master_table", "master_version", "local_version", "centre",
-                                       "subcentre", "code", nullptr};
+        static const char* kwlist[] = {"root",      "master_table", "master_version", "local_version", "centre",
+                                       "subcentre", "code",         "source",         "index",         "offset",
+                                       nullptr};
         PyObject* root_obj;
         unsigned int master_table, master_version, local_version, centre, subcentre, code;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&IIIIII:code_table", const_cast<char**>(kwlist),
-                                         PyUnicode_FSConverter, &root_obj, &master_table, &master_version,
-                                         &local_version, &centre, &subcentre, &code))
+        const char* source = "<buffer>";
+        unsigned long long index = 0, offset = 0;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OIIIIII|$sKK:code_table", const_cast<char**>(kwlist),
+                                         &root_obj, &master_table, &master_version, &local_version, &centre,
+                                         &subcentre, &code, &source, &index, &offset))
             return nullptr;
-        OwnedRef root_bytes = OwnedRef::steal(root_obj);
-        const std::string root(PyBytes_AS_STRING(root_obj), static_cast<std::size_t>(PyBytes_GET_SIZE(root_obj)));
+        std::string root;
+        if (!py::to_path(root_obj, "root", root)) return nullptr;
         const BufrMessage m = table_header(master_table, master_version, local_version, centre, subcentre);
         Result<std::optional<CodeTable>> loaded = BufrError::table("");
         {
             ReleasedGil gil;
             loaded = code_table_from_definitions(root, m, code);
         }
-        if (!loaded) return raise_bufr_error(loaded.error());
+        if (!loaded) return py::raise_decode_error(loaded.error(), {source, index, offset});
         if (!loaded.value()) Py_RETURN_NONE;
         OwnedRef out = OwnedRef::steal(PyDict_New());
         if (!out) return nullptr;
         for (const auto& [key, meaning] : *loaded.value()) {
             OwnedRef k = OwnedRef::steal(PyLong_FromUnsignedLongLong(key));
-            OwnedRef v = OwnedRef::steal(
-                PyUnicode_DecodeUTF8(meaning.data(), static_cast<Py_ssize_t>(meaning.size()), "replace"));
+            OwnedRef v = py::new_str(meaning);
             if (!k || !v || PyDict_SetItem(out.get(), k.get(), v.get()) < 0) return nullptr;
         }
         return out.release();
@@ -529,13 +503,16 @@ PyObject* code_table(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyObject* decode(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const char* kwlist[] = {"data", "offset", "length", "tables", "text_index", "structure", nullptr};
+        static const char* kwlist[] = {"data",      "offset", "length", "tables", "text_index",
+                                       "structure", "source", "index",  nullptr};
         PyObject* data_obj;
         unsigned long long offset, length;
         PyObject* tables_obj;
         int text_index = 0, structure = 0;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OKKO|pp:decode", const_cast<char**>(kwlist), &data_obj,
-                                         &offset, &length, &tables_obj, &text_index, &structure))
+        const char* source = "<buffer>";
+        unsigned long long index = 0;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OKKO|pp$sK:decode", const_cast<char**>(kwlist), &data_obj,
+                                         &offset, &length, &tables_obj, &text_index, &structure, &source, &index))
             return nullptr;
         const TableSet* tables = tables_of(tables_obj);
         if (tables == nullptr) return nullptr;
@@ -566,7 +543,7 @@ PyObject* decode(PyObject*, PyObject* args, PyObject* kwargs) {
             interrupted = gil.interrupted();
         }
         if (interrupted) return nullptr;
-        if (!done) return raise_bufr_error(done.error());
+        if (!done) return py::raise_decode_error(done.error(), {source, index, offset});
         return owner.release();
     });
 }
@@ -575,25 +552,29 @@ PyMethodDef kFunctions[] = {
     {"scan", scan, METH_O,
      "scan(data)\n--\n\nFinds the messages of a buffer and parses their headers. Returns (headers, "
      "descriptors, problems): the header records and the messages' descriptors as buffers (see "
-     "header_layout), and (index, offset, length, text) for each damaged message."},
+     "header_layout), and (index, offset, length, kind, text) for each damaged message."},
     {"header_layout", header_layout, METH_NOARGS,
      "header_layout()\n--\n\nThe size of a header record and (name, NumPy format, offset) for each field."},
     {"load_tables", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(load_tables)),
      METH_VARARGS | METH_KEYWORDS,
-     "load_tables(root, master_table, master_version, local_version, centre, subcentre, *, code_tables=True)\n"
-     "--\n\n"
+     "load_tables(root, master_table, master_version, local_version, centre, subcentre, *, code_tables=True, "
+     "source='<buffer>', index=0, offset=0)\n--\n\n"
      "The TableSet a definitions root gives a message with these header fields; without its code and "
-     "flag tables when code_tables is false (see code_table)."},
+     "flag tables when code_tables is false (see code_table). A code table that cannot be read fails only "
+     "the meanings it holds. Raises korvane.DecodeError naming the message at source, index and offset."},
     {"code_table", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(code_table)),
      METH_VARARGS | METH_KEYWORDS,
-     "code_table(root, master_table, master_version, local_version, centre, subcentre, code)\n--\n\n"
+     "code_table(root, master_table, master_version, local_version, centre, subcentre, code, *, "
+     "source='<buffer>', index=0, offset=0)\n--\n\n"
      "The code or flag table of element `code` for a message with these header fields, as a dict of "
      "meanings by entry (by bit number, 1 the most significant, for a flag table), or None."},
     {"decode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decode)), METH_VARARGS | METH_KEYWORDS,
-     "decode(data, offset, length, tables, text_index=False, structure=False)\n--\n\n"
+     "decode(data, offset, length, tables, text_index=False, structure=False, *, source='<buffer>', "
+     "index=0)\n--\n\n"
      "Decodes the message at data[offset:offset + length] into Columns. Text items carry their text "
      "index as value when text_index is true (NaN otherwise); structure=True records the occurrences "
-     "of replicated groups."},
+     "of replicated groups. Raises korvane.DecodeError naming the message as message `index` of "
+     "`source` at `offset`."},
     {nullptr, nullptr, 0, nullptr},
 };
 

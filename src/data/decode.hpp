@@ -12,6 +12,7 @@
 #include "bitstream/bit_reader.hpp"
 #include "data/decoded_value.hpp"
 #include "error/error.hpp"
+#include "error/interrupt.hpp"
 #include "message/message.hpp"
 #include "tables/table_set.hpp"
 
@@ -32,12 +33,6 @@ inline constexpr int kMaxDescriptorDepth = 64;
 inline constexpr std::uint64_t kStepAllowance = 65536;
 inline constexpr std::uint64_t kStepsPerBit = 8;
 inline constexpr std::uint64_t kValueAllowance = 65536;
-
-// A way for the caller to stop a long decode: poll(data) returns true to stop.
-struct Interrupt {
-    bool (*poll)(void*) = nullptr;
-    void* data = nullptr;
-};
 
 // Element lookups of one decode: each code's definition and classification is
 // worked out once and kept in a small direct-mapped cache.

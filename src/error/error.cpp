@@ -138,8 +138,9 @@ std::string BufrError::describe() const {
         return text_;
     case ErrorKind::Io:
     case ErrorKind::TableFile: {
-        std::string s = path_;
-        if (kind_ == ErrorKind::TableFile && a_ != 0) s += ", line " + to_string(a_);
+        // A text that names the file already (a missing directory) keeps its words.
+        std::string s = text_.find(path_) == std::string::npos ? path_ : std::string();
+        if (kind_ == ErrorKind::TableFile && a_ != 0) s += (s.empty() ? "line " : ", line ") + to_string(a_);
         return s.empty() ? text_ : s + ": " + text_;
     }
     case ErrorKind::MessageCut:

@@ -242,19 +242,22 @@ Result<std::string> resolve_eccodes_table_dir(const std::string& path) {
     for (int aliases = 0;; ++aliases) {
         if (is_directory(current)) return current;
         if (!is_regular_file(current))
-            return BufrError::table("ecCodes table directory does not exist: " + current);
+            return BufrError::table("ecCodes table directory does not exist: " + current).at_file(current);
         // Alias files that lead back to themselves would be followed forever.
         if (aliases == kMaxAliasSteps)
             return BufrError::table("ecCodes table alias chain from " + path +
                                     " does not reach a directory within " +
-                                    std::to_string(kMaxAliasSteps) + " aliases");
-        KORVANE_TRY(const std::string text, read_text_file(current));
-        const std::string_view alias = trim_white_space(text);
+                                    std::to_string(kMaxAliasSteps) + " aliases")
+                .at_file(path);
+        Result<std::string> read = read_text_file(current);
+        if (!read) return std::move(read).error().at_file(current);
+        const std::string_view alias = trim_white_space(*read);
         if (alias.empty() || alias.find('/') != std::string_view::npos ||
             alias.find('\\') != std::string_view::npos)
-            return BufrError::table("invalid ecCodes table alias " + current + " -> " + quoted_text(alias));
+            return BufrError::table("invalid ecCodes table alias " + current + " -> " + quoted_text(alias))
+                .at_file(current);
         const std::optional<std::string> parent = parent_path(current);
-        if (!parent) return BufrError::table("ecCodes table directory does not exist: " + current);
+        if (!parent) return BufrError::table("ecCodes table directory does not exist: " + current).at_file(current);
         current = join_path(*parent, alias);
     }
 }
