@@ -21,7 +21,10 @@ class Columns:
         parent, node, subset). An item column of compressed data is laid out item by item when
         first asked for."""
     def texts(self) -> list[str]:
-        """The message's texts; a text item's raw value is its position here."""
+        """The message's texts, read as UTF-8 (an invalid byte becomes U+FFFD); a text item's raw
+        value is its position here."""
+    def text_bytes(self) -> list[bytes]:
+        """The message's texts as the bytes read."""
 
 def scan(data: bytes | bytearray | memoryview) -> tuple[Buffer, Buffer, list[tuple[int, int, int, str, str]]]:
     """Finds the messages of a buffer and parses their headers: (header records, descriptors,

@@ -487,10 +487,24 @@ class Values:
 
     @property
     def texts(self) -> list[str]:
-        """The message's distinct texts (trailing spaces and NULs removed)."""
+        """The message's distinct texts, read as UTF-8 (a byte that is not
+        UTF-8 becomes U+FFFD; `text_bytes` has the bytes), trailing spaces and
+        NULs removed."""
         if self._texts is None:
             self._texts = [t.rstrip(" \x00") for t in self._columns.texts()]
         return self._texts
+
+    @property
+    def text_bytes(self) -> np.ndarray:
+        """Per item: the bytes of a character item as read (trailing spaces
+        and NULs removed; None when missing), else None."""
+        out = np.full(len(self), None, dtype=object)
+        has = ((self.kind == CHARACTER) | (self.kind == INSERTED_TEXT)) & ~self.missing
+        if has.any():
+            texts = np.empty(len(self._columns.text_bytes()), dtype=object)
+            texts[:] = [t.rstrip(b" \x00") for t in self._columns.text_bytes()]
+            out[has] = texts[self.raw[has].astype(np.intp)]
+        return out
 
     @property
     def text(self) -> np.ndarray:

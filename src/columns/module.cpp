@@ -142,19 +142,28 @@ PyObject* columns_buffer(PyObject* self, PyObject* name_obj) {
     });
 }
 
+// The message's texts as str (as UTF-8, invalid bytes becoming U+FFFD) or,
+// with `as_bytes`, as the bytes read.
+PyObject* texts_list(PyObject* self, bool as_bytes) {
+    const TextArena& texts = columns_of(self).texts;
+    OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(texts.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        const std::string_view t = texts.get(i);
+        const auto n = static_cast<Py_ssize_t>(t.size());
+        PyObject* s = as_bytes ? PyBytes_FromStringAndSize(t.data(), n) : PyUnicode_DecodeUTF8(t.data(), n, "replace");
+        if (s == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), s);
+    }
+    return list.release();
+}
+
 PyObject* columns_texts(PyObject* self, PyObject*) {
-    return guarded([&]() -> PyObject* {
-        const TextArena& texts = columns_of(self).texts;
-        OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(texts.size())));
-        if (!list) return nullptr;
-        for (std::size_t i = 0; i < texts.size(); ++i) {
-            const std::string_view t = texts.get(i);
-            PyObject* s = PyUnicode_DecodeLatin1(t.data(), static_cast<Py_ssize_t>(t.size()), nullptr);
-            if (s == nullptr) return nullptr;
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), s);
-        }
-        return list.release();
-    });
+    return guarded([&]() -> PyObject* { return texts_list(self, false); });
+}
+
+PyObject* columns_text_bytes(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* { return texts_list(self, true); });
 }
 
 PyObject* columns_len(PyObject* self, void*) { return PyLong_FromSize_t(columns_of(self).size()); }
@@ -166,7 +175,10 @@ PyMethodDef kColumnsMethods[] = {
      "parent, node, subset). An item column of compressed data is laid out item by item when first "
      "asked for."},
     {"texts", columns_texts, METH_NOARGS,
-     "texts()\n--\n\nThe message's texts as a list of str; a text item's raw value is its position here."},
+     "texts()\n--\n\nThe message's texts as a list of str, read as UTF-8 (an invalid byte becomes "
+     "U+FFFD); a text item's raw value is its position here."},
+    {"text_bytes", columns_text_bytes, METH_NOARGS,
+     "text_bytes()\n--\n\nThe message's texts as the bytes read (trailing white space removed)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -529,6 +541,7 @@ PyObject* decode(PyObject*, PyObject* args, PyObject* kwargs) {
         DecodeOptions options;
         options.text_index_values = text_index != 0;
         options.structure = structure != 0;
+        options.reader_rules = true;
         const ByteView bytes = all.subspan(static_cast<std::size_t>(offset), static_cast<std::size_t>(length));
         Result<void> done = Ok{};
         bool interrupted = false;

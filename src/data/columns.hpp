@@ -120,6 +120,16 @@ struct DecodeOptions {
     bool text_index_values = true;
     // Record the occurrences of replicated groups.
     bool structure = false;
+    // The reader's rules, where they depart from those of the per-value
+    // module (korvane._korvane), whose values are fixed by what it has always
+    // returned: a negative scale multiplies by 10^-scale (exact) instead of
+    // dividing by its inexact reciprocal; a class 31 element of a code table
+    // (0 31 021) with all bits set is missing; an element announced by 2 06
+    // YYY whose table entry is not YYY bits wide is stepped over as unknown
+    // (the entry is not the one the data were written with); texts keep bytes
+    // from 0x80 on (they are read as UTF-8) instead of turning them into '?';
+    // and an operator the walk does not know is an error, not passed over.
+    bool reader_rules = false;
     // Asked now and then during a long walk whether to stop.
     Interrupt interrupt;
 };

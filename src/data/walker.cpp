@@ -66,15 +66,15 @@ public:
                                        static_cast<double>(state_.text_counter * 1000 + width / 8u)));
             return std::optional<double>();
         }
-        double divisor = 1.0;
-        KORVANE_TRY(const NumericCoding c, coding_of(info, state_, diff, divisor));
+        Scaling scaling;
+        KORVANE_TRY(const NumericCoding c, coding_of(info, state_, diff, options_.reader_rules, scaling));
         std::uint64_t bits = 0;
         if (!reader_.try_read(c.width, bits)) return reader_.read_error(c.width);
-        if (c.width <= 63 && !info.class31 && bits == (std::uint64_t{1} << c.width) - 1) {
+        if (c.width <= 63 && info.all_ones_missing && bits == (std::uint64_t{1} << c.width) - 1) {
             KORVANE_TRY_VOID(push(def.code, ValueKind::Numeric, true, kNaN, bits));
             return std::optional<double>();
         }
-        const double value = scaled_value(bits, c.reference, divisor);
+        const double value = scaled_value(bits, c.reference, scaling);
         KORVANE_TRY_VOID(push(def.code, ValueKind::Numeric, false, value, bits));
         return std::optional<double>(value);
     }
@@ -131,7 +131,7 @@ private:
 
     // The text read into scratch_, as an item of `kind`.
     Result<void> push_text(std::uint32_t code, ValueKind kind, double index) {
-        const bool present = clean_ia5_text(scratch_);
+        const bool present = clean_ia5_text(scratch_, options_.reader_rules);
         const std::uint64_t id = present ? out_.texts.add(scratch_) : TextArena::kNone;
         return push(code, kind, !present, options_.text_index_values ? index : kNaN, id);
     }
@@ -159,7 +159,7 @@ struct VaryingColumn {
     std::uint64_t r0;     // numeric: R0; texts: the bytes of the element's text, its part of text indices
     std::uint64_t text_column;  // texts: the column's number among text columns
     Int128 reference;
-    double divisor;
+    Scaling scaling;
 };
 
 // The first pass over compressed data: reads what steers the walk, checks
@@ -191,12 +191,12 @@ public:
             if (subsets_ == 0) return std::optional<double>(0.0);
             return std::optional<double>(static_cast<double>((c * subsets_ + 1) * 1000 + width / 8u));
         }
-        double divisor = 1.0;
-        KORVANE_TRY(const NumericCoding c, coding_of(info, state_, diff, divisor));
+        Scaling scaling;
+        KORVANE_TRY(const NumericCoding c, coding_of(info, state_, diff, ctx_.reader_rules, scaling));
         std::optional<double> first;
         if (need_value && subsets_ == 0) first = 0.0;
-        KORVANE_TRY_VOID(numeric_column(def.code, ValueKind::Numeric, c.width, c.reference, divisor,
-                                        !info.class31, need_value,
+        KORVANE_TRY_VOID(numeric_column(def.code, ValueKind::Numeric, c.width, c.reference, scaling,
+                                        info.all_ones_missing, need_value,
                                         [&](unsigned s, bool missing, double v) -> Result<void> {
                                             if (s == 0 && !missing) first = v;
                                             return Ok{};
@@ -214,12 +214,12 @@ public:
             if (subsets_ > 1) return varying_factors();
             return replication_count(static_cast<double>((c + 1) * 1000 + text_width(info, state_, nullptr) / 8u));
         }
-        double divisor = 1.0;
-        KORVANE_TRY(const NumericCoding c, coding_of(info, state_, nullptr, divisor));
+        Scaling scaling;
+        KORVANE_TRY(const NumericCoding c, coding_of(info, state_, nullptr, ctx_.reader_rules, scaling));
         std::optional<double> first;
         bool varying = false;
-        KORVANE_TRY_VOID(numeric_column(info.def->code, ValueKind::Numeric, c.width, c.reference, divisor,
-                                        !info.class31, true,
+        KORVANE_TRY_VOID(numeric_column(info.def->code, ValueKind::Numeric, c.width, c.reference, scaling,
+                                        info.all_ones_missing, true,
                                         [&](unsigned s, bool missing, double v) -> Result<void> {
                                             if (s == 0) {
                                                 if (!missing) first = v;
@@ -235,12 +235,12 @@ public:
     }
 
     Result<void> associated(std::uint8_t width) {
-        return numeric_column(kAssociatedFieldCode, ValueKind::AssociatedField, width, 0, 1.0, false, false,
+        return numeric_column(kAssociatedFieldCode, ValueKind::AssociatedField, width, 0, Scaling{}, false, false,
                               nullptr);
     }
 
     Result<void> opaque(std::uint32_t code, std::uint16_t width) {
-        return numeric_column(code, ValueKind::Numeric, width, 0, 1.0, false, false, nullptr, true);
+        return numeric_column(code, ValueKind::Numeric, width, 0, Scaling{}, false, false, nullptr, true);
     }
 
     Result<void> placeholder(std::uint32_t code) {
@@ -306,7 +306,7 @@ private:
     // item is without value.
     template <class Visit>
     Result<void> numeric_column(std::uint32_t code, ValueKind kind, std::uint16_t width, Int128 reference,
-                                double divisor, bool missing_values, bool need_values, Visit&& visit,
+                                Scaling scaling, bool missing_values, bool need_values, Visit&& visit,
                                 bool opaque = false) {
         constexpr bool kVisit = !std::is_same_v<std::decay_t<Visit>, std::nullptr_t>;
         KORVANE_TRY(const std::uint64_t r0, read_bits(reader_, width));
@@ -317,7 +317,7 @@ private:
         if (nbinc == 0) {
             // Every subset holds R0.
             const bool missing = all_missing || opaque;
-            const double value = missing ? kNaN : scaled_value(r0, reference, divisor);
+            const double value = missing ? kNaN : scaled_value(r0, reference, scaling);
             if constexpr (kVisit) {
                 if (need_values)
                     for (unsigned s = 0; s < subsets_; ++s) KORVANE_TRY_VOID(visit(s, missing, value));
@@ -344,7 +344,7 @@ private:
                 if constexpr (kVisit) {
                     if (need_values) {
                         const bool is_missing = missing || opaque;
-                        KORVANE_TRY_VOID(visit(s, missing, is_missing ? kNaN : scaled_value(r0 + inc, reference, divisor)));
+                        KORVANE_TRY_VOID(visit(s, missing, is_missing ? kNaN : scaled_value(r0 + inc, reference, scaling)));
                     }
                 }
             }
@@ -352,7 +352,7 @@ private:
         KORVANE_TRY_VOID(count_column());
         varying_column(code, kind,
                        VaryingColumn{VaryingColumn::Type::Numeric, missing_values, all_missing, opaque, nbinc, start,
-                                     r0, 0, reference, divisor});
+                                     r0, 0, reference, scaling});
         return Ok{};
     }
 
@@ -369,7 +369,7 @@ private:
             KORVANE_TRY_VOID(count_column());
             varying_column(code, kind,
                            VaryingColumn{VaryingColumn::Type::SharedText, false, false, false, width, r0_start,
-                                         width / 8u, c, 0, 1.0});
+                                         width / 8u, c, 0, Scaling{}});
             return Ok{};
         }
         const auto bytes_width = static_cast<std::uint16_t>(8 * nbinc);
@@ -383,7 +383,7 @@ private:
         KORVANE_TRY_VOID(count_column());
         varying_column(code, kind,
                        VaryingColumn{VaryingColumn::Type::Texts, false, false, false, bytes_width, start, width / 8u, c,
-                                     0, 1.0});
+                                     0, Scaling{}});
         return Ok{};
     }
 
@@ -411,7 +411,9 @@ Result<void> write_varying_columns(const std::vector<VaryingColumn>& columns, By
     double* __restrict value_out = out.var_value.data();
     std::uint64_t* __restrict raw_out = out.var_raw.data();
     std::size_t at = 0;
-    auto text_id = [&]() { return clean_ia5_text(scratch) ? out.texts.add(scratch) : TextArena::kNone; };
+    auto text_id = [&]() {
+        return clean_ia5_text(scratch, options.reader_rules) ? out.texts.add(scratch) : TextArena::kNone;
+    };
     for (std::size_t j = 0; j < columns.size(); ++j) {
         if ((j & 4095) == 4095 && options.interrupt.poll != nullptr && options.interrupt.poll(options.interrupt.data))
             return BufrError::interrupted();
@@ -440,7 +442,7 @@ Result<void> write_varying_columns(const std::vector<VaryingColumn>& columns, By
         const std::uint64_t missing_increment = (std::uint64_t{1} << nbinc) - 1;
         std::uint64_t bit = col.start;
         constexpr std::int64_t kHalf = std::int64_t{1} << 62;
-        if (!col.all_missing && !col.opaque && col.divisor != 0.0 && col.reference >= -kHalf &&
+        if (!col.all_missing && !col.opaque && col.scaling.factor != 0.0 && col.reference >= -kHalf &&
             col.reference <= kHalf && r0 < static_cast<std::uint64_t>(kHalf) - missing_increment) {
             // The common case, in plain 64-bit arithmetic (as scaled_value
             // does it for such numbers).
@@ -456,16 +458,18 @@ Result<void> write_varying_columns(const std::vector<VaryingColumn>& columns, By
                 }
             };
             // Elements of scale 0 (codes, counts, most integers) need no division.
-            if (col.divisor == 1.0)
+            if (col.scaling.factor == 1.0)
                 fill([](double v) { return v; });
+            else if (col.scaling.multiply)
+                fill([factor = col.scaling.factor](double v) { return v * factor; });
             else
-                fill([divisor = col.divisor](double v) { return v / divisor; });
+                fill([divisor = col.scaling.factor](double v) { return v / divisor; });
         } else {
             for (unsigned s = 0; s < subsets; ++s, bit += nbinc, ++at) {
                 const std::uint64_t inc = reader.peek_at(bit, nbinc);
                 const bool missing = col.all_missing || (col.missing_values && inc == missing_increment);
                 missing_out[at] = missing || col.opaque ? 1 : 0;
-                value_out[at] = missing || col.opaque ? kNaN : scaled_value(r0 + inc, col.reference, col.divisor);
+                value_out[at] = missing || col.opaque ? kNaN : scaled_value(r0 + inc, col.reference, col.scaling);
                 raw_out[at] = missing ? r0 : r0 + inc;
             }
         }
@@ -476,8 +480,8 @@ Result<void> write_varying_columns(const std::vector<VaryingColumn>& columns, By
 Result<void> decode_uncompressed(const BufrMessage& message, const TableSet& tables, ByteView data,
                                  MessageColumns& out, const DecodeOptions& options, std::uint64_t max) {
     BitReader reader(data);
-    ElementCache elements(tables);
-    WalkContext ctx(tables, elements, reader, message.number_of_subsets);
+    ElementCache elements(tables, options.reader_rules);
+    WalkContext ctx(tables, elements, reader, message.number_of_subsets, options.reader_rules);
     ctx.interrupt = options.interrupt;
     ValueCodingState state;
     SubsetLeaves leaves(out, reader, state, max, options);
@@ -551,9 +555,9 @@ Result<void> decode_compressed(const BufrMessage& message, const TableSet& table
     out.var_column.reserve(kTypicalColumns / 4);
     varying.reserve(kTypicalColumns / 4);
     {
-        ElementCache elements(tables);
+        ElementCache elements(tables, options.reader_rules);
         BitReader reader(data);
-        WalkContext ctx(tables, elements, reader, subsets);
+        WalkContext ctx(tables, elements, reader, subsets, options.reader_rules);
         ctx.interrupt = options.interrupt;
         ValueCodingState state;
         ColumnLeaves leaves(out, reader, ctx, state, subsets, max, varying);

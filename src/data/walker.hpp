@@ -76,10 +76,15 @@ public:
                 if (d.x != 31 && state.associated_width != 0)
                     KORVANE_TRY_VOID(leaves_.associated(state.associated_width));
                 const ElementInfo* found = ctx_.elements.find(code);
+                // 2 06 YYY announces the width of a local element so that a
+                // decoder without its table can step over it: its bits are
+                // kept, with no name and no value. Under the reader's rules
+                // an entry of another width is not the one the data were
+                // written with, and the element is stepped over likewise.
+                if (found != nullptr && state.local_width && ctx_.reader_rules &&
+                    found->def->width != *state.local_width)
+                    found = nullptr;
                 if (found == nullptr) {
-                    // 2 06 YYY announces the width of a local element so that a
-                    // decoder without its table can step over it: its bits are
-                    // kept, with no name and no value.
                     if (!state.local_width) return BufrError::element_not_found(code).in_tables(ctx_.tables.origin());
                     KORVANE_TRY_VOID(leaves_.opaque(code, *state.local_width));
                     state.local_width.reset();
@@ -124,6 +129,8 @@ public:
                 break;
             }
             case 2: {
+                if (ctx_.reader_rules && !known_operator(d.x))
+                    return BufrError::unsupported("operator " + padded_code(code) + " is not supported");
                 switch (operator_step(d.x, d.y, state)) {
                 case OperatorAction::None:
                     break;
@@ -187,17 +194,17 @@ inline std::uint16_t text_width(const ElementInfo& info, const ValueCodingState&
     return diff != nullptr ? diff->width : info.def->width;
 }
 
-// The coding of a numeric element under the state, with its divisor.
+// The coding of a numeric element under the state, with its scaling.
 inline Result<NumericCoding> coding_of(const ElementInfo& info, const ValueCodingState& state,
-                                const DifferenceOverride* diff, double& divisor) {
+                                       const DifferenceOverride* diff, bool reader_rules, Scaling& scaling) {
     const ElementDefinition& def = *info.def;
     if (diff == nullptr && (state.table_b_coding() || (info.code_or_flag && !state.local_width))) {
         // The common case: the element as Table B defines it.
-        divisor = info.divisor;
+        scaling = info.scaling;
         return NumericCoding{def.width, def.scale, def.reference};
     }
     KORVANE_TRY(const NumericCoding c, numeric_coding(info, state, diff));
-    divisor = power_of_ten(c.scale);
+    scaling = scaling_of(c.scale, reader_rules);
     return c;
 }
 
