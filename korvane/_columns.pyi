@@ -48,6 +48,6 @@ def code_table(root: str, master_table: int, master_version: int, local_version:
 
 def decode(data: bytes | bytearray | memoryview, offset: int, length: int, tables: TableSet,
            text_index: bool = False, structure: bool = False, *, source: str = "<buffer>",
-           index: int = 0) -> Columns:
+           index: int = 0, max_items: int = 0) -> Columns:
     """Decodes the message at data[offset:offset + length] into Columns; raises
     korvane.DecodeError naming the message as message `index` of `source`."""

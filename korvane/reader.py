@@ -113,7 +113,7 @@ def _map(source: Source) -> tuple[memoryview, str, mmap.mmap | None]:
 
 
 def open(source: Source, *, definitions: str | os.PathLike[str] | None = None,
-         tables: _korvane.TableSet | None = None, errors: str = "raise") -> BufrFile:
+         tables: _korvane.TableSet | None = None, errors: str = "raise", max_items: int | None = None) -> BufrFile:
     """Opens a file or buffer of BUFR messages (editions 2 to 4) as a BufrFile.
 
     The messages are found and their headers parsed at once; each message's
@@ -134,6 +134,12 @@ def open(source: Source, *, definitions: str | os.PathLike[str] | None = None,
             `"warn"` warns (RuntimeWarning) and `"skip"` stays silent; both
             of these record it in `BufrFile.errors` and read the other
             messages.
+        max_items: The most items one message may give when decoded; a
+            message that would give more fails with a DecodeError of kind
+            `"limit"` before its items are stored. korvane's own bound, which
+            always holds, is some 25 million items per MiB of a message's
+            data (three per bit), far above real data; give a lower one to
+            bound the memory a hostile file can take.
 
     Returns:
         The messages, a sequence and a context manager.
@@ -145,7 +151,7 @@ def open(source: Source, *, definitions: str | os.PathLike[str] | None = None,
         TypeError: For a source that is neither a path nor a bytes-like buffer.
         ValueError: For an `errors` other than the three above.
     """
-    return BufrFile(source, definitions=definitions, tables=tables, errors=errors)
+    return BufrFile(source, definitions=definitions, tables=tables, errors=errors, max_items=max_items)
 
 
 class BufrFile:
@@ -166,9 +172,13 @@ class BufrFile:
             `Message` properties (and `index`, `offset`).
     """
 
-    def __init__(self, source: Source, *, definitions=None, tables=None, errors: str = "raise") -> None:
+    def __init__(self, source: Source, *, definitions=None, tables=None, errors: str = "raise",
+                 max_items: int | None = None) -> None:
         if errors not in _ERRORS:
             raise ValueError(f"errors must be one of {', '.join(map(repr, _ERRORS))}, not {errors!r}")
+        if max_items is not None and (isinstance(max_items, bool) or not isinstance(max_items, int) or max_items < 1):
+            raise ValueError(f"max_items must be a positive int or None, not {max_items!r}")
+        self.max_items = max_items
         if tables is not None and not isinstance(tables, _korvane.TableSet):
             raise TypeError(f"tables must be a TableSet, not {type(tables).__name__!r}")
         self._view, self.name, self._mmap = _map(source)
@@ -349,7 +359,7 @@ class Message:
         """
         tables = self.tables
         columns = _columns.decode(self._file._view, self.offset, self.length, tables, structure=structure,
-                                  source=self._file.name, index=self.index)
+                                  source=self._file.name, index=self.index, max_items=self._file.max_items or 0)
         return Values(columns, tables, self._header["number_of_subsets"])
 
     def decode_objects(self) -> list:

@@ -515,16 +515,17 @@ PyObject* code_table(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyObject* decode(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const char* kwlist[] = {"data",      "offset", "length", "tables", "text_index",
-                                       "structure", "source", "index",  nullptr};
+        static const char* kwlist[] = {"data",      "offset", "length", "tables",    "text_index",
+                                       "structure", "source", "index",  "max_items", nullptr};
         PyObject* data_obj;
         unsigned long long offset, length;
         PyObject* tables_obj;
         int text_index = 0, structure = 0;
         const char* source = "<buffer>";
-        unsigned long long index = 0;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OKKO|pp$sK:decode", const_cast<char**>(kwlist), &data_obj,
-                                         &offset, &length, &tables_obj, &text_index, &structure, &source, &index))
+        unsigned long long index = 0, max_items = 0;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OKKO|pp$sKK:decode", const_cast<char**>(kwlist), &data_obj,
+                                         &offset, &length, &tables_obj, &text_index, &structure, &source, &index,
+                                         &max_items))
             return nullptr;
         const TableSet* tables = tables_of(tables_obj);
         if (tables == nullptr) return nullptr;
@@ -542,6 +543,7 @@ PyObject* decode(PyObject*, PyObject* args, PyObject* kwargs) {
         options.text_index_values = text_index != 0;
         options.structure = structure != 0;
         options.reader_rules = true;
+        options.max_items = max_items;
         const ByteView bytes = all.subspan(static_cast<std::size_t>(offset), static_cast<std::size_t>(length));
         Result<void> done = Ok{};
         bool interrupted = false;
@@ -583,11 +585,11 @@ PyMethodDef kFunctions[] = {
      "meanings by entry (by bit number, 1 the most significant, for a flag table), or None."},
     {"decode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decode)), METH_VARARGS | METH_KEYWORDS,
      "decode(data, offset, length, tables, text_index=False, structure=False, *, source='<buffer>', "
-     "index=0)\n--\n\n"
+     "index=0, max_items=0)\n--\n\n"
      "Decodes the message at data[offset:offset + length] into Columns. Text items carry their text "
      "index as value when text_index is true (NaN otherwise); structure=True records the occurrences "
-     "of replicated groups. Raises korvane.DecodeError naming the message as message `index` of "
-     "`source` at `offset`."},
+     "of replicated groups; max_items, when not 0, bounds the items of the message. Raises "
+     "korvane.DecodeError naming the message as message `index` of `source` at `offset`."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -33,9 +33,20 @@ namespace {
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr std::uint16_t kIncrementWidthBits = 6;
 
-BufrError items_exceeded(std::uint64_t max, std::uint64_t bits) {
-    return BufrError::limit_exceeded("decoding would give more than " + std::to_string(max) + " items for " +
-                            std::to_string(bits) + " bits of data: descriptors are repeated without reading data");
+// The bound on a message's items: the decoder's own, or the caller's budget
+// when that is lower.
+struct ItemBound {
+    std::uint64_t max;
+    bool budget;
+};
+
+BufrError items_exceeded(ItemBound bound, std::uint64_t bits) {
+    if (bound.budget)
+        return BufrError::limit_exceeded("the message gives more than " + std::to_string(bound.max) +
+                                         " items, the max_items budget");
+    return BufrError::limit_exceeded("decoding would give more than " + std::to_string(bound.max) + " items for " +
+                                     std::to_string(bits) +
+                                     " bits of data: descriptors are repeated without reading data");
 }
 
 Result<std::uint64_t> read_bits(BitReader& reader, std::uint16_t width) {
@@ -50,7 +61,7 @@ class SubsetLeaves {
 public:
     static constexpr const char* kDepthError = "descriptor decode exceeded recursion depth";
 
-    SubsetLeaves(MessageColumns& out, BitReader& reader, ValueCodingState& state, std::uint64_t max_items,
+    SubsetLeaves(MessageColumns& out, BitReader& reader, ValueCodingState& state, ItemBound max_items,
                  const DecodeOptions& options)
         : out_(out), reader_(reader), state_(state), max_items_(max_items), options_(options) {}
 
@@ -111,10 +122,10 @@ private:
     Result<void> push(std::uint32_t code, ValueKind kind, bool missing, double value, std::uint64_t raw) {
         const std::size_t n = out_.code.size();
         if (n == out_.code.capacity()) {
-            if (n >= max_items_) return items_exceeded(max_items_, reader_.bit_len());
+            if (n >= max_items_.max) return items_exceeded(max_items_, reader_.bit_len());
             // Grow geometrically, but never past the bound.
             std::size_t want = n < 4096 ? 4096 : 2 * n;
-            if (want > max_items_) want = static_cast<std::size_t>(max_items_);
+            if (want > max_items_.max) want = static_cast<std::size_t>(max_items_.max);
             out_.code.reserve(want);
             out_.kind.reserve(want);
             out_.missing.reserve(want);
@@ -139,7 +150,7 @@ private:
     MessageColumns& out_;
     BitReader& reader_;
     ValueCodingState& state_;
-    std::uint64_t max_items_;
+    ItemBound max_items_;
     const DecodeOptions& options_;
     std::string scratch_;
 };
@@ -173,7 +184,7 @@ public:
     static constexpr const char* kDepthError = "compressed descriptor decode exceeded recursion depth";
 
     ColumnLeaves(MessageColumns& out, BitReader& reader, WalkContext& ctx, ValueCodingState& state,
-                 std::uint16_t subsets, std::uint64_t max_items, std::vector<VaryingColumn>& varying)
+                 std::uint16_t subsets, ItemBound max_items, std::vector<VaryingColumn>& varying)
         : out_(out), reader_(reader), ctx_(ctx), state_(state), subsets_(subsets), max_items_(max_items),
           varying_(varying) {}
 
@@ -289,7 +300,7 @@ private:
     Result<void> count_column() {
         KORVANE_TRY_VOID(ctx_.add_values(subsets_));
         items_ += subsets_;
-        if (items_ > max_items_) return items_exceeded(max_items_, reader_.bit_len());
+        if (items_ > max_items_.max) return items_exceeded(max_items_, reader_.bit_len());
         return Ok{};
     }
 
@@ -392,7 +403,7 @@ private:
     WalkContext& ctx_;
     ValueCodingState& state_;
     std::uint16_t subsets_;
-    std::uint64_t max_items_;
+    ItemBound max_items_;
     std::vector<VaryingColumn>& varying_;
     std::uint64_t column_ = 0;
     std::uint64_t items_ = 0;
@@ -478,7 +489,7 @@ Result<void> write_varying_columns(const std::vector<VaryingColumn>& columns, By
 }
 
 Result<void> decode_uncompressed(const BufrMessage& message, const TableSet& tables, ByteView data,
-                                 MessageColumns& out, const DecodeOptions& options, std::uint64_t max) {
+                                 MessageColumns& out, const DecodeOptions& options, ItemBound max) {
     BitReader reader(data);
     ElementCache elements(tables, options.reader_rules);
     WalkContext ctx(tables, elements, reader, message.number_of_subsets, options.reader_rules);
@@ -538,7 +549,7 @@ void expand_array(PoolVector<T>& array, V* varying, const MessageColumns& c) {
 }
 
 Result<void> decode_compressed(const BufrMessage& message, const TableSet& tables, ByteView data,
-                               MessageColumns& out, const DecodeOptions& options, std::uint64_t max) {
+                               MessageColumns& out, const DecodeOptions& options, ItemBound max) {
     const std::uint16_t subsets = message.number_of_subsets;
     const std::span<const std::uint32_t> descriptors(message.unexpanded_descriptors);
     std::uint64_t columns = 0;
@@ -653,7 +664,8 @@ std::uint64_t max_items(const BufrMessage& message, std::uint64_t data_bits) noe
 Result<void> decode_columns(const BufrMessage& message, const TableSet& tables, ByteView data, MessageColumns& out,
                             const DecodeOptions& options) {
     out.clear();
-    const std::uint64_t max = max_items(message, std::uint64_t{data.size()} * 8);
+    ItemBound max{max_items(message, std::uint64_t{data.size()} * 8), false};
+    if (options.max_items != 0 && options.max_items < max.max) max = ItemBound{options.max_items, true};
     if (message.compressed_data) return decode_compressed(message, tables, data, out, options, max);
     return decode_uncompressed(message, tables, data, out, options, max);
 }
