@@ -35,10 +35,14 @@ def header_layout() -> tuple[int, list[tuple[str, str, int]]]:
 
 def load_tables(root: str, master_table: int, master_version: int, local_version: int, centre: int,
                 subcentre: int, *, code_tables: bool = True, source: str = "<buffer>", index: int = 0,
-                offset: int = 0) -> TableSet:
-    """The TableSet a definitions root gives a message with these header fields; without its
-    code and flag tables when code_tables is false (see code_table). Raises korvane.DecodeError
-    naming the message at source, index and offset."""
+                offset: int = 0) -> tuple[str, int, TableSet]:
+    """(key, version, tables): the TableSet a definitions root gives a message with these header
+    fields, from the process's table cache; equal keys name equal sets; version is the master
+    version read. Without code and flag tables when code_tables is false (see code_table).
+    Raises korvane.DecodeError naming the message at source, index and offset."""
+
+def installed_master_versions(root: str, master_table: int = 0) -> list[int]:
+    """The master table versions a definitions root holds, ascending."""
 
 def code_table(root: str, master_table: int, master_version: int, local_version: int, centre: int,
                subcentre: int, code: int, *, source: str = "<buffer>", index: int = 0,

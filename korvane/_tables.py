@@ -175,23 +175,9 @@ def installed_master_versions(root: str | os.PathLike[str], master_table: int = 
     """The master table versions a definitions root holds, in order. A version
     is an entry named by its number: a directory or an alias file naming a
     sibling."""
-    try:
-        names = os.listdir(os.path.join(root, "bufr", "tables", str(master_table), "wmo"))
-    except OSError:
-        return []
-    return sorted(int(n) for n in names if n.isdigit())
+    from korvane import _columns
 
-
-def usable_master_version(version: int, installed: list[int]) -> int:
-    """The installed master version that reads messages of `version`: itself,
-    else the next later one (a later version only adds entries, so it reads
-    what an earlier one coded), else the newest (the caller warns: entries
-    added after it are missing). With none installed, `version` itself, whose
-    loading then names the missing directory."""
-    if not installed or version in installed:
-        return version
-    later = [v for v in installed if v > version]
-    return later[0] if later else installed[-1]
+    return _columns.installed_master_versions(os.fspath(root), master_table)
 
 
 def _system_release(root: Path) -> str | None:

@@ -21,7 +21,7 @@ import numpy as np
 
 from korvane import _columns, _korvane
 from korvane.errors import DecodeError
-from korvane._tables import installed_master_versions, resolve_definitions, usable_master_version
+from korvane._tables import resolve_definitions
 
 __all__ = ["open", "BufrFile", "Message", "Values", "DecodeError", "HEADER_FIELDS"]
 
@@ -50,8 +50,16 @@ _ERRORS = ("raise", "warn", "skip")
 
 # ---- tables ----------------------------------------------------------------------------
 
-_CACHE_SIZE = 64
-_cache: OrderedDict[tuple, _korvane.TableSet] = OrderedDict()
+# The sets themselves live in the core's table cache, which loads each set of
+# table directories once: messages from many centres that declare no local
+# tables share one set. Here the TableSet objects in use are kept by what
+# they are (the key of the directories read), so that messages with equal
+# tables share one object, and each header's key is remembered.
+_SETS_KEPT = 16
+_HEADERS_KEPT = 4096
+_sets: OrderedDict[str, _korvane.TableSet] = OrderedDict()
+_keys: dict[tuple, str] = {}
+_warned: set[tuple] = set()
 _cache_lock = threading.Lock()
 
 
@@ -61,32 +69,36 @@ def tables_for(root: Path, master_table: int, master_version: int, local_version
     --
 
     The TableSet of a definitions root for a message with these header fields,
-    from a cache shared by the process (the 64 most recently used sets).
-    A master version that is not installed is read with the next later one
-    installed (later versions only add entries), else with the newest, with a
-    warning naming both.
+    from the process's table cache, which loads each set of table directories
+    once. A master version that is not installed is read with the next later
+    one installed (later versions only add entries), else with the newest,
+    with a warning naming both. `source`, `index` and `offset` name the
+    message in the DecodeError raised when the tables cannot be loaded.
     """
-    key = (str(root), master_table, master_version, local_version, centre, subcentre)
+    header = (str(root), master_table, master_version, local_version, centre, subcentre)
     with _cache_lock:
-        tables = _cache.get(key)
+        key = _keys.get(header)
+        tables = _sets.get(key) if key is not None else None
         if tables is not None:
-            _cache.move_to_end(key)
+            _sets.move_to_end(key)
             return tables
-    version = master_version
-    if not (root / "bufr" / "tables" / str(master_table) / "wmo" / str(master_version)).exists():
-        version = usable_master_version(master_version, installed_master_versions(root, master_table))
-        if version < master_version:
-            warnings.warn(
-                f"master table version {master_version} is newer than the tables installed in {root}; "
-                f"using version {version}",
-                stacklevel=3,
-            )
-    tables = _columns.load_tables(os.fspath(root), master_table, version, local_version, centre, subcentre,
-                                  **place)
+    key, version, tables = _columns.load_tables(os.fspath(root), master_table, master_version, local_version,
+                                                centre, subcentre, **place)
+    if version < master_version and (header[:3] not in _warned):
+        _warned.add(header[:3])
+        warnings.warn(
+            f"master table version {master_version} is newer than the tables installed in {root}; "
+            f"using version {version}",
+            stacklevel=3,
+        )
     with _cache_lock:
-        _cache[key] = tables
-        while len(_cache) > _CACHE_SIZE:
-            _cache.popitem(last=False)
+        if len(_keys) >= _HEADERS_KEPT:
+            _keys.clear()
+        _keys[header] = key
+        tables = _sets.setdefault(key, tables)
+        _sets.move_to_end(key)
+        while len(_sets) > _SETS_KEPT:
+            _sets.popitem(last=False)
     return tables
 
 

@@ -234,10 +234,11 @@ def run(args) -> int:
                     try:
                         entry = dumper.tables.get(h)
                         d = Decoded(data, h, entry)
+                        shown = dumper.message(src.name, index, scan, h, d, entry)
                     except ValueError as e:
                         text = getattr(e, "reason", str(e))
                     else:
-                        write(dumper.message(src.name, index, scan, h, d, entry))
+                        write(shown)
                         continue
                 inputs.error(f"{src.name}: message {index} at offset {offset}: {text}")
                 status = 1

@@ -18,6 +18,7 @@
 #include "py/pyref.hpp"
 #include "py/table_set_object.hpp"
 #include "message/message.hpp"
+#include "tables/cache.hpp"
 #include "tables/definitions.hpp"
 
 namespace korvane::columns {
@@ -428,11 +429,11 @@ const TableSet* tables_of(PyObject* o) {
                      Py_TYPE(o)->tp_name);
         return nullptr;
     }
-    return &reinterpret_cast<py::TableSetObject*>(o)->tables;
+    return &py::tables_in(o);
 }
 
 
-// A message header naming the tables that load_tables and code_table read.
+// A message header naming the tables that code_table reads.
 BufrMessage table_header(unsigned int master_table, unsigned int master_version, unsigned int local_version,
                          unsigned int centre, unsigned int subcentre) {
     BufrMessage m;
@@ -460,20 +461,53 @@ PyObject* load_tables(PyObject*, PyObject* args, PyObject* kwargs) {
             return nullptr;
         std::string root;
         if (!py::to_path(root_obj, "root", root)) return nullptr;
-        const BufrMessage m = table_header(master_table, master_version, local_version, centre, subcentre);
+        const TableRequest request{static_cast<std::uint8_t>(master_table), static_cast<std::uint8_t>(master_version),
+                                   static_cast<std::uint8_t>(local_version), static_cast<std::uint16_t>(centre),
+                                   static_cast<std::uint16_t>(subcentre)};
         PyTypeObject* tp = table_set_type();
         if (tp == nullptr) return nullptr;
-        Result<TableSet> loaded = BufrError::table("");
+        Result<ResolvedTables> resolved = BufrError::table("");
+        Result<std::shared_ptr<const TableSet>> loaded = BufrError::table("");
         {
             ReleasedGil gil;
-            loaded = from_eccodes_definitions(root, m, code_tables != 0 ? CodeTables::LoadKeepingErrors
-                                                                        : CodeTables::Skip);
+            TableCache& cache = TableCache::shared();
+            resolved = cache.resolve(root, request);
+            if (resolved)
+                loaded = cache.load(*resolved, code_tables != 0 ? CodeTables::LoadKeepingErrors : CodeTables::Skip);
+            else
+                loaded = resolved.error();
         }
         if (!loaded) return py::raise_decode_error(loaded.error(), {source, index, offset});
-        PyObject* o = tp->tp_alloc(tp, 0);
-        if (o == nullptr) return nullptr;
-        new (&reinterpret_cast<py::TableSetObject*>(o)->tables) TableSet(std::move(loaded).value());
-        return o;
+        OwnedRef tables = OwnedRef::steal(py::alloc_table_set(tp, std::move(loaded).value()));
+        OwnedRef key = py::new_str(resolved->key + (code_tables != 0 ? "" : "\0skip"));
+        if (!tables || !key) return nullptr;
+        return Py_BuildValue("(OiO)", key.get(), static_cast<int>(resolved->version), tables.get());
+    });
+}
+
+PyObject* master_versions(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* kwlist[] = {"root", "master_table", nullptr};
+        PyObject* root_obj;
+        unsigned int master_table = 0;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|I:installed_master_versions", const_cast<char**>(kwlist),
+                                         &root_obj, &master_table))
+            return nullptr;
+        std::string root;
+        if (!py::to_path(root_obj, "root", root)) return nullptr;
+        std::vector<int> versions;
+        {
+            ReleasedGil gil;
+            versions = installed_master_versions(root, static_cast<int>(master_table));
+        }
+        OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(versions.size())));
+        if (!list) return nullptr;
+        for (std::size_t i = 0; i < versions.size(); ++i) {
+            PyObject* v = PyLong_FromLong(versions[i]);
+            if (v == nullptr) return nullptr;
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), v);
+        }
+        return list.release();
     });
 }
 
@@ -574,9 +608,17 @@ PyMethodDef kFunctions[] = {
      METH_VARARGS | METH_KEYWORDS,
      "load_tables(root, master_table, master_version, local_version, centre, subcentre, *, code_tables=True, "
      "source='<buffer>', index=0, offset=0)\n--\n\n"
-     "The TableSet a definitions root gives a message with these header fields; without its code and "
-     "flag tables when code_tables is false (see code_table). A code table that cannot be read fails only "
-     "the meanings it holds. Raises korvane.DecodeError naming the message at source, index and offset."},
+     "(key, version, tables): the TableSet a definitions root gives a message with these header fields, "
+     "from the process's table cache; without its code and flag tables when code_tables is false (see "
+     "code_table). Equal keys name equal sets (the directories read); version is the master version read "
+     "(the next later one installed when the one named is not, else the newest). A code table that "
+     "cannot be read fails only the meanings it holds. Raises korvane.DecodeError naming the message at "
+     "source, index and offset."},
+    {"installed_master_versions", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(master_versions)),
+     METH_VARARGS | METH_KEYWORDS,
+     "installed_master_versions(root, master_table=0)\n--\n\n"
+     "The master table versions a definitions root holds, ascending: the entries of "
+     "bufr/tables/M/wmo named by a number (directories or alias files)."},
     {"code_table", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(code_table)),
      METH_VARARGS | METH_KEYWORDS,
      "code_table(root, master_table, master_version, local_version, centre, subcentre, code, *, "

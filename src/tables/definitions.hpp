@@ -27,6 +27,10 @@ enum class CodeTables : std::uint8_t { Load, LoadKeepingErrors, Skip };
 Result<TableSet> from_eccodes_definitions(const std::string& root, const BufrMessage& message,
                                           CodeTables code_tables = CodeTables::Load);
 
+// The tables of a WMO table directory, then of a local one on top (none when
+// `local` is empty), as from_eccodes_definitions reads them.
+Result<TableSet> load_table_directories(const std::string& wmo, const std::string& local, CodeTables code_tables);
+
 // The code or flag table of element `code` among the tables above: the local
 // one when there is one, else the WMO one, else none.
 Result<std::optional<CodeTable>> code_table_from_definitions(const std::string& root, const BufrMessage& message,
