@@ -21,7 +21,7 @@ import numpy as np
 
 from korvane import _columns, _korvane
 from korvane.errors import DecodeError
-from korvane._tables import resolve_definitions
+from korvane._tables import embedded_root, repair_embedded, resolve_definitions
 
 __all__ = ["open", "BufrFile", "Message", "Values", "DecodeError", "HEADER_FIELDS"]
 
@@ -82,8 +82,17 @@ def tables_for(root: Path, master_table: int, master_version: int, local_version
         if tables is not None:
             _sets.move_to_end(key)
             return tables
-    key, version, tables = _columns.load_tables(os.fspath(root), master_table, master_version, local_version,
-                                                centre, subcentre, **place)
+    try:
+        key, version, tables = _columns.load_tables(os.fspath(root), master_table, master_version, local_version,
+                                                    centre, subcentre, **place)
+    except DecodeError as e:
+        # A file missing from the carried tables' unpacked tree (a cache
+        # cleaned in part): the tree is unpacked again, and read again.
+        if e.kind != "tables" or not repair_embedded(root):
+            raise
+        root = embedded_root()
+        key, version, tables = _columns.load_tables(os.fspath(root), master_table, master_version, local_version,
+                                                    centre, subcentre, **place)
     if version < master_version and (header[:3] not in _warned):
         _warned.add(header[:3])
         warnings.warn(
