@@ -192,6 +192,30 @@ def test_ctrl_c_interrupts_a_decode(long_decode, path):
     assert timed(KeyboardInterrupt) < whole / 2
 
 
+def test_ctrl_c_interrupts_a_long_scan():
+    import signal
+    import threading
+    import time
+
+    from korvane import _columns
+
+    junk = b"BUFx" * (96 << 20)  # a candidate marker every four bytes, and no message
+
+    def timed(expected=None):
+        start = time.perf_counter()
+        if expected is None:
+            assert _columns.scan(junk)[2] == []
+        else:
+            with pytest.raises(expected):
+                _columns.scan(junk)
+        return time.perf_counter() - start
+
+    whole = timed()
+    timer = threading.Timer(whole / 10, os.kill, (os.getpid(), signal.SIGINT))
+    timer.start()
+    assert timed(KeyboardInterrupt) < whole / 2
+
+
 # A compressed message of 65535 subsets whose columns cost 7 bits each (a
 # 1-bit element, R0 and NBINC 0) would give 9362 items per bit of data; the
 # decoder's bound on items per bit stops it before they are stored, within
