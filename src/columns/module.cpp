@@ -17,6 +17,8 @@
 #include "py/entry.hpp"
 #include "py/pyref.hpp"
 #include "py/table_set_object.hpp"
+#include "columns/objects.hpp"
+#include "columns/table.hpp"
 #include "message/message.hpp"
 #include "tables/cache.hpp"
 #include "tables/definitions.hpp"
@@ -28,93 +30,6 @@ using py::OwnedRef;
 using py::ReleasedGil;
 
 namespace {
-
-// A read-only byte buffer taken from any object that exports one.
-class ByteBuffer {
-public:
-    ByteBuffer() = default;
-    ByteBuffer(const ByteBuffer&) = delete;
-    ByteBuffer& operator=(const ByteBuffer&) = delete;
-    ~ByteBuffer() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-    bool take(PyObject* o) {
-        if (PyObject_GetBuffer(o, &view_, PyBUF_SIMPLE) != 0) return false;
-        held_ = true;
-        return true;
-    }
-    ByteView bytes() const {
-        return ByteView(static_cast<const std::uint8_t*>(view_.buf), static_cast<std::size_t>(view_.len));
-    }
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
-};
-
-// ---- Buffer: one column exported as bytes -----------------------------------------
-
-struct BufferObject {
-    PyObject_HEAD
-    PyObject* owner;  // keeps the memory alive
-    const void* data;
-    Py_ssize_t len;
-};
-
-int buffer_get(PyObject* self, Py_buffer* view, int flags) {
-    auto* o = reinterpret_cast<BufferObject*>(self);
-    return PyBuffer_FillInfo(view, self, const_cast<void*>(o->data), o->len, 1, flags);
-}
-
-void buffer_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    Py_XDECREF(reinterpret_cast<BufferObject*>(self)->owner);
-    tp->tp_free(self);
-    Py_DECREF(tp);
-}
-
-PyType_Slot kBufferSlots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(buffer_dealloc)},
-    {Py_bf_getbuffer, reinterpret_cast<void*>(buffer_get)},
-    {Py_tp_doc, const_cast<char*>("Read-only bytes of one decoded column, kept alive by its owner.")},
-    {0, nullptr},
-};
-
-PyType_Spec kBufferSpec = {"korvane._columns.Buffer", sizeof(BufferObject), 0,
-                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, kBufferSlots};
-
-PyTypeObject* buffer_type = nullptr;
-
-PyObject* new_buffer(PyObject* owner, const void* data, std::size_t bytes) {
-    PyObject* o = buffer_type->tp_alloc(buffer_type, 0);
-    if (o == nullptr) return nullptr;
-    auto* b = reinterpret_cast<BufferObject*>(o);
-    b->owner = Py_NewRef(owner);
-    b->data = data;
-    b->len = static_cast<Py_ssize_t>(bytes);
-    return o;
-}
-
-template <class Vector>
-PyObject* vector_buffer(PyObject* owner, const Vector& v) {
-    return new_buffer(owner, v.data(), v.size() * sizeof(v[0]));
-}
-
-// A heap-allocated C++ value owned by a Python object: `Holder<T>` frees it
-// with the object.
-template <class T>
-struct HolderObject {
-    PyObject_HEAD
-    T value;
-};
-
-template <class T>
-void holder_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    reinterpret_cast<HolderObject<T>*>(self)->value.~T();
-    tp->tp_free(self);
-    Py_DECREF(tp);
-}
 
 // ---- Columns: the decoded items of one message -------------------------------------
 
@@ -200,42 +115,6 @@ PyType_Spec kColumnsSpec = {"korvane._columns.Columns", sizeof(ColumnsObject), 0
                             Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, kColumnsSlots};
 
 // ---- scan: messages and headers ----------------------------------------------------
-
-// One message's header as a fixed record, read in Python as a structured
-// array (see header_layout).
-struct HeaderRecord {
-    std::uint64_t index;
-    std::uint64_t offset;
-    std::uint64_t total_length;
-    std::uint64_t section1_length;
-    std::uint64_t section2_length;
-    std::uint64_t section3_length;
-    std::uint64_t section4_length;
-    std::uint64_t section4_data_offset;
-    std::uint64_t section4_data_length;
-    std::uint64_t descriptors_begin;
-    std::uint64_t descriptors_end;
-    std::uint16_t originating_centre;
-    std::uint16_t originating_subcentre;
-    std::uint16_t typical_year;
-    std::uint16_t number_of_subsets;
-    std::uint8_t edition;
-    std::uint8_t master_table_number;
-    std::uint8_t update_sequence_number;
-    std::uint8_t local_section_present;
-    std::uint8_t data_category;
-    std::uint8_t international_data_subcategory;
-    std::uint8_t local_data_subcategory;
-    std::uint8_t master_tables_version_number;
-    std::uint8_t local_tables_version_number;
-    std::uint8_t typical_month;
-    std::uint8_t typical_day;
-    std::uint8_t typical_hour;
-    std::uint8_t typical_minute;
-    std::uint8_t typical_second;
-    std::uint8_t observed_data;
-    std::uint8_t compressed_data;
-};
 
 struct Problem {
     std::uint64_t index;
@@ -407,31 +286,6 @@ PyObject* header_layout(PyObject*, PyObject*) {
 }
 
 // ---- tables -------------------------------------------------------------------------
-
-// The TableSet type of _korvane: the reader's tables are objects of it.
-PyTypeObject* table_set_type() {
-    static PyTypeObject* type = nullptr;
-    if (type == nullptr) {
-        OwnedRef module = OwnedRef::steal(PyImport_ImportModule("korvane._korvane"));
-        if (!module) return nullptr;
-        PyObject* t = PyObject_GetAttrString(module.get(), "TableSet");
-        if (t == nullptr) return nullptr;
-        type = reinterpret_cast<PyTypeObject*>(t);  // kept for the life of the process
-    }
-    return type;
-}
-
-const TableSet* tables_of(PyObject* o) {
-    PyTypeObject* tp = table_set_type();
-    if (tp == nullptr) return nullptr;
-    if (!PyObject_TypeCheck(o, tp)) {
-        PyErr_Format(PyExc_TypeError, "argument 'tables': '%s' object is not an instance of 'TableSet'",
-                     Py_TYPE(o)->tp_name);
-        return nullptr;
-    }
-    return &py::tables_in(o);
-}
-
 
 // A message header naming the tables that code_table reads.
 BufrMessage table_header(unsigned int master_table, unsigned int master_version, unsigned int local_version,
@@ -632,16 +486,18 @@ PyMethodDef kFunctions[] = {
      "index as value when text_index is true (NaN otherwise); structure=True records the occurrences "
      "of replicated groups; max_items, when not 0, bounds the items of the message. Raises "
      "korvane.DecodeError naming the message as message `index` of `source` at `offset`."},
+    {"read_table", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_table)),
+     METH_VARARGS | METH_KEYWORDS, kReadTableDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
 int exec_module(PyObject* module) {
-    buffer_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&kBufferSpec));
+    if (!init_objects()) return -1;
     columns_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&kColumnsSpec));
     scan_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&kScanSpec));
-    if (buffer_type == nullptr || columns_type == nullptr || scan_type == nullptr) return -1;
+    if (columns_type == nullptr || scan_type == nullptr || !init_table_type()) return -1;
     if (PyModule_AddObjectRef(module, "Columns", reinterpret_cast<PyObject*>(columns_type)) < 0) return -1;
-    if (PyModule_AddObjectRef(module, "Buffer", reinterpret_cast<PyObject*>(buffer_type)) < 0) return -1;
+    if (PyModule_AddObjectRef(module, "Buffer", reinterpret_cast<PyObject*>(buffer_object_type())) < 0) return -1;
     return 0;
 }
 
