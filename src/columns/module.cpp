@@ -6,6 +6,7 @@
 // cannot be resized) for the length of the call.
 #include <cstddef>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <string>
 #include <vector>
@@ -33,10 +34,32 @@ namespace {
 
 // ---- Columns: the decoded items of one message -------------------------------------
 
-using ColumnsObject = HolderObject<MessageColumns>;
+// A message's columns, and the lock under which an array is laid out: that
+// runs without the interpreter lock, so two threads may ask for arrays of
+// one message at once.
+struct DecodedColumns {
+    MessageColumns columns;
+    std::mutex layout;
+};
+
+using ColumnsObject = HolderObject<DecodedColumns>;
 PyTypeObject* columns_type = nullptr;
 
-MessageColumns& columns_of(PyObject* self) { return reinterpret_cast<ColumnsObject*>(self)->value; }
+MessageColumns& columns_of(PyObject* self) { return reinterpret_cast<ColumnsObject*>(self)->value.columns; }
+
+// Lays array `c` out, without the interpreter lock when that is worth it.
+void lay_out(PyObject* self, Column c) {
+    DecodedColumns& d = reinterpret_cast<ColumnsObject*>(self)->value;
+    constexpr std::size_t kLargeItems = std::size_t{1} << 16;
+    if (d.columns.size() < kLargeItems) {
+        std::lock_guard<std::mutex> lock(d.layout);
+        d.columns.expand(c);
+        return;
+    }
+    ReleasedGil gil;
+    std::lock_guard<std::mutex> lock(d.layout);
+    d.columns.expand(c);
+}
 
 PyObject* columns_buffer(PyObject* self, PyObject* name_obj) {
     return guarded([&]() -> PyObject* {
@@ -46,11 +69,11 @@ PyObject* columns_buffer(PyObject* self, PyObject* name_obj) {
         const std::string_view n(name);
         // An array of compressed data is laid out for every item when first
         // asked for; no buffer of it exists before, so none is moved.
-        if (n == "code") return c.expand(Column::Code), vector_buffer(self, c.code);
-        if (n == "kind") return c.expand(Column::Kind), vector_buffer(self, c.kind);
-        if (n == "missing") return c.expand(Column::Missing), vector_buffer(self, c.missing);
-        if (n == "value") return c.expand(Column::Value), vector_buffer(self, c.value);
-        if (n == "raw") return c.expand(Column::Raw), vector_buffer(self, c.raw);
+        if (n == "code") return lay_out(self, Column::Code), vector_buffer(self, c.code);
+        if (n == "kind") return lay_out(self, Column::Kind), vector_buffer(self, c.kind);
+        if (n == "missing") return lay_out(self, Column::Missing), vector_buffer(self, c.missing);
+        if (n == "value") return lay_out(self, Column::Value), vector_buffer(self, c.value);
+        if (n == "raw") return lay_out(self, Column::Raw), vector_buffer(self, c.raw);
         if (n == "subset_bounds") return vector_buffer(self, c.subset_bounds);
         if (n == "groups") return vector_buffer(self, c.groups);
         PyErr_Format(PyExc_KeyError, "no column %R", name_obj);
@@ -104,7 +127,7 @@ PyGetSetDef kColumnsGetSet[] = {
 };
 
 PyType_Slot kColumnsSlots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(holder_dealloc<MessageColumns>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(holder_dealloc<DecodedColumns>)},
     {Py_tp_methods, kColumnsMethods},
     {Py_tp_getset, kColumnsGetSet},
     {Py_tp_doc, const_cast<char*>("The decoded items of one message, column by column.")},
@@ -426,7 +449,7 @@ PyObject* decode(PyObject*, PyObject* args, PyObject* kwargs) {
         }
         OwnedRef owner = OwnedRef::steal(columns_type->tp_alloc(columns_type, 0));
         if (!owner) return nullptr;
-        MessageColumns& columns = *new (&columns_of(owner.get())) MessageColumns();
+        MessageColumns& columns = (new (&reinterpret_cast<ColumnsObject*>(owner.get())->value) DecodedColumns())->columns;
         DecodeOptions options;
         options.text_index_values = text_index != 0;
         options.structure = structure != 0;
