@@ -1,24 +1,26 @@
 """Rows of a table from one message's items, with NumPy only.
 
-The items asked for ("matched" items: those of a requested key, in item order)
-are read as a walk that keeps the current observation, one item per key:
+The rule is the walk that korvane.frames states (steps 2 to 4); here it is
+computed on the matched items of a whole message at once:
 
-* an item outside the replicated group of the item before it (its occurrence
-  ended) first drops the items of every occurrence that ended;
-* an item whose key the observation already holds drops that earlier item and
-  everything read after it;
-* whenever items are dropped, the observation as it was is a row; the last
-  observation of a subset is a row too.
+* `replications` drops the occurrences of groups that the one-bit factor
+  0 31 000 includes: their items belong to the level around them;
+* `holders` gives each matched item the item range [begin, end) of the
+  innermost remaining occurrence holding it (the subset's range outside
+  replications), and whether one holds it;
+* `first_outside` keeps, outside replications, only the first matched item
+  of each selector in its subset;
+* `Rows` walks the rest. It keeps the current observation, one item per
+  selector: an item outside the holder of the item before it (its occurrence
+  ended) first drops the items of every occurrence that ended; an item whose
+  selector the observation already holds drops that earlier item and
+  everything read after it; whenever items are dropped, the observation as it
+  was is a row, and the last observation of a subset is a row too. A subset in
+  which no selector has two items is a single row.
 
-So each occurrence of the innermost replicated group holding requested keys
-gives a row, with the keys read before it in the enclosing levels carried
-along, and sibling replications give their rows one group at a time. A subset
-in which no requested key occurs twice is a single row whatever its structure.
-
-Everything below works on the matched items of a whole message at once: the
-walk's state at any point is a function of a few per-item arrays (the previous
-item of the same key, the item range of the innermost occurrence holding each
-item), so no Python loop runs per item or per row.
+The walk's state at any point is a function of a few per-item arrays (the
+previous item of the same selector, the item range of the innermost occurrence
+holding each item), so no Python loop runs per item or per row.
 """
 
 from __future__ import annotations

@@ -3,7 +3,7 @@
     df = korvane.read_bufr("temp.bufr", columns=["latitude", "longitude", "pressure", "airTemperature"],
                            filters={"pressure": slice(10000, 85000)})
 
-Columns are named by key:
+Names. A column or filter is named by:
 
 * the ecCodes-style key of an element, the abbreviation of its element table
   entry ("airTemperature"). Tables without abbreviations (the WMO CSV tables)
@@ -12,45 +12,89 @@ Columns are named by key:
   joined ("Temperature/air temperature" gives "temperatureAirTemperature");
 * a descriptor code as six digits ("012101");
 * either of these with a rank, "#2#airTemperature": the second item of that
-  key in the subset, counted in item order;
-* data_datetime: a timestamp from the year, month, day, hour, minute and
-  second of the row (hour, minute and second count as 0 when the row lacks
-  them; a missing or impossible part gives NaT);
-* the message-level columns message_index (0-based, counted over all the
-  messages read, in order), subset (0-based), edition, data_category,
-  originating_centre and typical_datetime.
+  key in the subset, counted in item order over all its items;
+* a header field, one value per message: the ecCodes keys edition,
+  masterTableNumber, bufrHeaderCentre, bufrHeaderSubCentre,
+  updateSequenceNumber, dataCategory, internationalDataSubCategory (missing
+  before edition 4), dataSubCategory, masterTablesVersionNumber,
+  localTablesVersionNumber, typicalYear ... typicalSecond, numberOfSubsets,
+  observedData, compressedData; and korvane's message_index (0-based, counted
+  over all the messages read, in order), subset (0-based), edition,
+  data_category, originating_centre and typical_datetime;
+* a computed key, made from the items of a few keys of the row, as pdbufr
+  makes it: data_datetime (year, month, day, hour, minute, second; the last
+  three count as 0 when the row lacks them; a missing or impossible part gives
+  NaT), WMO_station_id (blockNumber * 1000 + stationNumber),
+  WIGOS_station_id ("series-issuer-issue-local" from the four WIGOS
+  identifier keys; a filter also takes a 4-tuple), geometry ([longitude,
+  latitude, heightOfStationGroundAboveMeanSeaLevel], the height 0 when the row
+  lacks it) and CRS (the EPSG name of coordinateReferenceSystem, "EPSG:4326"
+  when the row lacks it, missing for entries that name no datum).
 
-Rows follow the replication structure (korvane._rows has the rule): a subset
-in which no requested key occurs twice is one row. Otherwise each occurrence
-of the innermost replicated group holding requested keys is a row, the keys
-read before it in the enclosing levels carried along (station and time on
-every level of a sounding); sibling replications give their rows one group at
-a time; a key repeated outside replications starts a new row, and so does a
-key read after a replication, at its enclosing level. Keys used by filters and
-data_datetime's parts shape the rows like requested keys. A key a row lacks
-is missing: NaN, <NA> or None.
+A key or code that no element table of the definitions root defines, and that
+is no header or computed key, raises KeyError before anything is read, naming
+the closest keys (korvane._names). A known key that none of the messages read
+holds gives an AbsentKeyWarning.
+
+Rows, as a walk a port can follow. korvane._rows does the same with arrays.
+
+1. Selectors: each element name of the columns and filters, and each key a
+   computed key is made from. A message's matched items are, in item order,
+   the items of each selector (for a ranked name only the item of that rank in
+   its subset); an item of two selectors is matched once for each.
+2. Occurrences: the occurrences of replicated groups (Values.groups), less
+   those of a group that the one-bit factor 0 31 000 includes (it is there or
+   not: an optional part of its level, whose items count as that level's).
+   An item's holder is the innermost remaining occurrence holding it, or the
+   subset when none does: the item is then outside replications.
+3. Outside replications only the first matched item of each selector in a
+   subset takes part; later ones are reached by their rank ("#2#key").
+4. A subset in which no selector has two items is one row. In any other the
+   items are walked in order, keeping an observation (selector -> item):
+   an item past the end of the holder of the item before it first drops the
+   items whose holder has ended; an item whose selector the observation holds
+   drops that earlier item and every item added after it. Whenever an item
+   drops something, the observation as it was before is a row; the last
+   observation of the subset is a row too. So each occurrence of the innermost
+   replicated group holding requested keys is a row, the keys read before it
+   in the enclosing levels carried along (station and time on every level of
+   a sounding); sibling replications give their rows one group at a time, and
+   a key read after a replication starts a row at its enclosing level.
+5. A row is kept when it has an item of each required selector (by default
+   every column's; the item's value may be missing) and each required computed
+   key has a value, and when every filter matches its value.
+
+A compressed message has one layout for every subset: its rows are the first
+subset's, repeated. A key a row lacks is missing: NaN, <NA> or None.
 
 With flat=True a row is a subset and every element item a column named
 "#rank#key" ("#1#airTemperature", "#2#airTemperature", ...), in order of first
 appearance; columns= then picks keys (all their ranks), ranked keys, codes or
-message-level columns, and a filter on a key keeps the subsets where any of
-its items matches. Associated fields, operator placeholders and inserted
-texts are not columns.
+header keys, a filter on a key keeps the subsets where any of its items
+matches, and a required key the subsets that have an item of it. Associated
+fields, operator placeholders and inserted texts are not columns; computed
+keys are none either.
 
-Numbers are float64; code-table, flag-table and other integer-valued elements
-(scale 0 or less) are nullable integers (Int64), falling back to float64 when
-an operator gave them fractions; texts are str. df.attrs["units"] maps each
-column to its unit (None for columns that are not elements).
+Types follow the element, never the values read, so that a column has one
+dtype whatever the data: float64 for every element with a physical unit
+(pressure in Pa as well as temperature in K); nullable Int64 for code and flag
+tables, dimensionless counts and identifiers (unit "Numeric", scale 0 or
+less) and calendar parts (year, month, day, hour, minute, second, day of the
+year), falling back to float64 when an operator gave them fractions; texts in
+the text dtype of the installed pandas ("str" from pandas 3, object before),
+missing texts as its missing value. Header columns are Int64, timestamps
+datetime64[us], geometry lists in an object column. df.attrs["units"] maps
+each column to its unit (None for columns that are not elements).
 
-Filters map a key (requested or not, any of the names above) to a value, a
+Filters map a name (requested or not, any of the names above) to a value, a
 list, set or tuple of values, a slice (both ends included, either may be None)
 or a callable taking one value and returning a truth value (tried first on
 the whole array of values; when that fails or gives no boolean array of the
 same length, called once per distinct value); a row is kept when
-all its filters match, and a missing value matches nothing. Filters on
-message_index, edition, data_category, originating_centre and typical_datetime
-are checked on the message header, and a message whose descriptors lack a
-filtered key, or every requested key, is not decoded at all.
+all its filters match, and a missing value matches nothing. Filters on header
+fields are checked on the message header, and a message whose descriptors
+lack a filtered or required key, or every requested key, is not decoded at
+all.
 """
 
 from __future__ import annotations
