@@ -124,6 +124,10 @@ CASES = [
     case("ismd-datetime", "ed4/ISMD01_OKPR.bufr", ["stationNumber", "data_datetime", "airTemperature"], test=True),
     case("ismd-filter-list", "ed4/ISMD01_OKPR.bufr", ["stationNumber", "airTemperature"],
          {"stationNumber": [423, 518], "dataCategory": 0}, test=True),
+    case("ismd-header", "ed4/ISMD01_OKPR.bufr",
+         ["stationNumber", "masterTableNumber", "updateSequenceNumber", "internationalDataSubCategory",
+          "localTablesVersionNumber", "typicalYear", "typicalMinute", "typicalSecond", "typical_datetime"],
+         {"typicalHour": 12, "masterTableNumber": 0}, test=True),
     case("ismd-cloud", "ed4/ISMD01_OKPR.bufr",
          ["stationNumber", "verticalSignificanceSurfaceObservations", "cloudType"],
          why=FIRST + "the low, middle and high cloud types (#1# to #3#cloudType) and the vertical significances "
@@ -176,6 +180,8 @@ CASES = [
     case("obs-3day-header", "pdbufr/obs_3day.bufr",
          ["stationNumber", "masterTablesVersionNumber", "typicalMonth", "typicalDay", "typicalHour",
           "numberOfSubsets", "compressedData"], {"bufrHeaderSubCentre": 0, "typicalDay": 25}, test=True),
+    case("obs-3day-ed3-subcategory", "pdbufr/obs_3day.bufr", ["stationNumber", "internationalDataSubCategory"],
+         required=False, test=True),
     case("obs-3day-year", "pdbufr/obs_3day.bufr", ["stationNumber", "typicalYear", "typical_datetime"],
          why="an edition 3 header holds the year of the century: ecCodes computes typicalYear but does not list "
              "it among the message's keys, so pdbufr finds no typicalYear (nor typical_datetime) and, with "
