@@ -106,12 +106,15 @@ def first_outside(keys: np.ndarray, subsets: np.ndarray, held: np.ndarray) -> np
     """Which matched items take part in the walk: every item inside a
     replication, and outside them only the first item of each key in its
     subset (a later one is reached by its rank)."""
-    out = held.copy()
     free = np.flatnonzero(~held)
-    if len(free):
-        pair = subsets[free] * (int(keys.max()) + 1) + keys[free]
-        _, first = np.unique(pair, return_index=True)
-        out[free[first]] = True
+    if len(free) < 2:
+        return np.ones(len(held), dtype=bool)
+    pair = subsets[free] * (int(keys.max()) + 1) + keys[free]
+    if np.bincount(pair).max() == 1:  # no selector repeats outside replications
+        return np.ones(len(held), dtype=bool)
+    out = held.copy()
+    _, first = np.unique(pair, return_index=True)
+    out[free[first]] = True
     return out
 
 
