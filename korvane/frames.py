@@ -274,15 +274,16 @@ class _Plan:
         outside = [n for n in required if n not in columns]
         if outside:
             raise ValueError(f"required_columns names {outside[0]!r}, which is not among the columns")
-        for name in everything:
+        data = [n for n in everything if n not in _names.MESSAGE_LEVEL and n not in _names.COMPUTED]
+        for name in data:
             _selector(name)  # a rank below 1 is an error before anything else
-        from korvane._tables import resolve_definitions
+        if data:
+            from korvane._tables import resolve_definitions
 
-        _names.check(everything, resolve_definitions(definitions))
+            _names.check(data, resolve_definitions(definitions))
         self.header_filters = {k: f for k, f in self.filters.items()
                                if k in _names.MESSAGE_LEVEL and k != "subset"}
         self.selectors: list[_Selector] = []
-        data = [n for n in everything if n not in _names.MESSAGE_LEVEL and n not in _names.COMPUTED]
         for name in data:
             self._add(_selector(name))
         self.asked = len(self.selectors)  # selectors of columns and filters
