@@ -286,7 +286,6 @@ class _Plan:
         self.selectors: list[_Selector] = []
         for name in data:
             self._add(_selector(name))
-        self.asked = len(self.selectors)  # selectors of columns and filters
         # The selectors of each computed key's parts, in order.
         self.computed: dict[str, list[int]] = {}
         for name in everything:
