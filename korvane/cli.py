@@ -143,6 +143,8 @@ COMMANDS = {
                        "K1,K2"),
                 Option(("--filter",), "filter", "keep rows whose KEY equals VALUE (repeatable; "
                        "KEY=A,B: any of these; KEY=LOW..HIGH: a range, both ends included)", "KEY=VALUE", list),
+                Option(("--required",), "required", "the columns a row must have an item of to be kept: all "
+                       "(the default), none, or keys separated by commas", "KEYS"),
                 Option(("-o", "--output"), "output", "write to FILE (.csv or .parquet) instead of stdout",
                        "FILE"),
                 _DEFINITIONS,

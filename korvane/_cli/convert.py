@@ -45,6 +45,15 @@ def _require(module: str, why: str):
         raise CliError(f"{why} needs {module}, which is not installed: pip install {module}") from None
 
 
+def required_columns(text: str | None):
+    """--required: all (the default), none, or keys separated by commas."""
+    if text is None or text.strip() == "all":
+        return True
+    if text.strip() == "none":
+        return False
+    return [k.strip() for k in text.split(",") if k.strip()]
+
+
 def run(args) -> int:
     if not args.columns:
         raise UsageError("convert: give the columns with --columns K1,K2")
@@ -60,11 +69,16 @@ def run(args) -> int:
         import pyarrow as pa
         import pyarrow.parquet as pq
     else:
-        _require("pandas", "korvane convert")
+        pd = _require("pandas", "korvane convert")
     root = definitions_root(args.definitions)
-    import korvane
+    from korvane import frames
 
-    read = korvane.read_arrow if fmt == "parquet" else korvane.read_bufr
+    # One plan for all the files: the names are checked before anything is
+    # read, and a key is reported absent when no file has it.
+    try:
+        plan = frames._Plan(columns, filters, False, required_columns(args.required), root)
+    except (KeyError, TypeError, ValueError) as e:
+        raise CliError(str(e)) from None
     sources = inputs.sources(args.files)
     status = 0
     tables = []
@@ -85,7 +99,7 @@ def run(args) -> int:
                 with warnings.catch_warnings(record=True) as caught:
                     warnings.simplefilter("always")
                     try:
-                        table = read(source, columns, filters, definitions=root, errors="warn")
+                        names, cols = frames._table(source, plan, root, "warn")
                     except (KeyError, TypeError, ValueError) as e:
                         raise CliError(f"{src.name}: {e}") from None
                 for w in caught:
@@ -100,10 +114,12 @@ def run(args) -> int:
             finally:
                 inputs.release(data)
             if fmt == "parquet":
-                tables.append(table)
+                tables.append(frames._arrow(pa, names, cols))
             else:
-                table.to_csv(out, index=False, header=header)
+                frames._pandas(pd, names, cols).to_csv(out, index=False, header=header)
                 header = False
+        for w in plan.absent():
+            inputs.error(f"warning: {w}")
         if fmt == "parquet":
             if tables:
                 whole = pa.concat_tables(tables, promote_options="permissive")
