@@ -134,14 +134,17 @@ PyObject* table_column(PyObject* self, PyObject* arg) {
         OwnedRef value = OwnedRef::steal(vector_buffer(self, c.value));
         OwnedRef state = OwnedRef::steal(vector_buffer(self, c.state));
         OwnedRef text = c.text.empty() ? OwnedRef::borrow(Py_None) : OwnedRef::steal(vector_buffer(self, c.text));
-        OwnedRef codes = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(c.codes.size())));
-        if (!value || !state || !text || !codes) return nullptr;
-        for (std::size_t i = 0; i < c.codes.size(); ++i) {
-            PyObject* code = PyLong_FromUnsignedLong(c.codes[i]);
-            if (code == nullptr) return nullptr;
-            PyList_SET_ITEM(codes.get(), static_cast<Py_ssize_t>(i), code);
+        OwnedRef elements = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(c.elements.size())));
+        if (!value || !state || !text || !elements) return nullptr;
+        for (std::size_t i = 0; i < c.elements.size(); ++i) {
+            const rows::ElementFacts& e = c.elements[i];
+            OwnedRef type = py::new_str(e.type), unit = py::new_str(e.unit), name = py::new_str(e.name);
+            if (!type || !unit || !name) return nullptr;
+            PyObject* facts = Py_BuildValue("(IOOOi)", e.code, type.get(), unit.get(), name.get(), e.scale);
+            if (facts == nullptr) return nullptr;
+            PyList_SET_ITEM(elements.get(), static_cast<Py_ssize_t>(i), facts);
         }
-        return PyTuple_Pack(4, value.get(), state.get(), text.get(), codes.get());
+        return PyTuple_Pack(4, value.get(), state.get(), text.get(), elements.get());
     });
 }
 
@@ -238,9 +241,10 @@ PyMethodDef kTableMethods[] = {
      "row_message()\n--\n\nPer row, the position of its message among those read (uint64)."},
     {"row_subset", table_row_subset, METH_NOARGS, "row_subset()\n--\n\nPer row, its subset (uint32)."},
     {"column", table_column, METH_O,
-     "column(k)\n--\n\n(value, state, text, codes) of selector k: value (float64, NaN when missing or "
-     "absent), state (uint8: 0 absent, 1 missing, 2 present), text (int64 positions in texts(), -1 for "
-     "none; None when no item is a text), and the element codes whose items filled it."},
+     "column(k)\n--\n\n(value, state, text, elements) of selector k: value (float64, NaN when missing "
+     "or absent), state (uint8: 0 absent, 1 missing, 2 present), text (int64 positions in texts(), -1 "
+     "for none; None when no item is a text), and (code, type, unit, name, scale) of each element whose "
+     "items filled it, in the order met."},
     {"texts", table_texts, METH_NOARGS, "texts()\n--\n\nThe texts, read as UTF-8, as a list of str."},
     {"flat", table_flat, METH_NOARGS,
      "flat()\n--\n\nThe cells of a flat table: row, column, state, value, text (buffers), and per "

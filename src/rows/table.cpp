@@ -234,8 +234,9 @@ class RowWriter {
 public:
     RowWriter(const Request& request, TableOutput& out) : request_(request), out_(out) {}
 
-    void begin_message(const Items& items) {
+    void begin_message(const Items& items, const TableSet& tables) {
         items_ = &items;
+        tables_ = &tables;
         text_ids_.assign(items.texts().size(), -1);
     }
 
@@ -284,9 +285,7 @@ public:
             }
             const auto p = static_cast<std::size_t>(row[k]);
             const std::uint32_t code = items_->code(p);
-            if (c.codes.empty() || (c.codes.back() != code &&
-                                    std::find(c.codes.begin(), c.codes.end(), code) == c.codes.end()))
-                c.codes.push_back(code);
+            if (c.elements.empty() || c.elements.back().code != code) note_element(c, code);
             const bool missing = items_->missing(s, p);
             c.state.push_back(missing ? kMissing : kPresent);
             if (items_->is_text(p)) {
@@ -307,9 +306,24 @@ private:
         return out;
     }
 
+    void note_element(SelectorColumn& c, std::uint32_t code) {
+        for (const ElementFacts& e : c.elements)
+            if (e.code == code) return;
+        ElementFacts facts;
+        facts.code = code;
+        if (const ElementDefinition* def = tables_->find_element(code)) {
+            facts.type = def->element_type;
+            facts.unit = def->unit;
+            facts.name = def->name;
+            facts.scale = def->scale;
+        }
+        c.elements.push_back(std::move(facts));
+    }
+
     const Request& request_;
     TableOutput& out_;
     const Items* items_ = nullptr;
+    const TableSet* tables_ = nullptr;
     std::vector<std::int64_t> text_ids_;
 };
 
@@ -455,14 +469,14 @@ public:
             flat_.message(items, *tables, columns_, i, m.number_of_subsets);
             return true;
         }
-        assemble(*plan, items, i, m.number_of_subsets);
+        assemble(*plan, *tables, items, i, m.number_of_subsets);
         return true;
     }
 
 private:
-    void assemble(Plan& plan, const Items& items, std::uint64_t i, std::uint32_t subsets) {
+    void assemble(Plan& plan, const TableSet& tables, const Items& items, std::uint64_t i, std::uint32_t subsets) {
         SubsetWalk& walk = walk_;
-        rows_.begin_message(items);
+        rows_.begin_message(items, tables);
         std::size_t next = 0;
         if (items.kept_as_rows()) {
             // One layout for every subset: the first subset's rows.
@@ -551,8 +565,11 @@ void merge(TableOutput& out, TableOutput& part, std::map<std::pair<std::string, 
         }
         append(to.value, from.value);
         append(to.state, from.state);
-        for (const std::uint32_t c : from.codes)
-            if (std::find(to.codes.begin(), to.codes.end(), c) == to.codes.end()) to.codes.push_back(c);
+        for (ElementFacts& e : from.elements) {
+            bool known = false;
+            for (const ElementFacts& f : to.elements) known = known || f.code == e.code;
+            if (!known) to.elements.push_back(std::move(e));
+        }
         if (part.found[k]) out.found[k] = true;
     }
     // Flat columns: renumbered in order of first appearance over the whole.

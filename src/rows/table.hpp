@@ -42,6 +42,16 @@ private:
     std::vector<std::uint64_t> ends_;
 };
 
+// What the tables say of an element whose items filled a column, as the set
+// its first item was read with defines it.
+struct ElementFacts {
+    std::uint32_t code = 0;
+    std::string type;  // the element table's type ("long", "double", "string", "table", "flag", ...)
+    std::string unit;
+    std::string name;
+    std::int32_t scale = 0;
+};
+
 // A selector's values, one entry per row.
 struct SelectorColumn {
     std::vector<double> value;        // NaN when missing or absent, and for texts
@@ -49,8 +59,9 @@ struct SelectorColumn {
     // The text of a text item in TextStore, or -1: filled (for every row)
     // from the first row whose item is a text.
     std::vector<std::int64_t> text;
-    // The element codes whose items filled the column, in the order met.
-    std::vector<std::uint32_t> codes;
+    // The elements whose items filled the column, in the order met (a code
+    // without a table entry has empty facts).
+    std::vector<ElementFacts> elements;
 };
 
 // A flat table (Request::flat): a row per subset, and a cell per element
