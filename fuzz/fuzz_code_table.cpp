@@ -10,9 +10,10 @@
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     (void)fuzz::write_input("001003.table", data, size);
     korvane::TableSet tables;
-    auto r = korvane::load_eccodes_code_tables(tables, fuzz::scratch_dir());
+    auto r = korvane::load_eccodes_code_tables(tables, fuzz::scratch_dir(), false);
     if (!r) {
         (void)r.error().display();
+        (void)r.error().describe();
         return 0;
     }
     const korvane::CodeTable* table = tables.find_code_table(1003);

@@ -44,6 +44,7 @@ _LAZY = {
     "read_bufr": "korvane.frames",
     "read_arrow": "korvane.frames",
     "describe": "korvane.frames",
+    "AbsentKeyWarning": "korvane.frames",
 }
 
 __all__ = list(_korvane.__all__) + list(_LAZY) + ["tables_info", "carried_definitions"]
@@ -53,7 +54,7 @@ __all__ = list(_korvane.__all__) + list(_LAZY) + ["tables_info", "carried_defini
 # it would slow `import korvane` down).
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from korvane.frames import describe, read_arrow, read_bufr
+    from korvane.frames import AbsentKeyWarning, describe, read_arrow, read_bufr
     from korvane.reader import BufrFile, DecodeError, Message, Values, open
 
 

@@ -1,24 +1,26 @@
 """Rows of a table from one message's items, with NumPy only.
 
-The items asked for ("matched" items: those of a requested key, in item order)
-are read as a walk that keeps the current observation, one item per key:
+The rule is the walk that korvane.frames states (steps 2 to 4); here it is
+computed on the matched items of a whole message at once:
 
-* an item outside the replicated group of the item before it (its occurrence
-  ended) first drops the items of every occurrence that ended;
-* an item whose key the observation already holds drops that earlier item and
-  everything read after it;
-* whenever items are dropped, the observation as it was is a row; the last
-  observation of a subset is a row too.
+* `replications` drops the occurrences of groups that the one-bit factor
+  0 31 000 includes: their items belong to the level around them;
+* `holders` gives each matched item the item range [begin, end) of the
+  innermost remaining occurrence holding it (the subset's range outside
+  replications), and whether one holds it;
+* `first_outside` keeps, outside replications, only the first matched item
+  of each selector in its subset;
+* `Rows` walks the rest. It keeps the current observation, one item per
+  selector: an item outside the holder of the item before it (its occurrence
+  ended) first drops the items of every occurrence that ended; an item whose
+  selector the observation already holds drops that earlier item and
+  everything read after it; whenever items are dropped, the observation as it
+  was is a row, and the last observation of a subset is a row too. A subset in
+  which no selector has two items is a single row.
 
-So each occurrence of the innermost replicated group holding requested keys
-gives a row, with the keys read before it in the enclosing levels carried
-along, and sibling replications give their rows one group at a time. A subset
-in which no requested key occurs twice is a single row whatever its structure.
-
-Everything below works on the matched items of a whole message at once: the
-walk's state at any point is a function of a few per-item arrays (the previous
-item of the same key, the item range of the innermost occurrence holding each
-item), so no Python loop runs per item or per row.
+The walk's state at any point is a function of a few per-item arrays (the
+previous item of the same selector, the item range of the innermost occurrence
+holding each item), so no Python loop runs per item or per row.
 """
 
 from __future__ import annotations
@@ -26,14 +28,51 @@ from __future__ import annotations
 import numpy as np
 
 
-def holders(positions: np.ndarray, bounds: np.ndarray, subsets: np.ndarray, groups) -> tuple[np.ndarray, np.ndarray]:
+def replications(groups, code: np.ndarray) -> dict[str, np.ndarray] | None:
+    """The occurrences that repeat something: all but those of a group
+    replicated by the short delayed factor 0 31 000. That factor is one bit,
+    the group is there or not: an optional part of the level it is in, whose
+    items count as that level's. Such an occurrence is the only one of its
+    replication in its parent and follows its factor item directly; its
+    children are re-parented to its own parent."""
+    if groups is None or len(groups["begin"]) == 0:
+        return groups
+    begin = np.asarray(groups["begin"], dtype=np.int64)
+    parent = np.asarray(groups["parent"], dtype=np.int64)
+    node = np.asarray(groups["node"], dtype=np.int64) if "node" in groups else None
+    before = np.where(begin > 0, begin - 1, 0)
+    optional = (begin > 0) & (code[before] == 31000)
+    if node is not None and optional.any():
+        # Only the single occurrence of its replication within its parent.
+        subset = np.asarray(groups["subset"], dtype=np.int64) if "subset" in groups else np.zeros_like(node)
+        ident = np.stack([node, parent, subset], axis=1)
+        _, inverse, counts = np.unique(ident, axis=0, return_inverse=True, return_counts=True)
+        optional &= counts[inverse.ravel()] == 1
+    if not optional.any():
+        return groups
+    # Parents of the kept occurrences, skipping optional ones (they nest).
+    up = parent.copy()
+    while True:
+        hop = (up >= 0) & optional[np.maximum(up, 0)]
+        if not hop.any():
+            break
+        up = np.where(hop, parent[np.maximum(up, 0)], up)
+    keep = ~optional
+    renumber = np.cumsum(keep) - 1
+    new_parent = np.where(up >= 0, renumber[np.maximum(up, 0)], -1)[keep]
+    return {"begin": begin[keep], "end": np.asarray(groups["end"], dtype=np.int64)[keep], "parent": new_parent}
+
+
+def holders(positions: np.ndarray, bounds: np.ndarray, subsets: np.ndarray,
+            groups) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
     """The item range [begin, end) of the innermost replicated-group occurrence
-    holding each position (positions ascending); the subset's range for items
-    outside every replication."""
+    holding each position (positions ascending), the subset's range for items
+    outside every replication; and whether an occurrence holds it."""
     begin = bounds[subsets].astype(np.int64)
     end = bounds[subsets + 1].astype(np.int64)
+    held = np.zeros(len(positions), dtype=bool)
     if groups is None or len(groups["begin"]) == 0 or len(positions) == 0:
-        return begin, end
+        return begin, end, held
     gb = np.asarray(groups["begin"], dtype=np.int64)
     ge = np.asarray(groups["end"], dtype=np.int64)
     parent = np.asarray(groups["parent"], dtype=np.int64)
@@ -59,7 +98,24 @@ def holders(positions: np.ndarray, bounds: np.ndarray, subsets: np.ndarray, grou
         inside = (k >= 0) & (positions < e[kk]) & (positions >= b[kk])
         begin = np.where(inside, b[kk], begin)
         end = np.where(inside, e[kk], end)
-    return begin, end
+        held |= inside
+    return begin, end, held
+
+
+def first_outside(keys: np.ndarray, subsets: np.ndarray, held: np.ndarray) -> np.ndarray:
+    """Which matched items take part in the walk: every item inside a
+    replication, and outside them only the first item of each key in its
+    subset (a later one is reached by its rank)."""
+    free = np.flatnonzero(~held)
+    if len(free) < 2:
+        return np.ones(len(held), dtype=bool)
+    pair = subsets[free] * (int(keys.max()) + 1) + keys[free]
+    if np.bincount(pair).max() == 1:  # no selector repeats outside replications
+        return np.ones(len(held), dtype=bool)
+    out = held.copy()
+    _, first = np.unique(pair, return_index=True)
+    out[free[first]] = True
+    return out
 
 
 class _RangeMin:

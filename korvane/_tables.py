@@ -90,23 +90,94 @@ def _extract(archive: str, root: str) -> None:
                 raise ValueError(f"unexpected member in korvane's table archive: {m.name!r}")
 
 
-def _unpack(archive: str, target: Path) -> None:
-    """Unpacks `archive` as `target`, atomically: into a fresh directory beside
-    it, then renamed. When several processes race, one rename wins and the
-    others find the finished tree and drop their own copy."""
+# Written last into an unpacked tree, holding the archive's hash: a tree
+# without it (an unpack killed half way, a damaged one) is unpacked again.
+_MARKER = ".korvane-complete"
+# Work directories of unpacks older than this were left by a killed process.
+_STALE_SECONDS = 3600
+
+
+def _private_directory(path: Path) -> None:
+    """Makes `path` when missing (mode 0700) and checks that it is a directory
+    of this user's that no one else can write: the carried tables are read
+    from under it, so a link or a directory another user controls there could
+    put other tables in their place."""
+    import stat
+
+    os.makedirs(path, mode=0o700, exist_ok=True)
+    st = os.lstat(path)
+    if stat.S_ISLNK(st.st_mode) or not stat.S_ISDIR(st.st_mode):
+        raise OSError(f"{path} is not a directory but a link or a file; korvane does not unpack its tables "
+                      f"through it (set XDG_CACHE_HOME to a directory of your own)")
+    if st.st_uid != os.geteuid():
+        raise OSError(f"{path} belongs to another user; korvane does not read its tables from there "
+                      f"(set XDG_CACHE_HOME to a directory of your own)")
+    if st.st_mode & 0o022:
+        os.chmod(path, 0o700)
+
+
+def _complete(target: Path, digest: str) -> bool:
+    """Whether `target` is a finished unpack of the archive of `digest`: a
+    directory of this user's (not a link) holding the marker with that hash."""
+    import stat
+
+    try:
+        st = os.lstat(target)
+    except FileNotFoundError:
+        return False
+    if stat.S_ISLNK(st.st_mode) or not stat.S_ISDIR(st.st_mode) or st.st_uid != os.geteuid():
+        raise OSError(f"{target} is not a directory of korvane's: a link, a file or another user's; "
+                      f"korvane does not read tables from it (remove it)")
+    try:
+        fd = os.open(target / _MARKER, os.O_RDONLY | os.O_NOFOLLOW)
+    except OSError:
+        return False
+    with os.fdopen(fd, encoding="ascii", errors="replace") as f:
+        return f.read().strip() == digest
+
+
+def _remove_stale(base: Path, prefix: str) -> None:
+    """Removes the work directories of unpacks that a killed process left."""
+    import shutil
+    import time
+
+    for entry in os.scandir(base):
+        if not entry.name.startswith(prefix):
+            continue
+        try:
+            st = entry.stat(follow_symlinks=False)
+        except OSError:
+            continue
+        if st.st_uid == os.geteuid() and time.time() - st.st_mtime > _STALE_SECONDS:
+            shutil.rmtree(entry.path, ignore_errors=True)
+
+
+def _unpack(archive: str, target: Path, digest: str) -> None:
+    """Unpacks `archive` as `target`, atomically: into a fresh private
+    directory beside it, marked complete, then renamed. When several processes
+    race, one rename wins and the others find the finished tree and drop their
+    own copy. A tree left incomplete or damaged is moved aside and removed."""
     import shutil
     import tempfile
     from pathlib import Path
 
-    target.parent.mkdir(parents=True, exist_ok=True)
     work = Path(tempfile.mkdtemp(prefix=f".{target.name}-", dir=target.parent))
     try:
         _extract(archive, str(work))
-        try:
-            os.rename(work, target)
-        except OSError:
-            if not _has_tables(target):
-                raise
+        with open(work / _MARKER, "x", encoding="ascii") as f:
+            f.write(digest + "\n")
+        for _ in range(2):
+            try:
+                os.rename(work, target)
+                return
+            except OSError:
+                if _complete(target, digest):
+                    return  # another process finished first
+                # An incomplete tree of ours: out of the way, then try again.
+                old = Path(tempfile.mkdtemp(prefix=f".{target.name}-", dir=target.parent))
+                os.rename(target, old / "old")
+                shutil.rmtree(old, ignore_errors=True)
+        raise OSError(f"cannot put korvane's unpacked tables at {target}")
     finally:
         if work.exists():
             shutil.rmtree(work, ignore_errors=True)
@@ -118,19 +189,44 @@ def _embedded_root() -> Path:
     if archive in _unpacked:
         return _unpacked[archive]
     release = index.get("eccodes_release") or "unknown"
-    target = _cache_home() / "korvane" / f"tables-{release}-{index['sha256'][:16]}"
-    if not _has_tables(target):
-        if target.exists():
-            raise FileNotFoundError(
-                f"korvane's unpacked BUFR tables at {target} are incomplete; remove that directory")
-        try:
-            _unpack(archive, target)
-        except OSError as e:
-            raise OSError(
-                e.errno, f"cannot unpack korvane's BUFR tables into {target} ({e.strerror or e}); "
-                f"set XDG_CACHE_HOME to a writable directory or {ENVIRONMENT_VARIABLE} to a definitions root") from e
+    base = _cache_home() / "korvane"
+    target = base / f"tables-{release}-{index['sha256'][:16]}"
+    try:
+        _private_directory(base)
+        if not _complete(target, index["sha256"]):
+            _remove_stale(base, f".{target.name}-")
+            _unpack(archive, target, index["sha256"])
+    except OSError as e:
+        raise OSError(
+            e.errno, f"cannot unpack korvane's BUFR tables into {target} ({e.strerror or e}); "
+            f"set XDG_CACHE_HOME to a writable directory of your own or {ENVIRONMENT_VARIABLE} to a "
+            f"definitions root") from e
     _unpacked[archive] = target
     return target
+
+
+def embedded_root() -> Path:
+    """The carried tables' unpacked tree, unpacked first when needed."""
+    return _embedded_root()
+
+
+def repair_embedded(root: str | os.PathLike[str]) -> bool:
+    """After a table file under `root` could not be read: when `root` is the
+    carried tables' unpacked tree, marks it incomplete so that the next use
+    unpacks it again, and says so."""
+    from pathlib import Path
+
+    root = Path(root)
+    if root not in _unpacked.values():
+        return False
+    for archive, target in list(_unpacked.items()):
+        if target == root:
+            del _unpacked[archive]
+    try:
+        os.unlink(root / _MARKER)
+    except OSError:
+        pass
+    return True
 
 
 def _resolve(definitions: str | os.PathLike[str] | None) -> tuple[str, Path]:
@@ -175,23 +271,9 @@ def installed_master_versions(root: str | os.PathLike[str], master_table: int = 
     """The master table versions a definitions root holds, in order. A version
     is an entry named by its number: a directory or an alias file naming a
     sibling."""
-    try:
-        names = os.listdir(os.path.join(root, "bufr", "tables", str(master_table), "wmo"))
-    except OSError:
-        return []
-    return sorted(int(n) for n in names if n.isdigit())
+    from korvane import _columns
 
-
-def usable_master_version(version: int, installed: list[int]) -> int:
-    """The installed master version that reads messages of `version`: itself,
-    else the next later one (a later version only adds entries, so it reads
-    what an earlier one coded), else the newest (the caller warns: entries
-    added after it are missing). With none installed, `version` itself, whose
-    loading then names the missing directory."""
-    if not installed or version in installed:
-        return version
-    later = [v for v in installed if v > version]
-    return later[0] if later else installed[-1]
+    return _columns.installed_master_versions(os.fspath(root), master_table)
 
 
 def _system_release(root: Path) -> str | None:

@@ -122,7 +122,7 @@ COMMANDS = {
         Command(
             "dump", "decode BUFR files: every item of every subset",
             "Per subset, one line per item: code, key, name, value, unit and, for code and flag "
-            "tables, the meaning. Messages and subsets count from 1. --json writes one JSON document "
+            "tables, the meaning. Messages count from 0, subsets from 1. --json writes one JSON document "
             "per message (one per line); --json --compact writes, per message, one array per key "
             "across the subsets.",
             [_FILES],
@@ -149,6 +149,8 @@ COMMANDS = {
                        "K1,K2"),
                 Option(("--filter",), "filter", "keep rows whose KEY equals VALUE (repeatable; "
                        "KEY=A,B: any of these; KEY=LOW..HIGH: a range, both ends included)", "KEY=VALUE", list),
+                Option(("--required",), "required", "the columns a row must have an item of to be kept: all "
+                       "(the default), none, or keys separated by commas", "KEYS"),
                 Option(("-o", "--output"), "output", "write to FILE (.csv or .parquet) instead of stdout",
                        "FILE"),
                 _DEFINITIONS,

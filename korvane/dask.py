@@ -55,7 +55,8 @@ except ImportError as exc:  # pragma: no cover - depends on the environment
     ) from exc
 
 import korvane
-from korvane import _sources
+from korvane import _sources, frames
+from korvane._names import AbsentKeyWarning
 from korvane.reader import DecodeError
 
 __all__ = ["read_bufr", "DEFAULT_PARTITION_SIZE"]
@@ -183,13 +184,14 @@ def _runs(indices: np.ndarray) -> list[tuple[int, int]]:
 class _Reader:
     """Reads partitions: the arguments of read_bufr that every task shares."""
 
-    def __init__(self, columns, filters, definitions, errors: str, meta=None,
+    def __init__(self, columns, filters, definitions, errors: str, meta=None, required=True,
                  max_size=_sources.DEFAULT_MAX_SIZE) -> None:
         self.columns = columns
         self.filters = filters
         self.definitions = definitions
         self.errors = errors
         self.meta = meta
+        self.required = required
         self.max_size = max_size
 
     def _report(self, error: DecodeError) -> None:
@@ -204,8 +206,12 @@ class _Reader:
         filters = self.filters
         if base and filters and "message_index" in filters:
             filters = {**filters, "message_index": _shift(filters["message_index"], base)}
-        df = korvane.read_bufr(source, self.columns, filters, definitions=self.definitions, errors=errors,
-                               max_size=self.max_size)
+        with warnings.catch_warnings():
+            # A partition lacking a key says nothing of the others.
+            warnings.simplefilter("ignore", AbsentKeyWarning)
+            df = korvane.read_bufr(source, self.columns, filters, required_columns=self.required,
+                                   definitions=self.definitions, errors=errors,
+                                   max_size=self.max_size)
         if base and "message_index" in df.columns:
             df["message_index"] += base
         return df
@@ -400,7 +406,8 @@ def _wants_index(columns, filters) -> bool:
 
 def _sample(reader: _Reader, parts: list[_Part]):
     """An empty table with the columns and types of the first files' rows."""
-    sampler = _Reader(reader.columns, reader.filters, reader.definitions, "skip", max_size=reader.max_size)
+    sampler = _Reader(reader.columns, reader.filters, reader.definitions, "skip", required=reader.required,
+                      max_size=reader.max_size)
     first = None
     read = 0
     for part in parts[:_SAMPLE_FILES]:
@@ -417,6 +424,7 @@ def _sample(reader: _Reader, parts: list[_Part]):
 
 def read_bufr(paths: str | os.PathLike[str] | Sequence[str | os.PathLike[str]],
               columns: str | Sequence[str] | None = None, filters: Mapping[str, Any] | None = None, *,
+              required_columns: bool | str | Sequence[str] = True,
               definitions: str | os.PathLike[str] | None = None, errors: str = "warn",
               partition_size: int | str = DEFAULT_PARTITION_SIZE, meta: Any = None,
               storage_options: Mapping[str, Any] | None = None,
@@ -437,6 +445,7 @@ def read_bufr(paths: str | os.PathLike[str] | Sequence[str | os.PathLike[str]],
             zstd) are decompressed, each in one partition.
         columns: As for `korvane.read_bufr`.
         filters: As for `korvane.read_bufr`.
+        required_columns: As for `korvane.read_bufr`.
         definitions: As for `korvane.read_bufr`; when given, it must name the
             same directory on every worker.
         errors: As for `korvane.read_bufr`; a damaged message is reported
@@ -460,11 +469,17 @@ def read_bufr(paths: str | os.PathLike[str] | Sequence[str | os.PathLike[str]],
         FileNotFoundError: When no file matches `paths`.
         OSError: For a named file that is not a regular file (a FIFO, a
             device).
-        ValueError: For an unknown `errors` or a `partition_size` that is not
-            positive.
+        KeyError: For a name no element table defines, as `korvane.read_bufr`
+            raises it, before anything is read.
+        TypeError, ValueError: For the arguments `korvane.read_bufr` refuses,
+            an unknown `errors` or a `partition_size` that is not positive.
+
+    No warning names a key that no file holds, as `korvane.read_bufr` gives
+    one: that would take reading every file first.
     """
     if errors not in _ERRORS:
         raise ValueError(f"errors must be one of {', '.join(map(repr, _ERRORS))}, not {errors!r}")
+    frames._Plan(columns, filters, False, required_columns, definitions)  # the names, checked here
     limit = parse_bytes(partition_size) if isinstance(partition_size, str) else int(partition_size)
     if limit <= 0:
         raise ValueError(f"partition_size must be positive, not {partition_size!r}")
@@ -477,7 +492,7 @@ def read_bufr(paths: str | os.PathLike[str] | Sequence[str | os.PathLike[str]],
     parts = []
     for j, (fs, path, name, size) in enumerate(files):
         parts.extend(_partitions(fs, path, name, j, size, limit))
-    reader = _Reader(columns, filters, definitions, errors, max_size=max_size)
+    reader = _Reader(columns, filters, definitions, errors, required=required_columns, max_size=max_size)
     reader.meta = make_meta(meta) if meta is not None else _sample(reader, parts)
 
     bases = [0] * len(files)

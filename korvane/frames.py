@@ -3,7 +3,7 @@
     df = korvane.read_bufr("temp.bufr", columns=["latitude", "longitude", "pressure", "airTemperature"],
                            filters={"pressure": slice(10000, 85000)})
 
-Columns are named by key:
+Names. A column or filter is named by:
 
 * the ecCodes-style key of an element, the abbreviation of its element table
   entry ("airTemperature"). Tables without abbreviations (the WMO CSV tables)
@@ -12,63 +12,108 @@ Columns are named by key:
   joined ("Temperature/air temperature" gives "temperatureAirTemperature");
 * a descriptor code as six digits ("012101");
 * either of these with a rank, "#2#airTemperature": the second item of that
-  key in the subset, counted in item order;
-* data_datetime: a timestamp from the year, month, day, hour, minute and
-  second of the row (hour, minute and second count as 0 when the row lacks
-  them; a missing or impossible part gives NaT);
-* the message-level columns message_index (0-based, counted over all the
-  messages read, in order), subset (0-based), edition, data_category,
-  originating_centre, typical_datetime and source (the path or URL of the
-  file the row comes from; "<buffer>" for a buffer).
+  key in the subset, counted in item order over all its items;
+* a header field, one value per message: the ecCodes keys edition,
+  masterTableNumber, bufrHeaderCentre, bufrHeaderSubCentre,
+  updateSequenceNumber, dataCategory, internationalDataSubCategory (missing
+  before edition 4), dataSubCategory, masterTablesVersionNumber,
+  localTablesVersionNumber, typicalYear ... typicalSecond, numberOfSubsets,
+  observedData, compressedData; and korvane's message_index (0-based, counted
+  over all the messages read, in order), subset (0-based), edition,
+  data_category, originating_centre, typical_datetime and source (the path or
+  URL of the file the row comes from; "<buffer>" for a buffer);
+* a computed key, made from the items of a few keys of the row, as pdbufr
+  makes it: data_datetime (year, month, day, hour, minute, second; the last
+  three count as 0 when the row lacks them; a missing or impossible part gives
+  NaT), WMO_station_id (blockNumber * 1000 + stationNumber),
+  WIGOS_station_id ("series-issuer-issue-local" from the four WIGOS
+  identifier keys; a filter also takes a 4-tuple), geometry ([longitude,
+  latitude, heightOfStationGroundAboveMeanSeaLevel], the height 0 when the row
+  lacks it) and CRS (the EPSG name of coordinateReferenceSystem, "EPSG:4326"
+  when the row lacks it, missing for entries that name no datum).
 
-The columns are those named, no more: a read of many files has a source
-column when it is asked for. Only where korvane chooses the columns (flat=True
-without columns) does a read of more than one file get it unasked, first.
-A filter on source decides which files are read at all.
+The columns are those named, no more: a read of many files (a list, a
+directory, a glob pattern) has a source column when it is asked for. Only
+where korvane chooses the columns (flat=True without columns) does a read of
+more than one file get it unasked, first. A filter on source decides which
+files are read at all.
 
-Rows follow the replication structure (korvane._rows has the rule): a subset
-in which no requested key occurs twice is one row. Otherwise each occurrence
-of the innermost replicated group holding requested keys is a row, the keys
-read before it in the enclosing levels carried along (station and time on
-every level of a sounding); sibling replications give their rows one group at
-a time; a key repeated outside replications starts a new row, and so does a
-key read after a replication, at its enclosing level. Keys used by filters and
-data_datetime's parts shape the rows like requested keys. A key a row lacks
-is missing: NaN, <NA> or None.
+A key or code that no element table of the definitions root defines, and that
+is no header or computed key, raises KeyError before anything is read, naming
+the closest keys (korvane._names). A known key that none of the messages read
+holds gives an AbsentKeyWarning.
+
+Rows, as a walk a port can follow. korvane._rows does the same with arrays.
+
+1. Selectors: each element name of the columns and filters, and each key a
+   computed key is made from. A message's matched items are, in item order,
+   the items of each selector (for a ranked name only the item of that rank in
+   its subset); an item of two selectors is matched once for each.
+2. Occurrences: the occurrences of replicated groups (Values.groups), less
+   those of a group that the one-bit factor 0 31 000 includes (it is there or
+   not: an optional part of its level, whose items count as that level's).
+   An item's holder is the innermost remaining occurrence holding it, or the
+   subset when none does: the item is then outside replications.
+3. Outside replications only the first matched item of each selector in a
+   subset takes part; later ones are reached by their rank ("#2#key").
+4. A subset in which no selector has two items is one row. In any other the
+   items are walked in order, keeping an observation (selector -> item):
+   an item past the end of the holder of the item before it first drops the
+   items whose holder has ended; an item whose selector the observation holds
+   drops that earlier item and every item added after it. Whenever an item
+   drops something, the observation as it was before is a row; the last
+   observation of the subset is a row too. So each occurrence of the innermost
+   replicated group holding requested keys is a row, the keys read before it
+   in the enclosing levels carried along (station and time on every level of
+   a sounding); sibling replications give their rows one group at a time, and
+   a key read after a replication starts a row at its enclosing level.
+5. A row is kept when it has an item of each required selector (by default
+   every column's; the item's value may be missing) and each required computed
+   key has a value, and when every filter matches its value.
+
+A compressed message has one layout for every subset: its rows are the first
+subset's, repeated. A key a row lacks is missing: NaN, <NA> or None.
 
 With flat=True a row is a subset and every element item a column named
 "#rank#key" ("#1#airTemperature", "#2#airTemperature", ...), in order of first
 appearance; columns= then picks keys (all their ranks), ranked keys, codes or
-message-level columns, and a filter on a key keeps the subsets where any of
-its items matches. Associated fields, operator placeholders and inserted
-texts are not columns.
+header keys, a filter on a key keeps the subsets where any of its items
+matches, and a required key the subsets that have an item of it. Associated
+fields, operator placeholders and inserted texts are not columns; computed
+keys are none either.
 
-Numbers are float64; code-table, flag-table and other integer-valued elements
-(scale 0 or less) are nullable integers (Int64), falling back to float64 when
-an operator gave them fractions; texts are str. df.attrs["units"] maps each
-column to its unit (None for columns that are not elements).
+Types follow the element, never the values read, so that a column has one
+dtype whatever the data: float64 for every element with a physical unit
+(pressure in Pa as well as temperature in K); nullable Int64 for code and flag
+tables, dimensionless counts and identifiers (unit "Numeric", scale 0 or
+less) and calendar parts (year, month, day, hour, minute, second, day of the
+year), falling back to float64 when an operator gave them fractions; texts in
+the text dtype of the installed pandas ("str" from pandas 3, object before),
+missing texts as its missing value. Header columns are Int64, timestamps
+datetime64[us], geometry lists in an object column. df.attrs["units"] maps
+each column to its unit (None for columns that are not elements).
 
-Filters map a key (requested or not, any of the names above) to a value, a
+Filters map a name (requested or not, any of the names above) to a value, a
 list, set or tuple of values, a slice (both ends included, either may be None)
 or a callable taking one value and returning a truth value (tried first on
 the whole array of values; when that fails or gives no boolean array of the
 same length, called once per distinct value); a row is kept when
-all its filters match, and a missing value matches nothing. Filters on
-message_index, edition, data_category, originating_centre and typical_datetime
-are checked on the message header, and a message whose descriptors lack a
-filtered key, or every requested key, is not decoded at all.
+all its filters match, and a missing value matches nothing. Filters on header
+fields are checked on the message header, and a message whose descriptors
+lack a filtered or required key, or every requested key, is not decoded at
+all.
 """
 
 from __future__ import annotations
 
-import re
 import warnings
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from typing import TYPE_CHECKING, Any, NamedTuple
 
 import numpy as np
 
-from korvane import _rows
+from korvane import _names, _rows
+from korvane._names import AbsentKeyWarning
 from korvane._sources import DEFAULT_MAX_SIZE, Found as _Found
 from korvane._sources import many as _many
 
@@ -80,13 +125,11 @@ if TYPE_CHECKING:
 
     from korvane.reader import Message, Source
 
-MESSAGE_COLUMNS = ("message_index", "subset", "edition", "data_category", "originating_centre", "typical_datetime",
-                   "source")
-DATETIME_PARTS = ("year", "month", "day", "hour", "minute", "second")
-_HEADER_COLUMNS = {"message_index", "edition", "data_category", "originating_centre", "typical_datetime", "source"}
-_RANKED = re.compile(r"^#(\d+)#(.+)$")
-_CODE = re.compile(r"^\d{6}$")
-_INTEGER_TYPES = {"table", "flag", "code"}
+MESSAGE_COLUMNS = _names.MESSAGE_COLUMNS
+DATETIME_PARTS = _names.COMPUTED["data_datetime"].parts
+# Units of elements whose values are counts, identifiers or table entries.
+_CODE_UNITS = {"code table", "flag table"}
+_CALENDAR = {"YEAR", "MONTH", "DAY", "HOUR", "MINUTE", "SECOND", "DAY OF THE YEAR"}
 
 
 def _require(module: str, caller: str):
@@ -101,10 +144,7 @@ def _require(module: str, caller: str):
 
 def key_from_name(name: str) -> str:
     """The key of an element whose table has no abbreviation."""
-    words = re.findall(r"[A-Za-z0-9]+", name)
-    if not words:
-        return ""
-    return words[0].lower() + "".join(w[:1].upper() + w[1:].lower() for w in words[1:])
+    return _names.key_from_name(name)
 
 
 # ---- what the tables say about the codes of a message ------------------------------
@@ -116,6 +156,19 @@ class _Element(NamedTuple):
     name: str
     integer: bool
     text: bool
+
+
+def _is_integer(kind: str, unit: str, name: str, scale: int) -> bool:
+    """Whether an element's values are read as integers: code and flag
+    tables; dimensionless counts and identifiers (unit "Numeric") and calendar
+    parts (year, month, ..., second, day of the year), unless their scale
+    gives them fractions. Every other element has a physical unit and is read
+    as float64, whatever its scale."""
+    if kind in ("table", "flag", "code") or unit.lower() in _CODE_UNITS:
+        return True
+    if scale > 0 or kind == "string":
+        return False
+    return unit.lower() == "numeric" or name.strip().upper() in _CALENDAR
 
 
 class _Structure:
@@ -143,13 +196,12 @@ class _Structure:
             d = self.tables.get_element(code)
             if d is None:
                 return None
-            kind = d.element_type
             e = _Element(
                 key=d.abbreviation or key_from_name(d.name),
                 unit=d.unit,
                 name=d.name,
-                integer=kind in _INTEGER_TYPES or (kind == "long" and d.scale <= 0),
-                text=kind == "string",
+                integer=_is_integer(d.element_type, d.unit, d.name, d.scale),
+                text=d.element_type == "string",
             )
             self.elements[code] = e
         return e
@@ -161,6 +213,9 @@ class _Structure:
                 e = self.element(code)
                 if e is not None:
                     self.by_key.setdefault(e.key, []).append(code)
+
+    def has(self, s: "_Selector") -> bool:
+        return bool(self.by_key.get(s.key)) if s.code is None else s.code in self.elements
 
 
 _STRUCTURES: dict[tuple, _Structure] = {}
@@ -188,53 +243,112 @@ class _Selector(NamedTuple):
 
 
 def _selector(name: str) -> _Selector:
-    rank = 0
-    m = _RANKED.match(name)
-    if m:
-        rank, name = int(m.group(1)), m.group(2)
-        if rank < 1:
-            raise ValueError(f"a rank counts from 1: {m.group(0)!r}")
-    if _CODE.match(name):
-        return _Selector(None, int(name), rank)
-    return _Selector(name, None, rank)
+    return _Selector(*_names.split(name))
+
+
+def _names_of(arg, what: str) -> list[str]:
+    if arg is None:
+        return []
+    names = [arg] if isinstance(arg, str) else list(arg)
+    for c in names:
+        if not isinstance(c, str):
+            raise TypeError(f"{what} is named by a str, not {type(c).__name__}: {c!r}")
+    return names
 
 
 class _Plan:
-    def __init__(self, columns, filters, flat: bool) -> None:
-        if columns is None:
-            columns = []
-        elif isinstance(columns, str):
-            columns = [columns]
-        columns = list(columns)
-        for c in columns:
-            if not isinstance(c, str):
-                raise TypeError(f"a column is named by a str, not {type(c).__name__}: {c!r}")
+    """The names asked for, checked, and the selectors of items they read."""
+
+    def __init__(self, columns, filters, flat: bool, required=True, definitions=None) -> None:
+        columns = _names_of(columns, "a column")
         if len(set(columns)) != len(columns):
             raise ValueError(f"a column is asked for twice: {columns}")
         self.flat = flat
         self.columns = columns
-        self.filters = {k: _Filter(k, v) for k, v in dict(filters or {}).items()}
-        self.header_filters = {k: f for k, f in self.filters.items() if k in _HEADER_COLUMNS}
+        self.filters = {k: _Filter(k, _wigos_filter(v) if k == "WIGOS_station_id" else v)
+                        for k, v in dict(filters or {}).items()}
+        everything = columns + [k for k in self.filters if k not in columns]
+        if flat:
+            computed = [n for n in everything if n in _names.COMPUTED]
+            if computed:
+                raise ValueError(f"{computed[0]!r} is made from the items of a row: it is no column of a flat table")
+        if required is True:
+            required = list(columns)
+        elif required is False or required is None:
+            required = []
+        elif isinstance(required, (str, Iterable)):
+            required = _names_of(required, "a required column")
+        else:
+            raise TypeError(f"required_columns is True, False or the names of columns, not {required!r}")
+        outside = [n for n in required if n not in columns]
+        if outside:
+            raise ValueError(f"required_columns names {outside[0]!r}, which is not among the columns")
+        data = [n for n in everything if n not in _names.MESSAGE_LEVEL and n not in _names.COMPUTED]
+        for name in data:
+            _selector(name)  # a rank below 1 is an error before anything else
+        if data:
+            from korvane._tables import resolve_definitions
+
+            _names.check(data, resolve_definitions(definitions))
+        self.header_filters = {k: f for k, f in self.filters.items()
+                               if k in _names.MESSAGE_LEVEL and k != "subset"}
         self.selectors: list[_Selector] = []
-        self.datetime = "data_datetime" in columns or "data_datetime" in self.filters
-        for name in list(columns) + list(self.filters):
-            if name in MESSAGE_COLUMNS or name == "data_datetime":
-                continue
+        for name in data:
             self._add(_selector(name))
-        self.asked = len(self.selectors)  # selectors of columns and filters
-        if self.datetime and not flat:
-            for part in DATETIME_PARTS:
-                self._add(_Selector(part, None, 0))
+        # The selectors of each computed key's parts, in order.
+        self.computed: dict[str, list[int]] = {}
+        for name in everything:
+            if name in _names.COMPUTED:
+                self.computed[name] = [self._add(_Selector(p, None, 0)) for p in _names.COMPUTED[name].parts]
         self.key = tuple(self.selectors)
         # The selector of each data column and filter, by name.
-        self.index = {name: self.selectors.index(_selector(name)) for name in list(columns) + list(self.filters)
-                      if name not in MESSAGE_COLUMNS and name != "data_datetime"}
-        self.parts = [self.selectors.index(_Selector(p, None, 0)) for p in DATETIME_PARTS] if self.datetime else []
+        self.index = {name: self.selectors.index(_selector(name)) for name in data}
+        # Per required name, the selectors whose items a row must have: an
+        # element's own, or the parts a computed key needs (its value is
+        # required as well, see required_computed).
+        self.required: list[list[int]] = []
+        self.required_computed = [name for name in required if name in self.computed]
+        for name in required:
+            if name in self.index:
+                self.required.append([self.index[name]])
+            elif name in self.computed:
+                self.required.append(self.computed[name][: _names.COMPUTED[name].needed])
+        self.found = np.zeros(len(self.selectors), dtype=bool)  # selectors some message read has
+        self.messages = 0
+        self.seen: dict[int, _Structure] = {}
 
     def _add(self, s: _Selector) -> int:
         if s not in self.selectors:
             self.selectors.append(s)
         return self.selectors.index(s)
+
+    def saw(self, structure: _Structure) -> None:
+        """Notes the keys of a message read, for the warning about keys that
+        no message has."""
+        self.messages += 1
+        if not self.found.all():
+            self.seen[id(structure)] = structure
+            self.found |= np.array([structure.has(s) for s in self.selectors], dtype=bool)
+
+    def absent(self) -> list[AbsentKeyWarning]:
+        """A warning for each key asked for that none of the messages read
+        holds, and for each computed key the first such key it needs."""
+        if not self.messages or self.found.all():
+            return []
+        held = {key for s in self.seen.values() for key in s.by_key}
+
+        def warning(name: str, k: int, needed_by: str | None) -> AbsentKeyWarning:
+            key = self.selectors[k].key
+            near = tuple(_names.closest(key, held)) if key is not None else ()
+            return AbsentKeyWarning(name, near, self.messages, needed_by)
+
+        out = [warning(name, k, None) for name, k in self.index.items() if not self.found[k]]
+        told = {k for k in self.index.values() if not self.found[k]}
+        for name, ks in self.computed.items():
+            lacking = [k for k in ks[: _names.COMPUTED[name].needed] if not self.found[k]]
+            if lacking and not told & set(lacking):
+                out.append(warning(self.selectors[lacking[0]].key, lacking[0], name))
+        return out
 
 
 # ---- filters -------------------------------------------------------------------------
@@ -324,9 +438,10 @@ def _call(fn: Callable, values: np.ndarray, ok: np.ndarray) -> np.ndarray:
 
 class _Chunk:
     """One column's values for the rows of one message. kind: "f" float64
-    (NaN = missing), "i" int64 with a mask, "s" object (None = missing), "t"
-    datetime64[us] (NaT = missing), "-" a key the message lacks (all NaN; the
-    other messages decide the column's kind)."""
+    (NaN = missing), "i" int64 with a mask, "s" texts in an object array
+    (None = missing), "o" other objects, such as lists of numbers, in an
+    object array (None = missing), "t" datetime64[us] (NaT = missing), "-" a key the message lacks
+    (all NaN; the other messages decide the column's kind)."""
 
     __slots__ = ("kind", "values", "mask", "unit")
 
@@ -341,12 +456,12 @@ class _Chunk:
             return np.isnan(self.values)
         if self.kind == "t":
             return np.isnat(self.values)
-        if self.kind == "s":
+        if self.kind in "so":
             return np.equal(self.values, None)
         return self.mask if self.mask is not None else np.zeros(len(self.values), dtype=bool)
 
     def as_kind(self, kind: str) -> np.ndarray:
-        """The values as another kind's array (a widening: i -> f, any -> s)."""
+        """The values as another kind's array (a widening: i -> f, any -> o)."""
         if kind == self.kind:
             return self.values
         if kind == "f" and self.kind == "i":
@@ -364,8 +479,8 @@ def _missing_chunk(kind: str, n: int) -> _Chunk:
         return _Chunk("i", np.zeros(n, dtype=np.int64), np.ones(n, dtype=bool))
     if kind == "t":
         return _Chunk("t", np.full(n, np.datetime64("NaT"), dtype="datetime64[us]"))
-    if kind == "s":
-        return _Chunk("s", np.full(n, None, dtype=object))
+    if kind in "so":
+        return _Chunk(kind, np.full(n, None, dtype=object))
     return _Chunk("f", np.full(n, np.nan))
 
 
@@ -434,6 +549,76 @@ def _datetime(parts: list[tuple[_Chunk, np.ndarray] | None], n: int) -> np.ndarr
     return out
 
 
+def _numbers(part, n: int) -> tuple[np.ndarray, np.ndarray]:
+    """A part of a computed key as float64 (NaN where missing or absent, as
+    also for texts) and the rows that lack its key."""
+    if part is None:
+        return np.full(n, np.nan), np.ones(n, dtype=bool)
+    c, absent = part
+    values = np.full(n, np.nan) if c.kind in "so-" else c.as_kind("f") if c.kind == "i" else c.values
+    return values, absent
+
+
+def _computed(name: str, parts: list[tuple[_Chunk, np.ndarray] | None], n: int) -> _Chunk:
+    """A computed key's column from its parts' columns (None: the message
+    has no such key)."""
+    if name == "data_datetime":
+        return _Chunk("t", _datetime(parts, n))
+    if name == "WMO_station_id":
+        (block, _), (station, _) = (_numbers(p, n) for p in parts)
+        missing = np.isnan(block) | np.isnan(station)
+        value = np.where(missing, 0, block * 1000 + np.where(missing, 0, station)).astype(np.int64)
+        return _Chunk("i", value, missing)
+    if name == "CRS":
+        code, absent = _numbers(parts[0], n)
+        names = np.full(n, None, dtype=object)
+        names[absent] = _names.CRS_DEFAULT
+        for entry, epsg in _names.CRS_NAMES.items():
+            names[~absent & (code == entry)] = epsg
+        return _Chunk("s", names)
+    if name == "geometry":
+        (lon, _), (lat, _), (height, no_height) = (_numbers(p, n) for p in parts)
+        height = np.where(no_height, 0.0, height)
+        ok = ~(np.isnan(lon) | np.isnan(lat) | np.isnan(height))
+        out = np.full(n, None, dtype=object)
+        rows = np.flatnonzero(ok)
+        out[rows] = [[x, y, z] for x, y, z in zip(lon[rows].tolist(), lat[rows].tolist(), height[rows].tolist())]
+        return _Chunk("o", out)
+    if name == "WIGOS_station_id":
+        numbers = [_numbers(p, n)[0] for p in parts[:3]]
+        local = parts[3][0].values if parts[3] is not None and parts[3][0].kind == "s" else np.full(n, None, object)
+        ok = ~(np.isnan(numbers[0]) | np.isnan(numbers[1]) | np.isnan(numbers[2])) & ~np.equal(local, None)
+        out = np.full(n, None, dtype=object)
+        rows = np.flatnonzero(ok)
+        out[rows] = [f"{a}-{b}-{c}-{d}" for a, b, c, d in zip(*(x[rows].astype(np.int64).tolist() for x in numbers),
+                                                           local[rows].tolist())]
+        return _Chunk("s", out)
+    raise AssertionError(name)
+
+
+def _wigos_filter(spec):
+    """A WIGOS_station_id filter with each identifier as its text: a 4-tuple
+    or list (series, issuer, issue number, local identifier) is one
+    identifier, any other list, set or tuple a collection of them."""
+
+    def one(x):
+        if isinstance(x, (tuple, list)) and len(x) == 4 and isinstance(x[3], str):
+            try:
+                return "-".join(str(int(p)) for p in x[:3]) + "-" + x[3]
+            except (TypeError, ValueError):
+                return None
+        return None
+
+    if isinstance(spec, (slice, str)) or callable(spec):
+        return spec
+    single = one(spec)
+    if single is not None:
+        return single
+    if isinstance(spec, Iterable):
+        return [one(x) or x for x in spec]
+    return spec
+
+
 def _typical_datetime(m) -> np.datetime64:
     try:
         return np.datetime64(
@@ -446,13 +631,18 @@ def _typical_datetime(m) -> np.datetime64:
 
 
 def _header_value(m, name: str, index: int):
+    """A message-level value; None where the message's edition has no such
+    field (the international data sub-category before edition 4)."""
     if name == "message_index":
         return index
     if name == "source":
         return m._file.name
     if name == "typical_datetime":
         return _typical_datetime(m)
-    return getattr(m, name)
+    field = _names.HEADER_KEYS.get(name, name)
+    if field == "international_data_subcategory" and m.edition < 4:
+        return None
+    return int(getattr(m, field))
 
 
 def _header_chunk(m, name: str, index: int, n: int, subsets: np.ndarray | None) -> _Chunk:
@@ -463,13 +653,16 @@ def _header_chunk(m, name: str, index: int, n: int, subsets: np.ndarray | None) 
         return _Chunk("t", np.full(n, value, dtype="datetime64[us]"))
     if name == "source":
         return _Chunk("s", np.full(n, value, dtype=object))
+    if value is None:
+        return _missing_chunk("i", n)
     return _Chunk("i", np.full(n, value, dtype=np.int64), None)
 
 
 def _header_passes(m, plan: _Plan, index: int) -> bool:
     for name, f in plan.header_filters.items():
-        if not _passes(f, name, _header_value(m, name, index)):
-            return False
+        value = _header_value(m, name, index)
+        if value is None or not _passes(f, name, value):
+            return False  # a missing value matches nothing
     return True
 
 
@@ -537,13 +730,17 @@ def _row_picks(v, bounds: np.ndarray, lut, plan: _Plan, sel_ids) -> tuple[np.nda
     """The subset of each row, and per selector the item (index in the
     message) giving each row its value, or -1."""
     pos, sel, subs = _matches(v.code, bounds, lut, plan, sel_ids)
-    hb, he = _rows.holders(pos, bounds, subs, v.groups)
+    hb, he, inside = _rows.holders(pos, bounds, subs, _rows.replications(v.groups, v.code))
+    counted = _rows.first_outside(sel, subs, inside)
+    if not counted.all():
+        pos, sel, subs, hb, he = pos[counted], sel[counted], subs[counted], hb[counted], he[counted]
     rows = _rows.Rows(pos, sel, subs, hb, he, len(bounds) - 1)
     picks = [np.where(p >= 0, pos[np.maximum(p, 0)], -1) for p in map(rows.pick, range(len(plan.selectors)))]
     return rows.row_subset, picks
 
 
 _LAYOUTS: dict[tuple, tuple] = {}
+_LAYOUT_ITEMS = 1 << 14  # the largest uncompressed message whose rows are kept for the next of its layout
 
 
 class _FirstSubset:
@@ -559,7 +756,7 @@ class _FirstSubset:
 
     @property
     def groups(self) -> dict[str, np.ndarray]:
-        return {name: self.records[name].astype(np.int64) for name in ("begin", "end", "parent")}
+        return {name: self.records[name].astype(np.int64) for name in ("begin", "end", "parent", "node", "subset")}
 
 
 def _message_rows(m, v, structure: _Structure, plan: _Plan, index: int) -> dict[str, _Chunk] | None:
@@ -585,6 +782,17 @@ def _message_rows(m, v, structure: _Structure, plan: _Plan, index: int) -> dict[
         shift = bounds[:-1, None]
         row_subset = np.repeat(np.arange(nsub, dtype=np.int64), len(sub0))
         picks = [np.where(p >= 0, p[None, :] + shift, -1).ravel() for p in picks0]
+    elif len(v.code) <= _LAYOUT_ITEMS:
+        # Files of many small messages repeat a few layouts (a report type
+        # each): the rows of one layout are worked out once.
+        layout = (id(structure), len(structure.elements), plan.key, v.code.tobytes(), bounds.tobytes(),
+                  v.group_records.tobytes())
+        hit = _LAYOUTS.get(layout)
+        if hit is None or hit[0] is not structure:
+            if len(_LAYOUTS) > 256:
+                _LAYOUTS.clear()
+            hit = _LAYOUTS[layout] = (structure, *_row_picks(v, bounds, lut, plan, sel_ids))
+        row_subset, picks = hit[1], hit[2]
     else:
         row_subset, picks = _row_picks(v, bounds, lut, plan, sel_ids)
     n = len(row_subset)
@@ -592,11 +800,11 @@ def _message_rows(m, v, structure: _Structure, plan: _Plan, index: int) -> dict[
     items = _Items(v)
 
     def chunk_of(name: str) -> _Chunk:
-        if name in MESSAGE_COLUMNS:
+        if name in _names.MESSAGE_LEVEL:
             return _header_chunk(m, name, index, n, row_subset)
-        if name == "data_datetime":
-            parts = [(selector_chunk(k), picks[k] < 0) if sel_codes[k] else None for k in plan.parts]
-            return _Chunk("t", _datetime(parts, n))
+        if name in plan.computed:
+            parts = [(selector_chunk(k), picks[k] < 0) if sel_codes[k] else None for k in plan.computed[name]]
+            return _computed(name, parts, n)
         return selector_chunk(plan.index[name])
 
     def selector_chunk(k: int) -> _Chunk:
@@ -607,6 +815,11 @@ def _message_rows(m, v, structure: _Structure, plan: _Plan, index: int) -> dict[
         return c
 
     keep = np.ones(n, dtype=bool)
+    for ks in plan.required:
+        for k in ks:
+            keep &= picks[k] >= 0
+    for name in plan.required_computed:
+        keep &= ~chunk_of(name).missing()  # a computed key is there when it has a value
     for name, f in plan.filters.items():
         if name in plan.header_filters:
             continue
@@ -680,7 +893,7 @@ def _flat_rows(m, v, structure: _Structure, plan: _Plan, index: int, names: dict
 
     chosen = np.arange(ncols)
     if plan.columns:
-        wanted = [picked(_selector(c)) for c in plan.columns if c not in MESSAGE_COLUMNS]
+        wanted = [picked(_selector(c)) for c in plan.columns if c not in _names.MESSAGE_LEVEL]
         chosen = np.unique(np.concatenate(wanted)) if wanted else np.zeros(0, dtype=np.int64)
     # Per key: text, integer-valued.
     elements = [[structure.element(c) for c in key_codes[k]] for k in key_names]
@@ -718,13 +931,16 @@ def _flat_rows(m, v, structure: _Structure, plan: _Plan, index: int, names: dict
     out: dict[str, _Chunk] = {}
     subsets = np.arange(nsub, dtype=np.int64)
     for name in plan.columns:
-        if name in MESSAGE_COLUMNS:
+        if name in _names.MESSAGE_LEVEL:
             out[name] = _header_chunk(m, name, index, nsub, subsets)
     for j in chosen.tolist():
         name = f"#{col_rank[j]}#{key_names[col_key[j]]}"
         out[name] = chunk(j)
         names.setdefault(name, None)
     keep = np.ones(nsub, dtype=bool)
+    for ks in plan.required:
+        # A subset has a required key when it has any item of it.
+        keep &= (grid[:, picked(plan.selectors[ks[0]])] >= 0).any(axis=1)
     for fname, f in plan.filters.items():
         if fname in plan.header_filters:
             continue
@@ -762,7 +978,6 @@ class _Items:
 
 def _sources(source, errors: str, storage_options) -> list:
     """The sources of a read, a directory's or a pattern's files one by one."""
-
     skipped: list[str] = []
     out = _many(source, lambda path, kind: skipped.append(f"{path}: skipped: {kind}, not a regular file"),
                 storage_options)
@@ -773,36 +988,30 @@ def _sources(source, errors: str, storage_options) -> list:
 
 
 def _could_match(m, structure: _Structure, plan: _Plan) -> bool:
-    """False when the message's descriptors lack a filtered key, or every
-    requested key, so that decoding it cannot give a row."""
-    if not structure.complete:
+    """False when the message's descriptors lack a filtered or required key,
+    or every requested key, so that decoding it cannot give a row."""
+    if not structure.complete or not plan.selectors:
         return True
-    present = [bool(structure.by_key.get(s.key)) if s.code is None else s.code in structure.elements for s in plan.selectors]
-    if not plan.selectors:
-        return True
-    for name in plan.filters:
-        if name in MESSAGE_COLUMNS:
-            continue
-        if name == "data_datetime":
-            if not all(present[k] for k in plan.parts[:3]):
-                return False
-            continue
-        if not present[plan.index[name]]:
+    present = [structure.has(s) for s in plan.selectors]
+    needs = [plan.computed[name][: _names.COMPUTED[name].needed] if name in plan.computed else [plan.index[name]]
+             for name in plan.filters if name not in _names.MESSAGE_LEVEL]
+    for ks in needs + plan.required:
+        if not all(present[k] for k in ks):
             return False
-    return any(present[: plan.asked]) or (plan.datetime and any(present))
+    return any(present)
 
 
-def _read(source, columns, filters, definitions, errors, flat, max_size, storage_options):
+def _read(source, plan: _Plan, definitions, errors, max_size, storage_options):
     import korvane
 
     if errors not in ("raise", "warn", "skip"):
         raise ValueError(f"errors must be 'raise', 'warn' or 'skip', not {errors!r}")
-    plan = _Plan(columns, filters, flat)
+    flat = plan.flat
     sources = _sources(source, errors, storage_options)
     # Where korvane chooses the columns (a flat read without `columns`), a
     # read of several files says which one each row comes from.
     with_source = flat and not plan.columns and len(sources) > 1
-    names: dict[str, None] = dict.fromkeys(c for c in plan.columns if not flat or c in MESSAGE_COLUMNS)
+    names: dict[str, None] = dict.fromkeys(c for c in plan.columns if not flat or c in _names.MESSAGE_LEVEL)
     if with_source:
         names = {"source": None, **names}
     source_filter = plan.header_filters.get("source")
@@ -837,6 +1046,7 @@ def _read(source, columns, filters, definitions, errors, flat, max_size, storage
                     try:
                         structure = _structure(m)  # the message's tables may be missing
                         if not flat and not _could_match(m, structure, plan):
+                            plan.saw(structure)
                             continue
                         v = m.decode(structure=not flat)
                     except korvane.DecodeError as exc:
@@ -849,6 +1059,7 @@ def _read(source, columns, filters, definitions, errors, flat, max_size, storage
                         out = _flat_rows(m, v, structure, plan, index, names)
                     else:
                         out = _message_rows(m, v, structure, plan, index)
+                    plan.saw(structure)
                 n = len(next(iter(out.values())).values) if out else 0
                 if n == 0:
                     continue
@@ -887,7 +1098,7 @@ def _combine(parts: list[_Chunk | None], counts: list[int]) -> _Chunk:
     elif kinds <= {"i", "f"}:
         kind = "f"
     else:
-        kind = "s"
+        kind = "o"  # numbers among texts
     unit = next((c.unit for c in parts if c is not None and c.unit is not None), None)
     full = [c if c is not None else _missing_chunk(kind, n) for c, n in zip(parts, counts)]
     if not full:
@@ -900,22 +1111,26 @@ def _combine(parts: list[_Chunk | None], counts: list[int]) -> _Chunk:
     return _Chunk(kind, values, mask, unit)
 
 
-def _table(source, columns, filters, definitions, errors, flat, max_size,
-           storage_options) -> tuple[list[str], list[_Chunk]]:
-    names, chunks, counts = _read(source, columns, filters, definitions, errors, flat, max_size, storage_options)
+def _table(source, plan: _Plan, definitions, errors, max_size=DEFAULT_MAX_SIZE,
+           storage_options=None) -> tuple[list[str], list[_Chunk]]:
+    """The columns of the table, read with `plan` (which notes the keys the
+    messages hold: several sources read with one plan are one table's)."""
+    names, chunks, counts = _read(source, plan, definitions, errors, max_size, storage_options)
     return names, [_combine(chunks[name], counts) for name in names]
 
 
 def read_bufr(source: Source | Sequence[Source], columns: str | Iterable[str] | None = None,
-              filters: Mapping[str, Any] | None = None, *, definitions: str | os.PathLike[str] | None = None,
-              errors: str = "warn", flat: bool = False, max_size: int | str | None = DEFAULT_MAX_SIZE,
+              filters: Mapping[str, Any] | None = None, *, required_columns: bool | str | Iterable[str] = True,
+              definitions: str | os.PathLike[str] | None = None, errors: str = "warn",
+              flat: bool = False, max_size: int | str | None = DEFAULT_MAX_SIZE,
               storage_options: Mapping[str, Any] | None = None) -> pandas.DataFrame:
     """The observations of every message of `source` as a pandas DataFrame.
 
     A column per name of `columns`, a row per subset or, where a requested
-    key repeats in a subset, per occurrence of the replication holding it,
-    rows kept by `filters`. The rules for names, rows, types and filters are
-    in this module's text (`help(korvane.frames)`).
+    key repeats within the replications of a subset, per occurrence of the
+    replication holding it; rows kept by `required_columns` and `filters`.
+    The rules for names, rows, types and filters are in this module's text
+    (`help(korvane.frames)`).
 
     Args:
         source: What `korvane.open` reads (a path, a URL, a file object or
@@ -924,17 +1139,21 @@ def read_bufr(source: Source | Sequence[Source], columns: str | Iterable[str] | 
             or a list of these, read in order. Special files in a directory
             or matched by a pattern are skipped with a warning; a file found
             there that cannot be read goes as `errors` says.
-        columns: Names of the columns, in order: keys (`"airTemperature"`),
-            six-digit codes (`"012101"`), ranked keys or codes
-            (`"#2#airTemperature"`), `"data_datetime"`, or the message-level
-            columns `message_index`, `subset`, `edition`, `data_category`,
-            `originating_centre`, `typical_datetime` and `source` (the path
-            or URL of the row's file, `"<buffer>"` for a buffer). A str is
-            one column.
+        columns: Names of the columns, in order: element keys
+            (`"airTemperature"`), six-digit codes (`"012101"`), ranked keys or
+            codes (`"#2#airTemperature"`), header keys (`"dataCategory"`,
+            `"bufrHeaderCentre"`, ... or korvane's `message_index`, `subset`,
+            `edition`, `data_category`, `originating_centre`,
+            `typical_datetime`, `source`: the row's file), or computed keys (`"data_datetime"`,
+            `"WMO_station_id"`, `"WIGOS_station_id"`, `"geometry"`, `"CRS"`).
+            A str is one column.
         filters: A mapping of name (any of the above, asked for as a column
             or not) to a value, a list, set or tuple of values, a slice (both
             ends included, either may be None) or a callable; a row is kept
             when all filters match, and a missing value matches none.
+        required_columns: The columns a row must have an item of to be kept
+            (the item's value may be missing): True, the default, for every
+            column; False for none; or some of the columns' names.
         definitions: The definitions root to take the tables from, as for
             `korvane.open`.
         errors: What a message that cannot be read does: `"warn"` (the
@@ -942,8 +1161,8 @@ def read_bufr(source: Source | Sequence[Source], columns: str | Iterable[str] | 
             `"raise"` raises its DecodeError.
         flat: A row per subset and a column `"#rank#key"` for every element
             item; `columns` then picks keys (all their ranks), ranked keys,
-            codes or message-level columns. Without `columns`, a read of
-            more than one file has a first column `source`.
+            codes or header keys. Without `columns`, a read of more than one
+            file has a first column `source`.
         max_size: As for `korvane.open`, for each file.
         storage_options: Passed to fsspec for URLs, as for `korvane.open`.
 
@@ -953,25 +1172,54 @@ def read_bufr(source: Source | Sequence[Source], columns: str | Iterable[str] | 
 
     Raises:
         ImportError: When pandas is not installed.
+        KeyError: Before anything is read, for a name that no element table
+            defines and that is no header or computed key; its text names the
+            closest known keys.
         DecodeError: With `errors="raise"`, for the first damaged message.
-        TypeError: For a column or filter not named by a str.
-        ValueError: For a column asked for twice, a rank below 1, or an
+        TypeError: For a column or filter not named by a str, or a
+            `required_columns` that is neither a bool nor names.
+        ValueError: For a column asked for twice, a rank below 1, a required
+            name that is not a column, a computed key in a flat table, or an
             unknown `errors`.
         OSError: For a named file that cannot be read or is not a regular
             file; FileNotFoundError for a pattern that matches nothing.
+
+    Warns:
+        AbsentKeyWarning: For each key asked for that none of the messages
+            read holds (its column is all missing).
     """
     pd = _require("pandas", "read_bufr")
-    names, cols = _table(source, columns, filters, definitions, errors, flat, max_size, storage_options)
-    df = _pandas(pd, names, cols)
+    plan = _Plan(columns, filters, flat, required_columns, definitions)
+    names, cols = _table(source, plan, definitions, errors, max_size, storage_options)
+    for w in plan.absent():
+        warnings.warn(w, stacklevel=2)
+    return _pandas(pd, names, cols)
+
+
+def _text_dtype(pd):
+    """The dtype pandas itself gives texts: "str" from pandas 3 (and with
+    its future.infer_string option), object before."""
+    return pd.Series(["x"]).dtype
+
+
+def _pandas(pd, names: list[str], cols: list[_Chunk]):
+    df = _pandas_columns(pd, names, cols)
     df.attrs["units"] = {name: c.unit for name, c in zip(names, cols)}
     return df
 
 
-def _pandas(pd, names: list[str], cols: list[_Chunk]):
+def _pandas_columns(pd, names: list[str], cols: list[_Chunk]):
+    text = None
+
     def series(c: _Chunk):
+        nonlocal text
         if c.kind == "i":
             mask = c.mask if c.mask is not None else np.zeros(len(c.values), dtype=bool)
             return pd.arrays.IntegerArray(c.values, mask)
+        if c.kind == "s":
+            if text is None:
+                text = _text_dtype(pd)
+            return c.values if text == object else pd.array(c.values, dtype=text)
         return c.values
 
     if not names:
@@ -990,20 +1238,29 @@ def _pandas(pd, names: list[str], cols: list[_Chunk]):
 
 
 def read_arrow(source: Source | Sequence[Source], columns: str | Iterable[str] | None = None,
-               filters: Mapping[str, Any] | None = None, *, definitions: str | os.PathLike[str] | None = None,
-               errors: str = "warn", flat: bool = False, max_size: int | str | None = DEFAULT_MAX_SIZE,
+               filters: Mapping[str, Any] | None = None, *, required_columns: bool | str | Iterable[str] = True,
+               definitions: str | os.PathLike[str] | None = None, errors: str = "warn",
+               flat: bool = False, max_size: int | str | None = DEFAULT_MAX_SIZE,
                storage_options: Mapping[str, Any] | None = None) -> pyarrow.Table:
     """The same table as `read_bufr`, as a `pyarrow.Table`.
 
     Takes the same arguments. Missing values are nulls; integer-valued
-    elements are int64, texts string, timestamps `timestamp("us")`; each
-    element's unit is in its field's metadata under `b"unit"`.
+    elements are int64, texts string, timestamps `timestamp("us")`,
+    `geometry` a list of float64; each element's unit is in its field's
+    metadata under `b"unit"`.
 
     Raises:
         ImportError: When pyarrow is not installed.
     """
     pa = _require("pyarrow", "read_arrow")
-    names, cols = _table(source, columns, filters, definitions, errors, flat, max_size, storage_options)
+    plan = _Plan(columns, filters, flat, required_columns, definitions)
+    names, cols = _table(source, plan, definitions, errors, max_size, storage_options)
+    for w in plan.absent():
+        warnings.warn(w, stacklevel=2)
+    return _arrow(pa, names, cols)
+
+
+def _arrow(pa, names: list[str], cols: list[_Chunk]):
     arrays, fields = [], []
     for name, c in zip(names, cols):
         if c.kind == "f":
@@ -1012,6 +1269,8 @@ def read_arrow(source: Source | Sequence[Source], columns: str | Iterable[str] |
             arr = pa.array(c.values, mask=c.mask, type=pa.int64())
         elif c.kind == "t":
             arr = pa.array(c.values, mask=np.isnat(c.values), type=pa.timestamp("us"))
+        elif c.kind == "o" and name == "geometry":
+            arr = pa.array(c.values.tolist(), type=pa.list_(pa.float64()))
         else:
             arr = pa.array(c.values, type=pa.string(), from_pandas=True)
         arrays.append(arr)

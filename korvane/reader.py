@@ -21,7 +21,8 @@ from typing import Any, Iterator, Mapping, Union
 import numpy as np
 
 from korvane import _columns, _korvane, _sources
-from korvane._tables import installed_master_versions, newer_version_note, resolve_definitions, usable_master_version
+from korvane.errors import DecodeError
+from korvane._tables import embedded_root, newer_version_note, repair_embedded, resolve_definitions
 
 __all__ = ["open", "BufrFile", "Message", "Values", "DecodeError", "HEADER_FIELDS"]
 
@@ -48,74 +49,66 @@ NUMERIC, CHARACTER, ASSOCIATED_FIELD, OPERATOR, INSERTED_TEXT = range(5)
 _ERRORS = ("raise", "warn", "skip")
 
 
-class DecodeError(ValueError):
-    """A message that cannot be parsed or decoded, or whose tables cannot be loaded.
-
-    Its text is `"<source>: message <index> at offset <offset>: <reason>"`.
-    It pickles with its attributes, so it crosses process boundaries intact.
-
-    Attributes:
-        source: The file's path, or `"<buffer>"` for a buffer.
-        index: The message's position among the messages found in the file
-            or buffer, damaged ones included, counted from 0.
-        offset: The byte offset of the message's start ("BUFR").
-        reason: The decoder's own text, such as
-            `"section 5 terminator is not 7777"`.
-    """
-
-    def __init__(self, reason: str, *, source: str, index: int, offset: int) -> None:
-        super().__init__(f"{source}: message {index} at offset {offset}: {reason}")
-        self.reason = reason
-        self.source = source
-        self.index = index
-        self.offset = offset
-
-    def __reduce__(self):
-        return (_rebuild_error, (self.reason, self.source, self.index, self.offset))
-
-
-def _rebuild_error(reason: str, source: str, index: int, offset: int) -> DecodeError:
-    return DecodeError(reason, source=source, index=index, offset=offset)
-
-
 # ---- tables ----------------------------------------------------------------------------
 
-_CACHE_SIZE = 64
-_cache: OrderedDict[tuple, _korvane.TableSet] = OrderedDict()
+# The sets themselves live in the core's table cache, which loads each set of
+# table directories once: messages from many centres that declare no local
+# tables share one set. Here the TableSet objects in use are kept by what
+# they are (the key of the directories read), so that messages with equal
+# tables share one object, and each header's key is remembered.
+_SETS_KEPT = 16
+_HEADERS_KEPT = 4096
+_sets: OrderedDict[str, _korvane.TableSet] = OrderedDict()
+_keys: dict[tuple, str] = {}
+_warned: set[tuple] = set()
 _cache_lock = threading.Lock()
 
 
 def tables_for(root: Path, master_table: int, master_version: int, local_version: int, centre: int,
-               subcentre: int) -> _korvane.TableSet:
+               subcentre: int, **place) -> _korvane.TableSet:
     """tables_for(root, master_table, master_version, local_version, centre, subcentre)
     --
 
     The TableSet of a definitions root for a message with these header fields,
-    from a cache shared by the process (the 64 most recently used sets).
-    A master version that is not installed is read with the next later one
-    installed (later versions only add entries), else with the newest, with a
-    warning naming both.
+    from the process's table cache, which loads each set of table directories
+    once. A master version that is not installed is read with the next later
+    one installed (later versions only add entries), else with the newest,
+    with a warning naming both. `source`, `index` and `offset` name the
+    message in the DecodeError raised when the tables cannot be loaded.
     """
-    key = (str(root), master_table, master_version, local_version, centre, subcentre)
+    header = (str(root), master_table, master_version, local_version, centre, subcentre)
     with _cache_lock:
-        tables = _cache.get(key)
+        key = _keys.get(header)
+        tables = _sets.get(key) if key is not None else None
         if tables is not None:
-            _cache.move_to_end(key)
+            _sets.move_to_end(key)
             return tables
-    version = master_version
-    if not (root / "bufr" / "tables" / str(master_table) / "wmo" / str(master_version)).exists():
-        version = usable_master_version(master_version, installed_master_versions(root, master_table))
-        if version < master_version:
-            warnings.warn(
-                f"master table version {master_version} is newer than the tables installed in {root}; "
-                f"using version {version}{newer_version_note(master_version, root)}",
-                stacklevel=3,
-            )
-    tables = _columns.load_tables(os.fspath(root), master_table, version, local_version, centre, subcentre)
+    try:
+        key, version, tables = _columns.load_tables(os.fspath(root), master_table, master_version, local_version,
+                                                    centre, subcentre, **place)
+    except DecodeError as e:
+        # A file missing from the carried tables' unpacked tree (a cache
+        # cleaned in part): the tree is unpacked again, and read again.
+        if e.kind != "tables" or not repair_embedded(root):
+            raise
+        root = embedded_root()
+        key, version, tables = _columns.load_tables(os.fspath(root), master_table, master_version, local_version,
+                                                    centre, subcentre, **place)
+    if version < master_version and (header[:3] not in _warned):
+        _warned.add(header[:3])
+        warnings.warn(
+            f"master table version {master_version} is newer than the tables installed in {root}; "
+            f"using version {version}{newer_version_note(master_version, root)}",
+            stacklevel=3,
+        )
     with _cache_lock:
-        _cache[key] = tables
-        while len(_cache) > _CACHE_SIZE:
-            _cache.popitem(last=False)
+        if len(_keys) >= _HEADERS_KEPT:
+            _keys.clear()
+        _keys[header] = key
+        tables = _sets.setdefault(key, tables)
+        _sets.move_to_end(key)
+        while len(_sets) > _SETS_KEPT:
+            _sets.popitem(last=False)
     return tables
 
 
@@ -123,7 +116,7 @@ def tables_for(root: Path, master_table: int, master_version: int, local_version
 
 
 def open(source: Source, *, definitions: str | os.PathLike[str] | None = None,
-         tables: _korvane.TableSet | None = None, errors: str = "raise",
+         tables: _korvane.TableSet | None = None, errors: str = "raise", max_items: int | None = None,
          max_size: int | str | None = _sources.DEFAULT_MAX_SIZE,
          storage_options: Mapping[str, Any] | None = None) -> BufrFile:
     """Opens a file, URL, file object or buffer of BUFR messages (editions 2 to 4) as a BufrFile.
@@ -163,6 +156,12 @@ def open(source: Source, *, definitions: str | os.PathLike[str] | None = None,
             messages. With `"raise"`, a message cut short at the end of the
             data (a file still being written) raises only when iteration
             reaches it: the messages before it can be read.
+        max_items: The most items one message may give when decoded; a
+            message that would give more fails with a DecodeError of kind
+            `"limit"` before its items are stored. korvane's own bound, which
+            always holds, is some 25 million items per MiB of a message's
+            data (three per bit), far above real data; give a lower one to
+            bound the memory a hostile file can take.
         max_size: The most bytes read from a file object or URL, and the most
             that decompressing the source may give (an int, or a text such as
             `"512MiB"`; None: no bound). 4 GiB by default.
@@ -186,8 +185,8 @@ def open(source: Source, *, definitions: str | os.PathLike[str] | None = None,
         ImportError: For a URL without fsspec installed, or zstd data on a
             Python before 3.14 without `backports.zstd`.
     """
-    return BufrFile(source, definitions=definitions, tables=tables, errors=errors, max_size=max_size,
-                    storage_options=storage_options)
+    return BufrFile(source, definitions=definitions, tables=tables, errors=errors, max_items=max_items,
+                    max_size=max_size, storage_options=storage_options)
 
 
 class BufrFile:
@@ -212,9 +211,13 @@ class BufrFile:
     """
 
     def __init__(self, source: Source, *, definitions=None, tables=None, errors: str = "raise",
-                 max_size: int | str | None = _sources.DEFAULT_MAX_SIZE, storage_options=None) -> None:
+                 max_items: int | None = None, max_size: int | str | None = _sources.DEFAULT_MAX_SIZE,
+                 storage_options=None) -> None:
         if errors not in _ERRORS:
             raise ValueError(f"errors must be one of {', '.join(map(repr, _ERRORS))}, not {errors!r}")
+        if max_items is not None and (isinstance(max_items, bool) or not isinstance(max_items, int) or max_items < 1):
+            raise ValueError(f"max_items must be a positive int or None, not {max_items!r}")
+        self.max_items = max_items
         if tables is not None and not isinstance(tables, _korvane.TableSet):
             raise TypeError(f"tables must be a TableSet, not {type(tables).__name__!r}")
         self._closed = True  # until the bytes are read
@@ -239,20 +242,22 @@ class BufrFile:
         problems = list(problems)
         found = len(self.headers) + len(problems)
         if errors == "raise" and problems and self._cut_short(problems[-1][1]):
-            index, offset, _length, text = problems.pop()
-            self._last = DecodeError(text, source=self.name, index=index, offset=offset)
-        for index, offset, _length, text in problems:
-            self._report(DecodeError(text, source=self.name, index=index, offset=offset))
+            index, offset, _length, kind, text = problems.pop()
+            self._last = DecodeError(text, source=self.name, index=index, offset=offset, kind=kind)
+        for index, offset, _length, kind, text in problems:
+            self._report(DecodeError(text, source=self.name, index=index, offset=offset, kind=kind))
         problem = self._data.problem or self._data.changed
         if problem is not None:
             # The bytes end early: compressed data cut short, or (with "warn"
             # and "skip") a file that shrank while it was read. What came
             # before is read.
-            error = DecodeError(problem, source=self.name, index=found, offset=len(self._view))
+            kind = "damaged" if self._data.problem is not None and "damaged" in problem else "truncated"
+            error = DecodeError(problem, source=self.name, index=found, offset=len(self._view), kind=kind)
             if errors == "raise":
                 last = self._last
                 self._last = error if last is None else DecodeError(
-                    f"{last.reason} ({problem})", source=self.name, index=last.index, offset=last.offset)
+                    f"{last.reason} ({problem})", source=self.name, index=last.index, offset=last.offset,
+                    kind=last.kind)
             else:
                 self._report(error)
         if self.compression is not None and found == 0 and problem is None:
@@ -326,10 +331,10 @@ class BufrFile:
                 m._bytes = None
         self._data.release()
 
-    def _check_open(self) -> None:
+    def _check_open(self, m: Message) -> None:
         if self._closed:
-            raise ValueError(f"{self.name}: the BufrFile is closed: decode its messages before closing it "
-                             "(leaving its with block closes it)")
+            raise DecodeError("the BufrFile is closed: decode its messages before closing it (leaving its with "
+                              "block closes it)", source=self.name, index=m.index, offset=m.offset, kind="closed")
 
     def __repr__(self) -> str:
         return f"<korvane.BufrFile {self.name!r}: {len(self)} messages, {len(self.errors)} errors>"
@@ -392,7 +397,7 @@ class Message:
     def bytes(self) -> memoryview:
         """The message's bytes, viewed in place."""
         if self._bytes is None:
-            self._file._check_open()
+            self._file._check_open(self)
             self._bytes = self._file._view[self.offset : self.offset + self.length]
         return self._bytes
 
@@ -411,13 +416,11 @@ class Message:
                 self._tables = self._file._tables
             else:
                 h = self._header
-                try:
-                    self._tables = tables_for(
-                        self._file.definitions, h["master_table_number"], h["master_tables_version_number"],
-                        h["local_tables_version_number"], h["originating_centre"], h["originating_subcentre"],
-                    )
-                except ValueError as e:
-                    raise self._error(str(e)) from None
+                self._tables = tables_for(
+                    self._file.definitions, h["master_table_number"], h["master_tables_version_number"],
+                    h["local_tables_version_number"], h["originating_centre"], h["originating_subcentre"],
+                    source=self._file.name, index=self.index, offset=self.offset,
+                )
         return self._tables
 
     def _error(self, reason: str) -> DecodeError:
@@ -439,14 +442,12 @@ class Message:
         Raises:
             DecodeError: When the data cannot be decoded or the tables the
                 message names cannot be loaded.
-            ValueError: When its BufrFile is closed.
+            DecodeError: Of kind `"closed"` when its BufrFile is closed.
         """
-        self._file._check_open()
+        self._file._check_open(self)
         tables = self.tables
-        try:
-            columns = _columns.decode(self._file._view, self.offset, self.length, tables, structure=structure)
-        except ValueError as e:
-            raise self._error(str(e)) from None
+        columns = _columns.decode(self._file._view, self.offset, self.length, tables, structure=structure,
+                                  source=self._file.name, index=self.index, max_items=self._file.max_items or 0)
         return Values(columns, tables, self._header["number_of_subsets"])
 
     def decode_objects(self) -> list:
@@ -461,9 +462,9 @@ class Message:
         Raises:
             DecodeError: When the data cannot be decoded or the tables the
                 message names cannot be loaded.
-            ValueError: When its BufrFile is closed.
+            DecodeError: Of kind `"closed"` when its BufrFile is closed.
         """
-        self._file._check_open()
+        self._file._check_open(self)
         tables = self.tables
         data = bytes(self.bytes) if self._header["edition"] == 4 else self._as_edition4()
         try:
@@ -586,10 +587,24 @@ class Values:
 
     @property
     def texts(self) -> list[str]:
-        """The message's distinct texts (trailing spaces and NULs removed)."""
+        """The message's distinct texts, read as UTF-8 (a byte that is not
+        UTF-8 becomes U+FFFD; `text_bytes` has the bytes), trailing spaces and
+        NULs removed."""
         if self._texts is None:
             self._texts = [t.rstrip(" \x00") for t in self._columns.texts()]
         return self._texts
+
+    @property
+    def text_bytes(self) -> np.ndarray:
+        """Per item: the bytes of a character item as read (trailing spaces
+        and NULs removed; None when missing), else None."""
+        out = np.full(len(self), None, dtype=object)
+        has = ((self.kind == CHARACTER) | (self.kind == INSERTED_TEXT)) & ~self.missing
+        if has.any():
+            texts = np.empty(len(self._columns.text_bytes()), dtype=object)
+            texts[:] = [t.rstrip(b" \x00") for t in self._columns.text_bytes()]
+            out[has] = texts[self.raw[has].astype(np.intp)]
+        return out
 
     @property
     def text(self) -> np.ndarray:

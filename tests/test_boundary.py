@@ -190,3 +190,67 @@ def test_ctrl_c_interrupts_a_decode(long_decode, path):
     timer = threading.Timer(whole / 10, os.kill, (os.getpid(), signal.SIGINT))
     timer.start()
     assert timed(KeyboardInterrupt) < whole / 2
+
+
+def test_ctrl_c_interrupts_a_long_scan():
+    import signal
+    import threading
+    import time
+
+    from korvane import _columns
+
+    junk = b"BUFx" * (96 << 20)  # a candidate marker every four bytes, and no message
+
+    def timed(expected=None):
+        start = time.perf_counter()
+        if expected is None:
+            assert _columns.scan(junk)[2] == []
+        else:
+            with pytest.raises(expected):
+                _columns.scan(junk)
+        return time.perf_counter() - start
+
+    whole = timed()
+    timer = threading.Timer(whole / 10, os.kill, (os.getpid(), signal.SIGINT))
+    timer.start()
+    assert timed(KeyboardInterrupt) < whole / 2
+
+
+# A compressed message of 65535 subsets whose columns cost 7 bits each (a
+# 1-bit element, R0 and NBINC 0) would give 9362 items per bit of data; the
+# decoder's bound on items per bit stops it before they are stored, within
+# 1 GiB of address space, and so does a caller's max_items on a real message.
+AMPLIFYING = """
+import korvane
+from bufr_builder import build
+from korvane import _korvane
+tables = _korvane.TableSet.from_eccodes(sys.argv[1])
+message = build(descriptors=[103255, 102255, 101255, 31031], data=b"\\0" * (1 << 20), subsets=65535, compressed=True)
+try:
+    korvane.open(message, tables=tables)[0].decode().value
+    print("ok")
+except korvane.DecodeError as e:
+    print(e.kind, e.reason)
+"""
+
+
+@pytest.mark.skipif(UNDER_SANITIZER, reason="the sanitizer's allocator aborts when memory runs out instead of throwing")
+def test_an_amplifying_message_fails_within_its_bound(tmp_path, definitions_root):
+    limit = LIMITED.split("try:")[0].format(headroom=1024)  # the limit alone, without the call
+    here = f"import sys; sys.path.insert(0, {os.path.dirname(__file__)!r})\n"
+    outcome = run_child(here + limit + AMPLIFYING, str(definitions_root / "bufr/tables/0/wmo/13"), timeout=120)
+    assert outcome.startswith("limit decoding would give more than ")
+
+
+def test_max_items_bounds_one_message(corpus_dir):
+    import korvane
+
+    path = corpus_dir / "ed4" / "ISMD01_OKPR.bufr"
+    with korvane.open(path, max_items=100) as f:
+        with pytest.raises(korvane.DecodeError) as e:
+            f[0].decode()
+    assert (e.value.kind, e.value.reason) == ("limit", "the message gives more than 100 items, the max_items budget")
+    with korvane.open(path, max_items=10**6) as f:
+        assert len(f[0].decode()) == len(korvane.open(path)[0].decode())
+    with pytest.raises(ValueError, match="max_items must be a positive int"):
+        korvane.open(path, max_items=0)

@@ -53,8 +53,8 @@ def test_ls_lists_every_message(corpus_dir):
     "content, text",
     [
         (None, "No such file or directory"),
-        (b"BUFR\x00\x00\x08\x03", "message 1 at offset 0: "),
-        (build()[:-1] + b"8", "message 1 at offset 0: section 5 terminator is not 7777"),
+        (b"BUFR\x00\x00\x08\x03", "message 0 at offset 0: "),
+        (build()[:-1] + b"8", "message 0 at offset 0: the message does not end with 7777"),
         (b"", "no BUFR messages found in {path}"),
         (bytes(range(256)) * 4, "no BUFR messages found in {path}"),
     ],
@@ -80,15 +80,16 @@ def test_ls_goes_on_after_a_bad_file_but_fails(tmp_path, corpus_dir, command):
     r = korvane(command, str(path), str(tmp_path / "missing.bufr"))
     assert r.returncode == 1
     assert r.stderr.splitlines() == [
-        f"korvane: {path}: message 2 at offset 692: section 5 terminator is not 7777",
-        f"korvane: {path}: message 4 at offset 1884: section 0 at offset 1884 is truncated",
+        f"korvane: {path}: message 1 at offset 692: the message does not end with 7777",
+        f"korvane: {path}: message 3 at offset 1884: message cut short: it declares 714 bytes, but the input ends "
+        "300 bytes after its start",
         f"korvane: {tmp_path / 'missing.bufr'}: No such file or directory",
     ]
     if command == "ls":
         assert [row[0] for row in _rows(r.stdout)["damaged.bufr"]] == ["0", str(692 + 500)]
     else:
         assert [line.split(":")[0] for line in r.stdout.splitlines() if line.startswith("# ")] == [
-            f"# {path} message 1 at offset 0", f"# {path} message 3 at offset {692 + 500}"]
+            f"# {path} message 0 at offset 0", f"# {path} message 2 at offset {692 + 500}"]
 
 
 def test_glob_patterns_and_standard_input(corpus_dir):

@@ -46,7 +46,7 @@ def test_dump_prints_each_subset_one_value_per_line(tables, bufr_file):
     r = korvane("dump", "--tables", tables, bufr_file)
     assert r.returncode == 0, r.stderr
     assert r.stdout.splitlines() == [
-        f"# {bufr_file} message 1 at offset 0: edition 4, centre 98, category 0, 2024-05-17T12:30:45, 2 subsets, "
+        f"# {bufr_file} message 0 at offset 0: edition 4, centre 98, category 0, 2024-05-17T12:30:45, 2 subsets, "
         "uncompressed",
         "## subset 1",
         "001001\tWmoBlockNumber\tWMO BLOCK NUMBER\t11\tNumeric",
@@ -60,7 +60,7 @@ def test_dump_prints_each_subset_one_value_per_line(tables, bufr_file):
         '001015\tStationOrSiteName\tSTATION OR SITE NAME\t"A"\tCCITT IA5',
         '001015\tStationOrSiteName\tSTATION OR SITE NAME\t"B\\tC"\tCCITT IA5',
         '001015\tStationOrSiteName\tSTATION OR SITE NAME\t""\tCCITT IA5',
-        f"# {bufr_file} message 2 at offset {len(UNCOMPRESSED)}: edition 4, centre 98, category 0, "
+        f"# {bufr_file} message 1 at offset {len(UNCOMPRESSED)}: edition 4, centre 98, category 0, "
         "2024-05-17T12:30:45, 2 subsets, compressed",
         "## subset 1",
         "001001\tWmoBlockNumber\tWMO BLOCK NUMBER\t20\tNumeric",
@@ -75,7 +75,7 @@ def test_dump_json_writes_one_object_per_message(tables, bufr_file):
     r = korvane("dump", "--json", "--tables", tables, bufr_file)
     assert r.returncode == 0, r.stderr
     first, second = (json.loads(line) for line in r.stdout.splitlines())
-    assert (first["file"], first["message"], first["offset"]) == (bufr_file, 1, 0)
+    assert (first["file"], first["message"], first["offset"]) == (bufr_file, 0, 0)
     assert first["header"]["unexpanded_descriptors"] == [1001, 2001, 101000, 31001, 1015]
     assert [len(s) for s in first["subsets"]] == [4, 6]
     assert first["subsets"][0][1] == {"code": 2001, "key": "TypeOfStation", "name": "TYPE OF STATION", "value": 1,
@@ -91,8 +91,8 @@ def test_dump_reports_a_failing_message_and_goes_on(tables, tmp_path):
     r = korvane("dump", "--tables", tables, str(path), str(tmp_path / "missing.bufr"))
     assert r.returncode == 1
     assert r.stderr.splitlines() == [
-        f"korvane: {path}: message 1 at offset 0: csv/table parse error: not enough bits while reading section 4 "
-        "at bit 7 for width 10 (8 bits available)",
+        f"korvane: {path}: message 0 at offset 0: the data section ends at bit 8 while reading descriptor 001002: "
+        "10 bits needed at bit 7, 1 left",
         f"korvane: {tmp_path / 'missing.bufr'}: No such file or directory",
     ]
     assert "012101\tTemperature\tTEMPERATURE\tmissing\tK" in r.stdout

@@ -247,7 +247,7 @@ def test_a_lost_race_keeps_the_winners_tables(small, monkeypatch):
     def racing(archive, work):
         extract(archive, work)
         monkeypatch.setattr(_tables, "_extract", extract)
-        _tables._unpack(archive, small / "tables-9.9.9-0123456789abcdef")
+        _tables._unpack(archive, small / "tables-9.9.9-0123456789abcdef", "0123456789abcdef" * 4)
         (small / "tables-9.9.9-0123456789abcdef" / "winner").write_text("")
 
     monkeypatch.setattr(_tables, "_extract", racing)
@@ -271,3 +271,44 @@ def test_an_archive_reaching_outside_is_refused(tmp_path, monkeypatch, extra):
         _tables.resolve_definitions()
     assert list((tmp_path / "cache" / "korvane").iterdir()) == []
     assert not (tmp_path / "outside").exists()
+
+
+TARGET = "tables-9.9.9-0123456789abcdef"
+
+
+@pytest.mark.parametrize("plant", ["target", "base"])
+def test_a_planted_link_is_not_followed(small, tmp_path, plant):
+    # Another user's tables (a scale that reads 270.85 K as 26085.0) behind a link.
+    theirs = table_dir(tmp_path / "theirs" / "bufr/tables/0/wmo/13", element=ELEMENTS.replace("|2|0|16", "|0|0|16"))
+    if plant == "target":
+        small.mkdir(parents=True, mode=0o700)
+        (small / TARGET).symlink_to(theirs.parent.parent.parent.parent.parent)
+    else:
+        small.parent.mkdir(parents=True)
+        small.symlink_to(tmp_path / "theirs")
+    with pytest.raises(OSError, match="link"):
+        _tables.resolve_definitions()
+
+
+def test_the_cache_is_private_and_cleans_after_killed_unpacks(small):
+    small.mkdir(parents=True)
+    os.chmod(small, 0o777)
+    stale = small / f".{TARGET}-killed"
+    (stale / "bufr").mkdir(parents=True)
+    os.utime(stale, (0, 0))
+    fresh = small / f".{TARGET}-running"  # another process still at work
+    fresh.mkdir()
+    half = small / TARGET  # a tree without its marker
+    (half / "bufr").mkdir(parents=True)
+    root = _tables.resolve_definitions()
+    assert root == half and (root / "bufr/tables/0/wmo/13/element.table").exists()
+    assert sorted(p.name for p in small.iterdir()) == sorted([TARGET, fresh.name])
+    assert os.stat(small).st_mode & 0o777 == 0o700
+
+
+def test_a_damaged_tree_is_unpacked_again(small):
+    root = _tables.resolve_definitions()
+    (root / "bufr/tables/0/wmo/13/element.table").unlink()
+    message = build(master_version=13, descriptors=[1001], data=b"\x0e")
+    assert korvane.open(message)[0].decode().value.tolist() == [7.0]
+    assert (root / "bufr/tables/0/wmo/13/element.table").exists()

@@ -3,13 +3,16 @@
 from __future__ import annotations
 
 import random
+import subprocess
+import sys
 from pathlib import Path
 
 import pytest
 
+import korvane
 from korvane import _korvane
 from korvane._korvane import TableSet
-from bufr_builder import build
+from bufr_builder import Bits, build
 from tablefiles import read_wmo_csv, table_dir, write
 
 TABLE = "csv/table parse error: "
@@ -330,3 +333,28 @@ def test_csv_reader_agrees_with_the_csv_module(tmp_path):
         TABLE + f"CSV error: record 701 (line: {line}, byte: {len(good.encode())}): "
         "found record with 3 fields, but the previous record has 8 fields"
     )
+
+
+def test_equal_tables_are_loaded_once(root):
+    # Centres without local tables (declared or installed) share the WMO set.
+    data = b"".join(build(centre=c, master_version=13, local_version=c % 2, descriptors=[1001],
+                          data=Bits().uint(7, 7).to_bytes()) for c in range(600))
+    with korvane.open(data, definitions=root) as f:
+        assert len({id(m.tables) for m in f}) == 1 and len(f) == 600
+
+
+def test_a_bad_code_table_fails_only_what_needs_it(root, tmp_path):
+    wmo = root / "bufr" / "tables" / "0" / "wmo" / "13"
+    write(wmo / "element.table", WMO_ELEMENTS + "001003|regionNumber|long|WMO REGION NUMBER|CODE TABLE|0|0|3\n")
+    bad = write(wmo / "codetables" / "1003.table", "1 1 region one\nx 2 region two\n")
+    with pytest.raises(ValueError):  # the per-value module reads every table of a set or none
+        TableSet.from_definitions(str(root), message(master_version=13))
+    first = build(master_version=13, descriptors=[1001], data=Bits().uint(7, 7).to_bytes())
+    path = write(tmp_path / "two.bufr", first + build(master_version=13, descriptors=[1003],
+                                                     data=Bits().uint(1, 3).to_bytes()))
+    assert [m.decode().value.tolist() for m in korvane.open(path, definitions=root)] == [[7.0], [1.0]]
+    done = subprocess.run([sys.executable, "-m", "korvane", "dump", "--definitions", str(root), str(path)],
+                          capture_output=True, text=True)
+    assert done.returncode == 1 and "blockNumber" in done.stdout and "regionNumber" not in done.stdout
+    assert done.stderr == (f"korvane: {path}: message 1 at offset {len(first)}: "
+                           f"{bad}, line 2: bad code table key \"x\": invalid digit found in string\n")

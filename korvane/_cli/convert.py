@@ -38,21 +38,20 @@ def parse_filter(spec: str) -> tuple[str, object]:
     return key, _scalar(value)
 
 
-def _one_based(text: str) -> str:
-    """The reader's "FILE: message I at offset O: ..." with the message counted
-    from 1, as the other commands count them."""
-    head, sep, rest = text.partition(": message ")
-    number, sep2, tail = rest.partition(" at offset ")
-    if sep and sep2 and number.isdigit():
-        return f"{head}: message {int(number) + 1} at offset {tail}"
-    return text
-
-
 def _require(module: str, why: str):
     try:
         return __import__(module)
     except ImportError:
         raise CliError(f"{why} needs {module}, which is not installed: pip install {module}") from None
+
+
+def required_columns(text: str | None):
+    """--required: all (the default), none, or keys separated by commas."""
+    if text is None or text.strip() == "all":
+        return True
+    if text.strip() == "none":
+        return False
+    return [k.strip() for k in text.split(",") if k.strip()]
 
 
 def run(args) -> int:
@@ -70,11 +69,16 @@ def run(args) -> int:
         import pyarrow as pa
         import pyarrow.parquet as pq
     else:
-        _require("pandas", "korvane convert")
+        pd = _require("pandas", "korvane convert")
     root = definitions_root(args.definitions)
-    import korvane
+    from korvane import frames
 
-    read = korvane.read_arrow if fmt == "parquet" else korvane.read_bufr
+    # One plan for all the files: the names are checked before anything is
+    # read, and a key is reported absent when no file has it.
+    try:
+        plan = frames._Plan(columns, filters, False, required_columns(args.required), root)
+    except (KeyError, TypeError, ValueError) as e:
+        raise CliError(str(e)) from None
     sources = inputs.sources(args.files, args.max_size)
     status = 0
     tables = []
@@ -94,23 +98,26 @@ def run(args) -> int:
                 with warnings.catch_warnings(record=True) as caught:
                     warnings.simplefilter("always")
                     try:
-                        table = read(data, columns, filters, definitions=root, errors="warn")
+                        names, cols = frames._table(data, plan, root, "warn")
                     except (KeyError, TypeError, ValueError) as e:
                         raise CliError(f"{src.name}: {e}") from None
                 for w in caught:
                     text = str(w.message)
                     if issubclass(w.category, RuntimeWarning):  # a message that could not be decoded
-                        inputs.error(_one_based(text))
+                        inputs.error(text)
                         status = 1
                     else:
                         inputs.error(f"warning: {text}")
             finally:
                 inputs.release(data)
             if fmt == "parquet":
-                tables.append(table)
+                tables.append(frames._arrow(pa, names, cols))
             else:
+                table = frames._pandas(pd, names, cols)
                 _write(args.output, lambda: table.to_csv(out, index=False, header=header))
                 header = False
+        for w in plan.absent():
+            inputs.error(f"warning: {w}")
         if fmt == "parquet":
             if tables:
                 whole = pa.concat_tables(tables, promote_options="permissive")

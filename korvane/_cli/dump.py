@@ -84,7 +84,7 @@ class Dumper:
         root = self.tables.root
         centre = h["originating_centre"]
         cname = centre_name(root, h["edition"], centre)
-        out = [f"# {name} message {index + 1} at offset {h['offset']}: edition {h['edition']}, centre {centre}"
+        out = [f"# {name} message {index} at offset {h['offset']}: edition {h['edition']}, centre {centre}"
                f"{f' ({cname})' if cname else ''}, category {h['data_category']}, {typical_datetime(h)}, "
                f"{h['number_of_subsets']} subsets, {'compressed' if h['compressed_data'] else 'uncompressed'}\n"]
         chosen_subsets = self.subsets(d)
@@ -205,7 +205,7 @@ class Dumper:
         self.subsets_shown += 1
         if not self.args.json:
             return self.text(name, index, h, d, entry)
-        doc = {"file": name, "message": index + 1, "offset": h["offset"], "header": scan.header(h)}
+        doc = {"file": name, "message": index, "offset": h["offset"], "header": scan.header(h)}
         if self.args.subset is not None:
             doc["subset"] = self.args.subset
         (self.compact if self.args.compact else self.full)(doc, d, entry)
@@ -228,18 +228,19 @@ def run(args) -> int:
                 continue
             for index, h, problem in scan.entries():
                 if problem is not None:
-                    _, offset, _, text = problem
+                    _, offset, _, _, text = problem
                 else:
                     offset = h["offset"]
                     try:
                         entry = dumper.tables.get(h)
                         d = Decoded(data.view, h, entry)
+                        shown = dumper.message(src.name, index, scan, h, d, entry)
                     except ValueError as e:
-                        text = str(e)
+                        text = getattr(e, "reason", str(e))
                     else:
-                        write(dumper.message(src.name, index, scan, h, d, entry))
+                        write(shown)
                         continue
-                inputs.error(f"{src.name}: message {index + 1} at offset {offset}: {text}")
+                inputs.error(f"{src.name}: message {index} at offset {offset}: {text}")
                 status = 1
         finally:
             inputs.release(data)

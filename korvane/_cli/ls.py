@@ -41,8 +41,8 @@ def run(args) -> int:
             if problem is not None:
                 write("".join(lines))
                 lines = []
-                _, offset, _, text = problem
-                inputs.error(f"{src.name}: message {index + 1} at offset {offset}: {text}")
+                _, offset, _, _, text = problem
+                inputs.error(f"{src.name}: message {index} at offset {offset}: {text}")
                 status = 1
                 continue
             if not header:

@@ -8,7 +8,7 @@ import os
 
 from korvane import _columns, _korvane
 from korvane._cli import inputs
-from korvane._tables import installed_master_versions, newer_version_note, usable_master_version
+from korvane._tables import newer_version_note
 from korvane.cli import CliError, definitions_root
 
 # ---- headers ---------------------------------------------------------------------
@@ -41,7 +41,7 @@ _INTERNAL = ("index", "offset", "descriptors_begin", "descriptors_end")
 class Scan:
     """The messages found in a buffer: `headers` (one dict per readable
     message, with "index", "offset", "total_length" and the header fields),
-    and `problems` ((index, offset, length, text) per damaged message)."""
+    and `problems` ((index, offset, length, kind, text) per damaged message)."""
 
     def __init__(self, data) -> None:
         headers, descriptors, self.problems = _columns.scan(data)
@@ -153,7 +153,7 @@ class TableEntry:
         self._info: dict[int, Info] = {}
         self._meanings: dict[tuple[int, int], str | None] = {}
         self._read = code_tables
-        self._code_tables: dict[int, dict | None] = {}
+        self._code_tables: dict[int, dict | str | None] = {}
 
     def info(self, code: int) -> Info:
         i = self._info.get(code)
@@ -186,9 +186,13 @@ class TableEntry:
             except KeyError:
                 try:
                     table = self._read(code)
-                except ValueError:
-                    table = None  # an unreadable table gives no meanings; the values stand
+                except ValueError as e:
+                    # A table that cannot be read fails the messages that need
+                    # its meanings, each reported with the file and line.
+                    table = getattr(e, "reason", str(e))
                 self._code_tables[code] = table
+            if isinstance(table, str):
+                raise ValueError(table)
             return table.get(raw) if table is not None else None
         k = (code, raw)
         try:
@@ -223,7 +227,6 @@ class Tables:
         self.fixed: TableEntry | None = None
         self.root: str | None = None
         self._cache: dict[tuple, TableEntry | str] = {}
-        self._installed: dict[int, list[int]] = {}
         try:
             if tables:
                 self.fixed = TableEntry(_korvane.TableSet.from_eccodes(tables))
@@ -234,18 +237,6 @@ class Tables:
         if self.fixed is None:
             self.root = definitions_root(definitions)
 
-    def _version(self, master_table: int, version: int) -> int:
-        """A master version that is not installed is read with the next later
-        one installed (later versions only add entries), else with the newest."""
-        installed = self._installed.get(master_table)
-        if installed is None:
-            installed = self._installed[master_table] = installed_master_versions(self.root, master_table)
-        usable = usable_master_version(version, installed)
-        if usable < version:
-            inputs.error(f"warning: master table version {version} is newer than the tables installed in "
-                         f"{self.root}; using version {usable}{newer_version_note(version, self.root)}")
-        return usable
-
     def get(self, h: dict) -> TableEntry:
         """The tables of a message header; ValueError with the reason when they cannot be loaded."""
         if self.fixed is not None:
@@ -255,14 +246,16 @@ class Tables:
         entry = self._cache.get(key)
         if entry is None:
             try:
-                version = self._version(key[0], key[1])
-                header = (self.root, key[0], version, *key[2:])
                 # Code tables are read one by one as meanings are asked for:
                 # loading all of them would take most of a short run's time.
-                entry = TableEntry(_columns.load_tables(*header, code_tables=False),
-                                   lambda code: _columns.code_table(*header, code))
+                _, version, tables = _columns.load_tables(self.root, *key, code_tables=False)
+                if version < key[1]:
+                    inputs.error(f"warning: master table version {key[1]} is newer than the tables installed in "
+                                 f"{self.root}; using version {version}{newer_version_note(key[1], self.root)}")
+                header = (self.root, key[0], version, *key[2:])
+                entry = TableEntry(tables, lambda code: _columns.code_table(*header, code))
             except ValueError as e:
-                entry = str(e)
+                entry = getattr(e, "reason", str(e))
             self._cache[key] = entry
         if isinstance(entry, str):
             raise ValueError(entry)

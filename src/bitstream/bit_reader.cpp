@@ -4,9 +4,7 @@ namespace korvane {
 
 BufrError BitReader::read_error(std::uint16_t width) const {
     if (width > 64) return BufrError::table("cannot read " + std::to_string(width) + " bits into u64");
-    return BufrError::table("not enough bits while reading section 4 at bit " + std::to_string(position_) +
-                            " for width " + std::to_string(width) + " (" + std::to_string(bit_len()) +
-                            " bits available)");
+    return BufrError::data_ended(position_, width, bit_len(), descriptor_);
 }
 
 Result<std::string> BitReader::read_bytes(std::uint16_t width) {

@@ -60,6 +60,9 @@ public:
     // The error of a read of `width` bits that try_read refused.
     BufrError read_error(std::uint16_t width) const;
 
+    // The descriptor whose field comes next, which read_error names.
+    void note(std::uint32_t descriptor) noexcept { descriptor_ = descriptor; }
+
     // The field of `width` bits (1..64) at bit `bit`, which the caller has
     // checked lies inside the data; the position does not move.
     [[gnu::always_inline]] std::uint64_t peek_at(std::uint64_t bit, std::uint16_t width) const noexcept {
@@ -107,6 +110,7 @@ private:
     const std::uint8_t* data_;
     std::uint64_t len_;
     std::uint64_t position_ = 0;
+    std::uint32_t descriptor_ = 0;
 };
 
 }  // namespace korvane

@@ -6,15 +6,22 @@
 // cannot be resized) for the length of the call.
 #include <cstddef>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <string>
 #include <vector>
 
 #include "data/columns.hpp"
-#include "lib/barrier.hpp"
-#include "lib/pyref.hpp"
-#include "lib/table_set_object.hpp"
+#include "py/barrier.hpp"
+#include "py/convert.hpp"
+#include "py/errors.hpp"
+#include "py/entry.hpp"
+#include "py/pyref.hpp"
+#include "py/table_set_object.hpp"
+#include "columns/objects.hpp"
+#include "columns/table.hpp"
 #include "message/message.hpp"
+#include "tables/cache.hpp"
 #include "tables/definitions.hpp"
 
 namespace korvane::columns {
@@ -25,99 +32,34 @@ using py::ReleasedGil;
 
 namespace {
 
-// A read-only byte buffer taken from any object that exports one.
-class ByteBuffer {
-public:
-    ByteBuffer() = default;
-    ByteBuffer(const ByteBuffer&) = delete;
-    ByteBuffer& operator=(const ByteBuffer&) = delete;
-    ~ByteBuffer() {
-        if (held_) PyBuffer_Release(&view_);
-    }
-    bool take(PyObject* o) {
-        if (PyObject_GetBuffer(o, &view_, PyBUF_SIMPLE) != 0) return false;
-        held_ = true;
-        return true;
-    }
-    ByteView bytes() const {
-        return ByteView(static_cast<const std::uint8_t*>(view_.buf), static_cast<std::size_t>(view_.len));
-    }
-
-private:
-    Py_buffer view_{};
-    bool held_ = false;
-};
-
-// ---- Buffer: one column exported as bytes -----------------------------------------
-
-struct BufferObject {
-    PyObject_HEAD
-    PyObject* owner;  // keeps the memory alive
-    const void* data;
-    Py_ssize_t len;
-};
-
-int buffer_get(PyObject* self, Py_buffer* view, int flags) {
-    auto* o = reinterpret_cast<BufferObject*>(self);
-    return PyBuffer_FillInfo(view, self, const_cast<void*>(o->data), o->len, 1, flags);
-}
-
-void buffer_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    Py_XDECREF(reinterpret_cast<BufferObject*>(self)->owner);
-    tp->tp_free(self);
-    Py_DECREF(tp);
-}
-
-PyType_Slot kBufferSlots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(buffer_dealloc)},
-    {Py_bf_getbuffer, reinterpret_cast<void*>(buffer_get)},
-    {Py_tp_doc, const_cast<char*>("Read-only bytes of one decoded column, kept alive by its owner.")},
-    {0, nullptr},
-};
-
-PyType_Spec kBufferSpec = {"korvane._columns.Buffer", sizeof(BufferObject), 0,
-                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, kBufferSlots};
-
-PyTypeObject* buffer_type = nullptr;
-
-PyObject* new_buffer(PyObject* owner, const void* data, std::size_t bytes) {
-    PyObject* o = buffer_type->tp_alloc(buffer_type, 0);
-    if (o == nullptr) return nullptr;
-    auto* b = reinterpret_cast<BufferObject*>(o);
-    b->owner = Py_NewRef(owner);
-    b->data = data;
-    b->len = static_cast<Py_ssize_t>(bytes);
-    return o;
-}
-
-template <class Vector>
-PyObject* vector_buffer(PyObject* owner, const Vector& v) {
-    return new_buffer(owner, v.data(), v.size() * sizeof(v[0]));
-}
-
-// A heap-allocated C++ value owned by a Python object: `Holder<T>` frees it
-// with the object.
-template <class T>
-struct HolderObject {
-    PyObject_HEAD
-    T value;
-};
-
-template <class T>
-void holder_dealloc(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    reinterpret_cast<HolderObject<T>*>(self)->value.~T();
-    tp->tp_free(self);
-    Py_DECREF(tp);
-}
-
 // ---- Columns: the decoded items of one message -------------------------------------
 
-using ColumnsObject = HolderObject<MessageColumns>;
+// A message's columns, and the lock under which an array is laid out: that
+// runs without the interpreter lock, so two threads may ask for arrays of
+// one message at once.
+struct DecodedColumns {
+    MessageColumns columns;
+    std::mutex layout;
+};
+
+using ColumnsObject = HolderObject<DecodedColumns>;
 PyTypeObject* columns_type = nullptr;
 
-MessageColumns& columns_of(PyObject* self) { return reinterpret_cast<ColumnsObject*>(self)->value; }
+MessageColumns& columns_of(PyObject* self) { return reinterpret_cast<ColumnsObject*>(self)->value.columns; }
+
+// Lays array `c` out, without the interpreter lock when that is worth it.
+void lay_out(PyObject* self, Column c) {
+    DecodedColumns& d = reinterpret_cast<ColumnsObject*>(self)->value;
+    constexpr std::size_t kLargeItems = std::size_t{1} << 16;
+    if (d.columns.size() < kLargeItems) {
+        std::lock_guard<std::mutex> lock(d.layout);
+        d.columns.expand(c);
+        return;
+    }
+    ReleasedGil gil;
+    std::lock_guard<std::mutex> lock(d.layout);
+    d.columns.expand(c);
+}
 
 PyObject* columns_buffer(PyObject* self, PyObject* name_obj) {
     return guarded([&]() -> PyObject* {
@@ -127,11 +69,11 @@ PyObject* columns_buffer(PyObject* self, PyObject* name_obj) {
         const std::string_view n(name);
         // An array of compressed data is laid out for every item when first
         // asked for; no buffer of it exists before, so none is moved.
-        if (n == "code") return c.expand(Column::Code), vector_buffer(self, c.code);
-        if (n == "kind") return c.expand(Column::Kind), vector_buffer(self, c.kind);
-        if (n == "missing") return c.expand(Column::Missing), vector_buffer(self, c.missing);
-        if (n == "value") return c.expand(Column::Value), vector_buffer(self, c.value);
-        if (n == "raw") return c.expand(Column::Raw), vector_buffer(self, c.raw);
+        if (n == "code") return lay_out(self, Column::Code), vector_buffer(self, c.code);
+        if (n == "kind") return lay_out(self, Column::Kind), vector_buffer(self, c.kind);
+        if (n == "missing") return lay_out(self, Column::Missing), vector_buffer(self, c.missing);
+        if (n == "value") return lay_out(self, Column::Value), vector_buffer(self, c.value);
+        if (n == "raw") return lay_out(self, Column::Raw), vector_buffer(self, c.raw);
         if (n == "subset_bounds") return vector_buffer(self, c.subset_bounds);
         if (n == "groups") return vector_buffer(self, c.groups);
         PyErr_Format(PyExc_KeyError, "no column %R", name_obj);
@@ -139,19 +81,28 @@ PyObject* columns_buffer(PyObject* self, PyObject* name_obj) {
     });
 }
 
+// The message's texts as str (as UTF-8, invalid bytes becoming U+FFFD) or,
+// with `as_bytes`, as the bytes read.
+PyObject* texts_list(PyObject* self, bool as_bytes) {
+    const TextArena& texts = columns_of(self).texts;
+    OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(texts.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < texts.size(); ++i) {
+        const std::string_view t = texts.get(i);
+        const auto n = static_cast<Py_ssize_t>(t.size());
+        PyObject* s = as_bytes ? PyBytes_FromStringAndSize(t.data(), n) : PyUnicode_DecodeUTF8(t.data(), n, "replace");
+        if (s == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), s);
+    }
+    return list.release();
+}
+
 PyObject* columns_texts(PyObject* self, PyObject*) {
-    return guarded([&]() -> PyObject* {
-        const TextArena& texts = columns_of(self).texts;
-        OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(texts.size())));
-        if (!list) return nullptr;
-        for (std::size_t i = 0; i < texts.size(); ++i) {
-            const std::string_view t = texts.get(i);
-            PyObject* s = PyUnicode_DecodeLatin1(t.data(), static_cast<Py_ssize_t>(t.size()), nullptr);
-            if (s == nullptr) return nullptr;
-            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), s);
-        }
-        return list.release();
-    });
+    return guarded([&]() -> PyObject* { return texts_list(self, false); });
+}
+
+PyObject* columns_text_bytes(PyObject* self, PyObject*) {
+    return guarded([&]() -> PyObject* { return texts_list(self, true); });
 }
 
 PyObject* columns_len(PyObject* self, void*) { return PyLong_FromSize_t(columns_of(self).size()); }
@@ -163,7 +114,10 @@ PyMethodDef kColumnsMethods[] = {
      "parent, node, subset). An item column of compressed data is laid out item by item when first "
      "asked for."},
     {"texts", columns_texts, METH_NOARGS,
-     "texts()\n--\n\nThe message's texts as a list of str; a text item's raw value is its position here."},
+     "texts()\n--\n\nThe message's texts as a list of str, read as UTF-8 (an invalid byte becomes "
+     "U+FFFD); a text item's raw value is its position here."},
+    {"text_bytes", columns_text_bytes, METH_NOARGS,
+     "text_bytes()\n--\n\nThe message's texts as the bytes read (trailing white space removed)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -173,7 +127,7 @@ PyGetSetDef kColumnsGetSet[] = {
 };
 
 PyType_Slot kColumnsSlots[] = {
-    {Py_tp_dealloc, reinterpret_cast<void*>(holder_dealloc<MessageColumns>)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(holder_dealloc<DecodedColumns>)},
     {Py_tp_methods, kColumnsMethods},
     {Py_tp_getset, kColumnsGetSet},
     {Py_tp_doc, const_cast<char*>("The decoded items of one message, column by column.")},
@@ -185,47 +139,11 @@ PyType_Spec kColumnsSpec = {"korvane._columns.Columns", sizeof(ColumnsObject), 0
 
 // ---- scan: messages and headers ----------------------------------------------------
 
-// One message's header as a fixed record, read in Python as a structured
-// array (see header_layout).
-struct HeaderRecord {
-    std::uint64_t index;
-    std::uint64_t offset;
-    std::uint64_t total_length;
-    std::uint64_t section1_length;
-    std::uint64_t section2_length;
-    std::uint64_t section3_length;
-    std::uint64_t section4_length;
-    std::uint64_t section4_data_offset;
-    std::uint64_t section4_data_length;
-    std::uint64_t descriptors_begin;
-    std::uint64_t descriptors_end;
-    std::uint16_t originating_centre;
-    std::uint16_t originating_subcentre;
-    std::uint16_t typical_year;
-    std::uint16_t number_of_subsets;
-    std::uint8_t edition;
-    std::uint8_t master_table_number;
-    std::uint8_t update_sequence_number;
-    std::uint8_t local_section_present;
-    std::uint8_t data_category;
-    std::uint8_t international_data_subcategory;
-    std::uint8_t local_data_subcategory;
-    std::uint8_t master_tables_version_number;
-    std::uint8_t local_tables_version_number;
-    std::uint8_t typical_month;
-    std::uint8_t typical_day;
-    std::uint8_t typical_hour;
-    std::uint8_t typical_minute;
-    std::uint8_t typical_second;
-    std::uint8_t observed_data;
-    std::uint8_t compressed_data;
-};
-
 struct Problem {
     std::uint64_t index;
     std::uint64_t offset;
     std::uint64_t length;
-    std::string text;
+    BufrError error;
 };
 
 struct ScanResult {
@@ -245,26 +163,6 @@ PyType_Slot kScanSlots[] = {
 
 PyType_Spec kScanSpec = {"korvane._columns.ScanResult", sizeof(ScanObject), 0,
                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, kScanSlots};
-
-constexpr std::uint8_t kMarker[4] = {'B', 'U', 'F', 'R'};
-
-std::uint64_t be24(const std::uint8_t* p) {
-    return (std::uint64_t{p[0]} << 16) | (std::uint64_t{p[1]} << 8) | p[2];
-}
-
-// The position of the next "BUFR" at or after `from`, or the buffer's size.
-std::size_t find_marker(ByteView buf, std::size_t from) {
-    const std::uint8_t* base = buf.data();
-    const std::size_t len = buf.size();
-    while (from + 4 <= len) {
-        const void* hit = std::memchr(base + from, 'B', len - from - 3);
-        if (hit == nullptr) break;
-        const std::size_t at = static_cast<std::size_t>(static_cast<const std::uint8_t*>(hit) - base);
-        if (std::memcmp(base + at, kMarker, 4) == 0) return at;
-        from = at + 1;
-    }
-    return len;
-}
 
 void fill_header(HeaderRecord& h, const BufrMessage& m) {
     h.total_length = m.total_length;
@@ -296,42 +194,28 @@ void fill_header(HeaderRecord& h, const BufrMessage& m) {
     h.compressed_data = m.compressed_data;
 }
 
-// Every message of the buffer: bytes between messages (bulletin headings,
-// padding) are skipped, and a damaged message is recorded with its offset
-// while the scan goes on after its marker.
-void scan_buffer(ByteView buf, ScanResult& out) {
-    std::size_t p = 0;
-    std::uint64_t index = 0;
-    while ((p = find_marker(buf, p)) < buf.size()) {
-        const std::size_t remaining = buf.size() - p;
-        if (remaining < 8) {
-            out.problems.push_back({index++, p, remaining, BufrError::section_truncated(0, p).display()});
-            break;
-        }
-        const std::uint64_t total = be24(buf.data() + p + 4);
-        if (total > remaining) {
-            out.problems.push_back({index++, p, remaining, BufrError::section_truncated(0, p).display()});
-            p += 4;
-            continue;
-        }
-        auto parsed = parse_message_any_edition(buf.subspan(p, static_cast<std::size_t>(total)));
-        if (!parsed) {
-            out.problems.push_back({index++, p, total, parsed.error().display()});
-            p += 4;
-            continue;
-        }
+// The scan's findings as header records, one flat list of descriptors, and problems.
+class RecordSink final : public ScanSink {
+public:
+    explicit RecordSink(ScanResult& out) : out_(out) {}
+    void message(std::uint64_t index, std::uint64_t offset, BufrMessage&& m) override {
         HeaderRecord h{};
-        h.index = index++;
-        h.offset = p;
-        fill_header(h, *parsed);
-        h.descriptors_begin = out.descriptors.size();
-        out.descriptors.insert(out.descriptors.end(), parsed->unexpanded_descriptors.begin(),
-                               parsed->unexpanded_descriptors.end());
-        h.descriptors_end = out.descriptors.size();
-        out.headers.push_back(h);
-        p += static_cast<std::size_t>(total);
+        h.index = index;
+        h.offset = offset;
+        fill_header(h, m);
+        h.descriptors_begin = out_.descriptors.size();
+        out_.descriptors.insert(out_.descriptors.end(), m.unexpanded_descriptors.begin(),
+                                m.unexpanded_descriptors.end());
+        h.descriptors_end = out_.descriptors.size();
+        out_.headers.push_back(h);
     }
-}
+    void problem(std::uint64_t index, std::uint64_t offset, std::uint64_t length, BufrError error) override {
+        out_.problems.push_back({index, offset, length, std::move(error)});
+    }
+
+private:
+    ScanResult& out_;
+};
 
 PyObject* scan(PyObject*, PyObject* arg) {
     return guarded([&]() -> PyObject* {
@@ -340,18 +224,23 @@ PyObject* scan(PyObject*, PyObject* arg) {
         OwnedRef owner = OwnedRef::steal(scan_type->tp_alloc(scan_type, 0));
         if (!owner) return nullptr;
         ScanResult& result = *new (&reinterpret_cast<ScanObject*>(owner.get())->value) ScanResult();
+        bool interrupted = false;
         {
             ReleasedGil gil;
-            scan_buffer(data.bytes(), result);
+            RecordSink sink(result);
+            (void)scan_messages(data.bytes(), sink, Interrupt{&ReleasedGil::poll, &gil});
+            interrupted = gil.interrupted();
         }
+        if (interrupted) return nullptr;
         OwnedRef problems = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(result.problems.size())));
         if (!problems) return nullptr;
         for (std::size_t i = 0; i < result.problems.size(); ++i) {
             const Problem& p = result.problems[i];
-            PyObject* t = Py_BuildValue("(KKKs#)", static_cast<unsigned long long>(p.index),
+            const std::string text = p.error.describe();
+            PyObject* t = Py_BuildValue("(KKKss#)", static_cast<unsigned long long>(p.index),
                                         static_cast<unsigned long long>(p.offset),
-                                        static_cast<unsigned long long>(p.length), p.text.data(),
-                                        static_cast<Py_ssize_t>(p.text.size()));
+                                        static_cast<unsigned long long>(p.length), py::kind_name(p.error.kind()),
+                                        text.data(), static_cast<Py_ssize_t>(text.size()));
             if (t == nullptr) return nullptr;
             PyList_SET_ITEM(problems.get(), static_cast<Py_ssize_t>(i), t);
         }
@@ -421,37 +310,7 @@ PyObject* header_layout(PyObject*, PyObject*) {
 
 // ---- tables -------------------------------------------------------------------------
 
-// The TableSet type of _korvane: the reader's tables are objects of it.
-PyTypeObject* table_set_type() {
-    static PyTypeObject* type = nullptr;
-    if (type == nullptr) {
-        OwnedRef module = OwnedRef::steal(PyImport_ImportModule("korvane._korvane"));
-        if (!module) return nullptr;
-        PyObject* t = PyObject_GetAttrString(module.get(), "TableSet");
-        if (t == nullptr) return nullptr;
-        type = reinterpret_cast<PyTypeObject*>(t);  // kept for the life of the process
-    }
-    return type;
-}
-
-const TableSet* tables_of(PyObject* o) {
-    PyTypeObject* tp = table_set_type();
-    if (tp == nullptr) return nullptr;
-    if (!PyObject_TypeCheck(o, tp)) {
-        PyErr_Format(PyExc_TypeError, "argument 'tables': '%s' object is not an instance of 'TableSet'",
-                     Py_TYPE(o)->tp_name);
-        return nullptr;
-    }
-    return &reinterpret_cast<py::TableSetObject*>(o)->tables;
-}
-
-PyObject* raise_bufr_error(const BufrError& e) {
-    const std::string text = e.display();
-    PyErr_SetString(PyExc_ValueError, text.c_str());
-    return nullptr;
-}
-
-// A message header naming the tables that load_tables and code_table read.
+// A message header naming the tables that code_table reads.
 BufrMessage table_header(unsigned int master_table, unsigned int master_version, unsigned int local_version,
                          unsigned int centre, unsigned int subcentre) {
     BufrMessage m;
@@ -465,59 +324,98 @@ BufrMessage table_header(unsigned int master_table, unsigned int master_version,
 
 PyObject* load_tables(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const char* kwlist[] = {"root", "master_table", "master_version", "local_version", "centre",
-                                       "subcentre", "code_tables", nullptr};
+        static const char* kwlist[] = {"root",      "master_table", "master_version", "local_version", "centre",
+                                       "subcentre", "code_tables",  "source",         "index",         "offset",
+                                       nullptr};
         PyObject* root_obj;
         unsigned int master_table, master_version, local_version, centre, subcentre;
         int code_tables = 1;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&IIIII|$p:load_tables", const_cast<char**>(kwlist),
-                                         PyUnicode_FSConverter, &root_obj, &master_table, &master_version,
-                                         &local_version, &centre, &subcentre, &code_tables))
+        const char* source = "<buffer>";
+        unsigned long long index = 0, offset = 0;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OIIIII|$psKK:load_tables", const_cast<char**>(kwlist),
+                                         &root_obj, &master_table, &master_version, &local_version, &centre,
+                                         &subcentre, &code_tables, &source, &index, &offset))
             return nullptr;
-        OwnedRef root_bytes = OwnedRef::steal(root_obj);
-        const std::string root(PyBytes_AS_STRING(root_obj), static_cast<std::size_t>(PyBytes_GET_SIZE(root_obj)));
-        const BufrMessage m = table_header(master_table, master_version, local_version, centre, subcentre);
+        std::string root;
+        if (!py::to_path(root_obj, "root", root)) return nullptr;
+        const TableRequest request{static_cast<std::uint8_t>(master_table), static_cast<std::uint8_t>(master_version),
+                                   static_cast<std::uint8_t>(local_version), static_cast<std::uint16_t>(centre),
+                                   static_cast<std::uint16_t>(subcentre)};
         PyTypeObject* tp = table_set_type();
         if (tp == nullptr) return nullptr;
-        Result<TableSet> loaded = BufrError::table("");
+        Result<ResolvedTables> resolved = BufrError::table("");
+        Result<std::shared_ptr<const TableSet>> loaded = BufrError::table("");
         {
             ReleasedGil gil;
-            loaded = from_eccodes_definitions(root, m, code_tables != 0);
+            TableCache& cache = TableCache::shared();
+            resolved = cache.resolve(root, request);
+            if (resolved)
+                loaded = cache.load(*resolved, code_tables != 0 ? CodeTables::LoadKeepingErrors : CodeTables::Skip);
+            else
+                loaded = resolved.error();
         }
-        if (!loaded) return raise_bufr_error(loaded.error());
-        PyObject* o = tp->tp_alloc(tp, 0);
-        if (o == nullptr) return nullptr;
-        new (&reinterpret_cast<py::TableSetObject*>(o)->tables) TableSet(std::move(loaded).value());
-        return o;
+        if (!loaded) return py::raise_decode_error(loaded.error(), {source, index, offset});
+        OwnedRef tables = OwnedRef::steal(py::alloc_table_set(tp, std::move(loaded).value()));
+        OwnedRef key = py::new_str(resolved->key + (code_tables != 0 ? "" : "\0skip"));
+        if (!tables || !key) return nullptr;
+        return Py_BuildValue("(OiO)", key.get(), static_cast<int>(resolved->version), tables.get());
+    });
+}
+
+PyObject* master_versions(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* kwlist[] = {"root", "master_table", nullptr};
+        PyObject* root_obj;
+        unsigned int master_table = 0;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|I:installed_master_versions", const_cast<char**>(kwlist),
+                                         &root_obj, &master_table))
+            return nullptr;
+        std::string root;
+        if (!py::to_path(root_obj, "root", root)) return nullptr;
+        std::vector<int> versions;
+        {
+            ReleasedGil gil;
+            versions = installed_master_versions(root, static_cast<int>(master_table));
+        }
+        OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(versions.size())));
+        if (!list) return nullptr;
+        for (std::size_t i = 0; i < versions.size(); ++i) {
+            PyObject* v = PyLong_FromLong(versions[i]);
+            if (v == nullptr) return nullptr;
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), v);
+        }
+        return list.release();
     });
 }
 
 PyObject* code_table(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const char* kwlist[] = {"root", "master_table", "master_version", "local_version", "centre",
-                                       "subcentre", "code", nullptr};
+        static const char* kwlist[] = {"root",      "master_table", "master_version", "local_version", "centre",
+                                       "subcentre", "code",         "source",         "index",         "offset",
+                                       nullptr};
         PyObject* root_obj;
         unsigned int master_table, master_version, local_version, centre, subcentre, code;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O&IIIIII:code_table", const_cast<char**>(kwlist),
-                                         PyUnicode_FSConverter, &root_obj, &master_table, &master_version,
-                                         &local_version, &centre, &subcentre, &code))
+        const char* source = "<buffer>";
+        unsigned long long index = 0, offset = 0;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OIIIIII|$sKK:code_table", const_cast<char**>(kwlist),
+                                         &root_obj, &master_table, &master_version, &local_version, &centre,
+                                         &subcentre, &code, &source, &index, &offset))
             return nullptr;
-        OwnedRef root_bytes = OwnedRef::steal(root_obj);
-        const std::string root(PyBytes_AS_STRING(root_obj), static_cast<std::size_t>(PyBytes_GET_SIZE(root_obj)));
+        std::string root;
+        if (!py::to_path(root_obj, "root", root)) return nullptr;
         const BufrMessage m = table_header(master_table, master_version, local_version, centre, subcentre);
         Result<std::optional<CodeTable>> loaded = BufrError::table("");
         {
             ReleasedGil gil;
             loaded = code_table_from_definitions(root, m, code);
         }
-        if (!loaded) return raise_bufr_error(loaded.error());
+        if (!loaded) return py::raise_decode_error(loaded.error(), {source, index, offset});
         if (!loaded.value()) Py_RETURN_NONE;
         OwnedRef out = OwnedRef::steal(PyDict_New());
         if (!out) return nullptr;
         for (const auto& [key, meaning] : *loaded.value()) {
             OwnedRef k = OwnedRef::steal(PyLong_FromUnsignedLongLong(key));
-            OwnedRef v = OwnedRef::steal(
-                PyUnicode_DecodeUTF8(meaning.data(), static_cast<Py_ssize_t>(meaning.size()), "replace"));
+            OwnedRef v = py::new_str(meaning);
             if (!k || !v || PyDict_SetItem(out.get(), k.get(), v.get()) < 0) return nullptr;
         }
         return out.release();
@@ -528,13 +426,17 @@ PyObject* code_table(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyObject* decode(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const char* kwlist[] = {"data", "offset", "length", "tables", "text_index", "structure", nullptr};
+        static const char* kwlist[] = {"data",      "offset", "length", "tables",    "text_index",
+                                       "structure", "source", "index",  "max_items", nullptr};
         PyObject* data_obj;
         unsigned long long offset, length;
         PyObject* tables_obj;
         int text_index = 0, structure = 0;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OKKO|pp:decode", const_cast<char**>(kwlist), &data_obj,
-                                         &offset, &length, &tables_obj, &text_index, &structure))
+        const char* source = "<buffer>";
+        unsigned long long index = 0, max_items = 0;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OKKO|pp$sKK:decode", const_cast<char**>(kwlist), &data_obj,
+                                         &offset, &length, &tables_obj, &text_index, &structure, &source, &index,
+                                         &max_items))
             return nullptr;
         const TableSet* tables = tables_of(tables_obj);
         if (tables == nullptr) return nullptr;
@@ -547,10 +449,12 @@ PyObject* decode(PyObject*, PyObject* args, PyObject* kwargs) {
         }
         OwnedRef owner = OwnedRef::steal(columns_type->tp_alloc(columns_type, 0));
         if (!owner) return nullptr;
-        MessageColumns& columns = *new (&columns_of(owner.get())) MessageColumns();
+        MessageColumns& columns = (new (&reinterpret_cast<ColumnsObject*>(owner.get())->value) DecodedColumns())->columns;
         DecodeOptions options;
         options.text_index_values = text_index != 0;
         options.structure = structure != 0;
+        options.reader_rules = true;
+        options.max_items = max_items;
         const ByteView bytes = all.subspan(static_cast<std::size_t>(offset), static_cast<std::size_t>(length));
         Result<void> done = Ok{};
         bool interrupted = false;
@@ -565,7 +469,7 @@ PyObject* decode(PyObject*, PyObject* args, PyObject* kwargs) {
             interrupted = gil.interrupted();
         }
         if (interrupted) return nullptr;
-        if (!done) return raise_bufr_error(done.error());
+        if (!done) return py::raise_decode_error(done.error(), {source, index, offset});
         return owner.release();
     });
 }
@@ -574,35 +478,49 @@ PyMethodDef kFunctions[] = {
     {"scan", scan, METH_O,
      "scan(data)\n--\n\nFinds the messages of a buffer and parses their headers. Returns (headers, "
      "descriptors, problems): the header records and the messages' descriptors as buffers (see "
-     "header_layout), and (index, offset, length, text) for each damaged message."},
+     "header_layout), and (index, offset, length, kind, text) for each damaged message."},
     {"header_layout", header_layout, METH_NOARGS,
      "header_layout()\n--\n\nThe size of a header record and (name, NumPy format, offset) for each field."},
     {"load_tables", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(load_tables)),
      METH_VARARGS | METH_KEYWORDS,
-     "load_tables(root, master_table, master_version, local_version, centre, subcentre, *, code_tables=True)\n"
-     "--\n\n"
-     "The TableSet a definitions root gives a message with these header fields; without its code and "
-     "flag tables when code_tables is false (see code_table)."},
+     "load_tables(root, master_table, master_version, local_version, centre, subcentre, *, code_tables=True, "
+     "source='<buffer>', index=0, offset=0)\n--\n\n"
+     "(key, version, tables): the TableSet a definitions root gives a message with these header fields, "
+     "from the process's table cache; without its code and flag tables when code_tables is false (see "
+     "code_table). Equal keys name equal sets (the directories read); version is the master version read "
+     "(the next later one installed when the one named is not, else the newest). A code table that "
+     "cannot be read fails only the meanings it holds. Raises korvane.DecodeError naming the message at "
+     "source, index and offset."},
+    {"installed_master_versions", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(master_versions)),
+     METH_VARARGS | METH_KEYWORDS,
+     "installed_master_versions(root, master_table=0)\n--\n\n"
+     "The master table versions a definitions root holds, ascending: the entries of "
+     "bufr/tables/M/wmo named by a number (directories or alias files)."},
     {"code_table", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(code_table)),
      METH_VARARGS | METH_KEYWORDS,
-     "code_table(root, master_table, master_version, local_version, centre, subcentre, code)\n--\n\n"
+     "code_table(root, master_table, master_version, local_version, centre, subcentre, code, *, "
+     "source='<buffer>', index=0, offset=0)\n--\n\n"
      "The code or flag table of element `code` for a message with these header fields, as a dict of "
      "meanings by entry (by bit number, 1 the most significant, for a flag table), or None."},
     {"decode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decode)), METH_VARARGS | METH_KEYWORDS,
-     "decode(data, offset, length, tables, text_index=False, structure=False)\n--\n\n"
+     "decode(data, offset, length, tables, text_index=False, structure=False, *, source='<buffer>', "
+     "index=0, max_items=0)\n--\n\n"
      "Decodes the message at data[offset:offset + length] into Columns. Text items carry their text "
      "index as value when text_index is true (NaN otherwise); structure=True records the occurrences "
-     "of replicated groups."},
+     "of replicated groups; max_items, when not 0, bounds the items of the message. Raises "
+     "korvane.DecodeError naming the message as message `index` of `source` at `offset`."},
+    {"read_table", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_table)),
+     METH_VARARGS | METH_KEYWORDS, kReadTableDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
 int exec_module(PyObject* module) {
-    buffer_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&kBufferSpec));
+    if (!init_objects()) return -1;
     columns_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&kColumnsSpec));
     scan_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&kScanSpec));
-    if (buffer_type == nullptr || columns_type == nullptr || scan_type == nullptr) return -1;
+    if (columns_type == nullptr || scan_type == nullptr || !init_table_type()) return -1;
     if (PyModule_AddObjectRef(module, "Columns", reinterpret_cast<PyObject*>(columns_type)) < 0) return -1;
-    if (PyModule_AddObjectRef(module, "Buffer", reinterpret_cast<PyObject*>(buffer_type)) < 0) return -1;
+    if (PyModule_AddObjectRef(module, "Buffer", reinterpret_cast<PyObject*>(buffer_object_type())) < 0) return -1;
     return 0;
 }
 
@@ -622,7 +540,7 @@ PyModuleDef kModule = {
 
 }  // namespace korvane::columns
 
-PyMODINIT_FUNC PyInit__columns(void) {
+KORVANE_ENTRY PyObject* korvane_init__columns(void) {
     PyObject* m = PyModule_Create(&korvane::columns::kModule);
     if (m == nullptr) return nullptr;
     if (korvane::columns::exec_module(m) < 0) {

@@ -16,7 +16,8 @@ ElementCache::Slot* ElementCache::thread_slots() {
     return slots.data();
 }
 
-ElementCache::ElementCache(const TableSet& tables) : tables_(tables), slots_(thread_slots()), epoch_(++last_epoch) {}
+ElementCache::ElementCache(const TableSet& tables, bool reader_rules)
+    : tables_(tables), slots_(thread_slots()), epoch_(++last_epoch), reader_rules_(reader_rules) {}
 
 const ElementInfo* ElementCache::find(std::uint32_t code) {
     Slot& slot = slots_[(code * 0x9E3779B1u) >> (32 - kBits)];
@@ -25,26 +26,26 @@ const ElementInfo* ElementCache::find(std::uint32_t code) {
     if (def == nullptr) return nullptr;
     slot.epoch = epoch_;
     slot.code = code;
-    slot.info = classify_element(*def);
+    slot.info = classify_element(*def, reader_rules_);
     return &slot.info;
 }
 
 WalkContext::WalkContext(const TableSet& tables_in, ElementCache& elements_in, BitReader& reader_in,
-                         std::uint16_t subsets)
-    : tables(tables_in), reader(reader_in), elements(elements_in) {
+                         std::uint16_t subsets, bool reader_rules_in)
+    : tables(tables_in), reader(reader_in), elements(elements_in), reader_rules(reader_rules_in) {
     const std::uint64_t bits = reader_in.bit_len();
     max_steps_ = kStepAllowance + kStepsPerBit * bits;
     max_values_ = kValueAllowance + std::uint64_t{subsets} * bits / 4;
 }
 
 BufrError WalkContext::steps_exceeded() const {
-    return BufrError::table("decoding would take more than " + std::to_string(max_steps_) +
+    return BufrError::limit_exceeded("decoding would take more than " + std::to_string(max_steps_) +
                             " descriptor steps for " + std::to_string(reader.bit_len()) +
                             " bits of data: descriptors are repeated without reading data");
 }
 
 BufrError WalkContext::values_exceeded() const {
-    return BufrError::table("compressed data would give more than " + std::to_string(max_values_) +
+    return BufrError::limit_exceeded("compressed data would give more than " + std::to_string(max_values_) +
                             " values for " + std::to_string(reader.bit_len()) +
                             " bits of data: descriptors are repeated without reading data");
 }
@@ -137,6 +138,10 @@ OperatorAction operator_step(std::uint8_t x, std::uint8_t y, ValueCodingState& s
     }
     apply_operator(x, y, state);
     return action;
+}
+
+bool known_operator(std::uint8_t x) noexcept {
+    return (x >= 1 && x <= 8) || (x >= 22 && x <= 27) || (x >= 29 && x <= 42) || x == 62;
 }
 
 std::uint64_t replication_count(std::optional<double> value) noexcept {

@@ -12,6 +12,7 @@
 #include "bitstream/bit_reader.hpp"
 #include "data/decoded_value.hpp"
 #include "error/error.hpp"
+#include "error/interrupt.hpp"
 #include "message/message.hpp"
 #include "tables/table_set.hpp"
 
@@ -33,17 +34,12 @@ inline constexpr std::uint64_t kStepAllowance = 65536;
 inline constexpr std::uint64_t kStepsPerBit = 8;
 inline constexpr std::uint64_t kValueAllowance = 65536;
 
-// A way for the caller to stop a long decode: poll(data) returns true to stop.
-struct Interrupt {
-    bool (*poll)(void*) = nullptr;
-    void* data = nullptr;
-};
-
 // Element lookups of one decode: each code's definition and classification is
 // worked out once and kept in a small direct-mapped cache.
 class ElementCache {
 public:
-    explicit ElementCache(const TableSet& tables);
+    // Elements classified under the reader's rules when `reader_rules` is set.
+    explicit ElementCache(const TableSet& tables, bool reader_rules = false);
     // Null when the code has no Table B entry. The pointer is valid until the
     // next call.
     const ElementInfo* find(std::uint32_t code);
@@ -63,23 +59,29 @@ private:
     const TableSet& tables_;
     Slot* slots_;
     std::uint64_t epoch_;
+    bool reader_rules_;
 };
 
 // What the walkers share within one decode: tables, reader and work bounds.
 class WalkContext {
 public:
     // `elements` caches look-ups in `tables`; passes over one message share it.
-    WalkContext(const TableSet& tables, ElementCache& elements, BitReader& reader, std::uint16_t subsets);
+    WalkContext(const TableSet& tables, ElementCache& elements, BitReader& reader, std::uint16_t subsets,
+                bool reader_rules = false);
 
     const TableSet& tables;
     BitReader& reader;
     ElementCache& elements;
+    // The reader's rules (DecodeOptions::reader_rules): an operator the walk
+    // does not know is an error, and an element announced by 2 06 YYY is read
+    // with its table entry only when that entry is YYY bits wide.
+    bool reader_rules;
 
     // Counts one descriptor step; fails beyond the step bound.
     Result<void> step() {
         if (++steps_ > max_steps_) return steps_exceeded();
         if ((steps_ & (kPollSteps - 1)) == 0 && interrupt.poll != nullptr && interrupt.poll(interrupt.data))
-            return BufrError::table("decoding was interrupted");
+            return BufrError::interrupted();
         return Ok{};
     }
     // Asked every kPollSteps steps whether to stop (a caller that wants to
@@ -114,6 +116,11 @@ enum class OperatorAction : std::uint8_t {
 // changed-reference brackets of 2 03 and apply_operator) and says what else the
 // walker must do. Shared by both walkers.
 OperatorAction operator_step(std::uint8_t x, std::uint8_t y, ValueCodingState& state);
+
+// Whether operator 2 XX YYY is one the walk reads. One it does not read (2 21
+// YYY, data not present, say) changes what the data hold, so that reading on
+// past it would give shifted values.
+bool known_operator(std::uint8_t x) noexcept;
 
 // The data present indicator, element 0 31 031.
 inline constexpr std::uint32_t kDataPresentIndicator = 31031;

@@ -49,15 +49,21 @@ constexpr std::uint8_t kMaxMultiplierExponent = 18;
 
 }  // namespace
 
-ElementInfo classify_element(const ElementDefinition& def) {
+ElementInfo classify_element(const ElementDefinition& def, bool reader_rules) {
     ElementInfo info;
     info.def = &def;
     info.character = def.unit == "CCITT IA5";
-    info.code_or_flag =
-        contains_ignoring_case(def.unit, "code table") || contains_ignoring_case(def.unit, "flag table");
+    const bool code_table = contains_ignoring_case(def.unit, "code table");
+    info.code_or_flag = code_table || contains_ignoring_case(def.unit, "flag table");
     info.class31 = is_class31(def.code);
-    info.divisor = power_of_ten(def.scale);
+    info.all_ones_missing = !info.class31 || (reader_rules && code_table);
+    info.scaling = scaling_of(def.scale, reader_rules);
     return info;
+}
+
+Scaling scaling_of(std::int64_t scale, bool reader_rules) noexcept {
+    if (reader_rules && scale < 0) return Scaling{power_of_ten(-scale), true};
+    return Scaling{power_of_ten(scale), false};
 }
 
 std::string_view DecodedValue::name(const TableSet& tables) const noexcept {
@@ -149,12 +155,12 @@ void apply_operator(std::uint8_t x, std::uint8_t y, ValueCodingState& state) {
     }
 }
 
-bool clean_ia5_text(std::string& bytes) {
+bool clean_ia5_text(std::string& bytes, bool keep_high_bytes) {
     bool all_ff = true;
     for (char& c : bytes) {
         const auto b = static_cast<unsigned char>(c);
         if (b != 0xFF) all_ff = false;
-        if (b >= 0x80) c = '?';
+        if (b >= 0x80 && !keep_high_bytes) c = '?';
     }
     if (bytes.empty() || all_ff) return false;
     std::size_t end = bytes.size();
@@ -218,7 +224,7 @@ Result<NumericCoding> numeric_coding(const ElementInfo& info, const ValueCodingS
     c.reference = reference;
     if (operators_apply && state.reference_exponent != 0) {
         if (state.reference_exponent > kMaxMultiplierExponent)
-            return BufrError::table("operator " + padded_code(pack_code(2, 7, state.reference_exponent)) +
+            return BufrError::unsupported("operator " + padded_code(pack_code(2, 7, state.reference_exponent)) +
                                     " scales references by 10^" + std::to_string(state.reference_exponent) +
                                     ", which does not fit 64 bits");
         c.reference = static_cast<Int128>(reference) * state.reference_multiplier;

@@ -67,6 +67,12 @@ struct DecodedValue {
     std::optional<std::string_view> raw_meaning(const TableSet& tables) const noexcept;
 };
 
+// A value's scaling (see scaling_of).
+struct Scaling {
+    double factor = 1.0;
+    bool multiply = false;  // multiply by factor rather than divide
+};
+
 // What the decoders need to know about a Table B element, worked out once per
 // element code and call rather than once per value.
 struct ElementInfo {
@@ -78,11 +84,18 @@ struct ElementInfo {
     bool code_or_flag = false;
     // Class 31: replication factors and data present indicators.
     bool class31 = false;
-    // The divisor 10^scale of the Table B scale, for reads under no operator.
-    double divisor = 1.0;
+    // All bits set mean missing: any element outside class 31 and, under the
+    // reader's rules, a class 31 element of a code table (0 31 021), whose
+    // all-ones entry WMO's code tables reserve for "missing value". Factors
+    // and data present indicators are never missing.
+    bool all_ones_missing = true;
+    // 10^scale of the Table B scale, for reads under no operator.
+    Scaling scaling;
 };
 
-ElementInfo classify_element(const ElementDefinition& def);
+// The reader's rules differ from the per-value module's where the latter's
+// are fixed by what it has always returned (see DecodeOptions::reader_rules).
+ElementInfo classify_element(const ElementDefinition& def, bool reader_rules = false);
 
 // The state of operators, bitmaps and history during the decoding of one subset
 // (uncompressed data) or one message (compressed data).
@@ -137,16 +150,26 @@ struct ValueCodingState {
 void apply_operator(std::uint8_t x, std::uint8_t y, ValueCodingState& state);
 
 // The text of a CCITT IA5 field, in place: false (no text) when it is empty
-// or all 0xFF; bytes from 0x80 become '?'; trailing white space goes.
-bool clean_ia5_text(std::string& bytes);
+// or all 0xFF; trailing white space goes. Bytes from 0x80 become '?', or,
+// under the reader's rules, stay as they are (texts are read as UTF-8 there,
+// and a station name written in UTF-8 keeps its letters).
+bool clean_ia5_text(std::string& bytes, bool keep_high_bytes = false);
 
 // 10 to the power `scale`, by repeated squaring; a reciprocal for negative scales.
 double power_of_ten(std::int64_t scale) noexcept;
 
-// (bits + reference) / divisor, exactly summed, with the quotient made total:
-// a divisor that underflowed to zero (scales beyond -308) gives +-infinity, or
-// 0 for a zero numerator.
-inline double scaled_value(std::uint64_t bits, Int128 reference, double divisor) noexcept {
+// How a value is scaled: divided by 10^scale, or, for a negative scale under
+// the reader's rules, multiplied by 10^-scale. The product is exact where
+// 10^-scale is (up to 10^22) and the integer fits a double, so that 238 with
+// scale -8 gives exactly 2.38e10; dividing by the inexact reciprocal 1e-8, as
+// the per-value module does, can miss by an ulp.
+Scaling scaling_of(std::int64_t scale, bool reader_rules) noexcept;
+
+// (bits + reference) scaled by `scaling`, exactly summed, with the quotient
+// made total: a divisor that underflowed to zero (scales beyond -308) gives
+// +-infinity, or 0 for a zero numerator.
+inline double scaled_value(std::uint64_t bits, Int128 reference, Scaling scaling) noexcept {
+    const double divisor = scaling.factor;
     double numerator;
     constexpr std::int64_t kHalf = std::int64_t{1} << 62;
     if (bits < static_cast<std::uint64_t>(kHalf) && reference >= -kHalf && reference <= kHalf) {
@@ -154,6 +177,7 @@ inline double scaled_value(std::uint64_t bits, Int128 reference, double divisor)
     } else {
         numerator = static_cast<double>(static_cast<Int128>(bits) + reference);
     }
+    if (scaling.multiply) return numerator * scaling.factor;
     if (divisor == 0.0) [[unlikely]] {
         // 10^-scale overflowed: the true quotient is beyond every double.
         if (numerator == 0.0) return 0.0;

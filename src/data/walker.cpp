@@ -33,9 +33,20 @@ namespace {
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr std::uint16_t kIncrementWidthBits = 6;
 
-BufrError items_exceeded(std::uint64_t max, std::uint64_t bits) {
-    return BufrError::table("decoding would give more than " + std::to_string(max) + " items for " +
-                            std::to_string(bits) + " bits of data: descriptors are repeated without reading data");
+// The bound on a message's items: the decoder's own, or the caller's budget
+// when that is lower.
+struct ItemBound {
+    std::uint64_t max;
+    bool budget;
+};
+
+BufrError items_exceeded(ItemBound bound, std::uint64_t bits) {
+    if (bound.budget)
+        return BufrError::limit_exceeded("the message gives more than " + std::to_string(bound.max) +
+                                         " items, the max_items budget");
+    return BufrError::limit_exceeded("decoding would give more than " + std::to_string(bound.max) + " items for " +
+                                     std::to_string(bits) +
+                                     " bits of data: descriptors are repeated without reading data");
 }
 
 Result<std::uint64_t> read_bits(BitReader& reader, std::uint16_t width) {
@@ -50,7 +61,7 @@ class SubsetLeaves {
 public:
     static constexpr const char* kDepthError = "descriptor decode exceeded recursion depth";
 
-    SubsetLeaves(MessageColumns& out, BitReader& reader, ValueCodingState& state, std::uint64_t max_items,
+    SubsetLeaves(MessageColumns& out, BitReader& reader, ValueCodingState& state, ItemBound max_items,
                  const DecodeOptions& options)
         : out_(out), reader_(reader), state_(state), max_items_(max_items), options_(options) {}
 
@@ -66,15 +77,15 @@ public:
                                        static_cast<double>(state_.text_counter * 1000 + width / 8u)));
             return std::optional<double>();
         }
-        double divisor = 1.0;
-        KORVANE_TRY(const NumericCoding c, coding_of(info, state_, diff, divisor));
+        Scaling scaling;
+        KORVANE_TRY(const NumericCoding c, coding_of(info, state_, diff, options_.reader_rules, scaling));
         std::uint64_t bits = 0;
         if (!reader_.try_read(c.width, bits)) return reader_.read_error(c.width);
-        if (c.width <= 63 && !info.class31 && bits == (std::uint64_t{1} << c.width) - 1) {
+        if (c.width <= 63 && info.all_ones_missing && bits == (std::uint64_t{1} << c.width) - 1) {
             KORVANE_TRY_VOID(push(def.code, ValueKind::Numeric, true, kNaN, bits));
             return std::optional<double>();
         }
-        const double value = scaled_value(bits, c.reference, divisor);
+        const double value = scaled_value(bits, c.reference, scaling);
         KORVANE_TRY_VOID(push(def.code, ValueKind::Numeric, false, value, bits));
         return std::optional<double>(value);
     }
@@ -111,10 +122,10 @@ private:
     Result<void> push(std::uint32_t code, ValueKind kind, bool missing, double value, std::uint64_t raw) {
         const std::size_t n = out_.code.size();
         if (n == out_.code.capacity()) {
-            if (n >= max_items_) return items_exceeded(max_items_, reader_.bit_len());
+            if (n >= max_items_.max) return items_exceeded(max_items_, reader_.bit_len());
             // Grow geometrically, but never past the bound.
             std::size_t want = n < 4096 ? 4096 : 2 * n;
-            if (want > max_items_) want = static_cast<std::size_t>(max_items_);
+            if (want > max_items_.max) want = static_cast<std::size_t>(max_items_.max);
             out_.code.reserve(want);
             out_.kind.reserve(want);
             out_.missing.reserve(want);
@@ -131,7 +142,7 @@ private:
 
     // The text read into scratch_, as an item of `kind`.
     Result<void> push_text(std::uint32_t code, ValueKind kind, double index) {
-        const bool present = clean_ia5_text(scratch_);
+        const bool present = clean_ia5_text(scratch_, options_.reader_rules);
         const std::uint64_t id = present ? out_.texts.add(scratch_) : TextArena::kNone;
         return push(code, kind, !present, options_.text_index_values ? index : kNaN, id);
     }
@@ -139,7 +150,7 @@ private:
     MessageColumns& out_;
     BitReader& reader_;
     ValueCodingState& state_;
-    std::uint64_t max_items_;
+    ItemBound max_items_;
     const DecodeOptions& options_;
     std::string scratch_;
 };
@@ -159,7 +170,7 @@ struct VaryingColumn {
     std::uint64_t r0;     // numeric: R0; texts: the bytes of the element's text, its part of text indices
     std::uint64_t text_column;  // texts: the column's number among text columns
     Int128 reference;
-    double divisor;
+    Scaling scaling;
 };
 
 // The first pass over compressed data: reads what steers the walk, checks
@@ -173,7 +184,7 @@ public:
     static constexpr const char* kDepthError = "compressed descriptor decode exceeded recursion depth";
 
     ColumnLeaves(MessageColumns& out, BitReader& reader, WalkContext& ctx, ValueCodingState& state,
-                 std::uint16_t subsets, std::uint64_t max_items, std::vector<VaryingColumn>& varying)
+                 std::uint16_t subsets, ItemBound max_items, std::vector<VaryingColumn>& varying)
         : out_(out), reader_(reader), ctx_(ctx), state_(state), subsets_(subsets), max_items_(max_items),
           varying_(varying) {}
 
@@ -191,12 +202,12 @@ public:
             if (subsets_ == 0) return std::optional<double>(0.0);
             return std::optional<double>(static_cast<double>((c * subsets_ + 1) * 1000 + width / 8u));
         }
-        double divisor = 1.0;
-        KORVANE_TRY(const NumericCoding c, coding_of(info, state_, diff, divisor));
+        Scaling scaling;
+        KORVANE_TRY(const NumericCoding c, coding_of(info, state_, diff, ctx_.reader_rules, scaling));
         std::optional<double> first;
         if (need_value && subsets_ == 0) first = 0.0;
-        KORVANE_TRY_VOID(numeric_column(def.code, ValueKind::Numeric, c.width, c.reference, divisor,
-                                        !info.class31, need_value,
+        KORVANE_TRY_VOID(numeric_column(def.code, ValueKind::Numeric, c.width, c.reference, scaling,
+                                        info.all_ones_missing, need_value,
                                         [&](unsigned s, bool missing, double v) -> Result<void> {
                                             if (s == 0 && !missing) first = v;
                                             return Ok{};
@@ -214,12 +225,12 @@ public:
             if (subsets_ > 1) return varying_factors();
             return replication_count(static_cast<double>((c + 1) * 1000 + text_width(info, state_, nullptr) / 8u));
         }
-        double divisor = 1.0;
-        KORVANE_TRY(const NumericCoding c, coding_of(info, state_, nullptr, divisor));
+        Scaling scaling;
+        KORVANE_TRY(const NumericCoding c, coding_of(info, state_, nullptr, ctx_.reader_rules, scaling));
         std::optional<double> first;
         bool varying = false;
-        KORVANE_TRY_VOID(numeric_column(info.def->code, ValueKind::Numeric, c.width, c.reference, divisor,
-                                        !info.class31, true,
+        KORVANE_TRY_VOID(numeric_column(info.def->code, ValueKind::Numeric, c.width, c.reference, scaling,
+                                        info.all_ones_missing, true,
                                         [&](unsigned s, bool missing, double v) -> Result<void> {
                                             if (s == 0) {
                                                 if (!missing) first = v;
@@ -235,12 +246,12 @@ public:
     }
 
     Result<void> associated(std::uint8_t width) {
-        return numeric_column(kAssociatedFieldCode, ValueKind::AssociatedField, width, 0, 1.0, false, false,
+        return numeric_column(kAssociatedFieldCode, ValueKind::AssociatedField, width, 0, Scaling{}, false, false,
                               nullptr);
     }
 
     Result<void> opaque(std::uint32_t code, std::uint16_t width) {
-        return numeric_column(code, ValueKind::Numeric, width, 0, 1.0, false, false, nullptr, true);
+        return numeric_column(code, ValueKind::Numeric, width, 0, Scaling{}, false, false, nullptr, true);
     }
 
     Result<void> placeholder(std::uint32_t code) {
@@ -268,7 +279,7 @@ public:
 
 private:
     static BufrError varying_factors() {
-        return BufrError::table("compressed delayed replication with varying factors is not implemented");
+        return BufrError::unsupported("compressed delayed replication with varying factors is not implemented");
     }
 
     void constant_column(std::uint32_t code, ValueKind kind, bool missing, double value, std::uint64_t raw) {
@@ -289,7 +300,7 @@ private:
     Result<void> count_column() {
         KORVANE_TRY_VOID(ctx_.add_values(subsets_));
         items_ += subsets_;
-        if (items_ > max_items_) return items_exceeded(max_items_, reader_.bit_len());
+        if (items_ > max_items_.max) return items_exceeded(max_items_, reader_.bit_len());
         return Ok{};
     }
 
@@ -306,7 +317,7 @@ private:
     // item is without value.
     template <class Visit>
     Result<void> numeric_column(std::uint32_t code, ValueKind kind, std::uint16_t width, Int128 reference,
-                                double divisor, bool missing_values, bool need_values, Visit&& visit,
+                                Scaling scaling, bool missing_values, bool need_values, Visit&& visit,
                                 bool opaque = false) {
         constexpr bool kVisit = !std::is_same_v<std::decay_t<Visit>, std::nullptr_t>;
         KORVANE_TRY(const std::uint64_t r0, read_bits(reader_, width));
@@ -317,7 +328,7 @@ private:
         if (nbinc == 0) {
             // Every subset holds R0.
             const bool missing = all_missing || opaque;
-            const double value = missing ? kNaN : scaled_value(r0, reference, divisor);
+            const double value = missing ? kNaN : scaled_value(r0, reference, scaling);
             if constexpr (kVisit) {
                 if (need_values)
                     for (unsigned s = 0; s < subsets_; ++s) KORVANE_TRY_VOID(visit(s, missing, value));
@@ -344,7 +355,7 @@ private:
                 if constexpr (kVisit) {
                     if (need_values) {
                         const bool is_missing = missing || opaque;
-                        KORVANE_TRY_VOID(visit(s, missing, is_missing ? kNaN : scaled_value(r0 + inc, reference, divisor)));
+                        KORVANE_TRY_VOID(visit(s, missing, is_missing ? kNaN : scaled_value(r0 + inc, reference, scaling)));
                     }
                 }
             }
@@ -352,7 +363,7 @@ private:
         KORVANE_TRY_VOID(count_column());
         varying_column(code, kind,
                        VaryingColumn{VaryingColumn::Type::Numeric, missing_values, all_missing, opaque, nbinc, start,
-                                     r0, 0, reference, divisor});
+                                     r0, 0, reference, scaling});
         return Ok{};
     }
 
@@ -369,7 +380,7 @@ private:
             KORVANE_TRY_VOID(count_column());
             varying_column(code, kind,
                            VaryingColumn{VaryingColumn::Type::SharedText, false, false, false, width, r0_start,
-                                         width / 8u, c, 0, 1.0});
+                                         width / 8u, c, 0, Scaling{}});
             return Ok{};
         }
         const auto bytes_width = static_cast<std::uint16_t>(8 * nbinc);
@@ -383,7 +394,7 @@ private:
         KORVANE_TRY_VOID(count_column());
         varying_column(code, kind,
                        VaryingColumn{VaryingColumn::Type::Texts, false, false, false, bytes_width, start, width / 8u, c,
-                                     0, 1.0});
+                                     0, Scaling{}});
         return Ok{};
     }
 
@@ -392,7 +403,7 @@ private:
     WalkContext& ctx_;
     ValueCodingState& state_;
     std::uint16_t subsets_;
-    std::uint64_t max_items_;
+    ItemBound max_items_;
     std::vector<VaryingColumn>& varying_;
     std::uint64_t column_ = 0;
     std::uint64_t items_ = 0;
@@ -411,10 +422,12 @@ Result<void> write_varying_columns(const std::vector<VaryingColumn>& columns, By
     double* __restrict value_out = out.var_value.data();
     std::uint64_t* __restrict raw_out = out.var_raw.data();
     std::size_t at = 0;
-    auto text_id = [&]() { return clean_ia5_text(scratch) ? out.texts.add(scratch) : TextArena::kNone; };
+    auto text_id = [&]() {
+        return clean_ia5_text(scratch, options.reader_rules) ? out.texts.add(scratch) : TextArena::kNone;
+    };
     for (std::size_t j = 0; j < columns.size(); ++j) {
         if ((j & 4095) == 4095 && options.interrupt.poll != nullptr && options.interrupt.poll(options.interrupt.data))
-            return BufrError::table("decoding was interrupted");
+            return BufrError::interrupted();
         const VaryingColumn& col = columns[j];
         if (col.type != VaryingColumn::Type::Numeric) {
             auto index_of = [&](unsigned s) {
@@ -440,7 +453,7 @@ Result<void> write_varying_columns(const std::vector<VaryingColumn>& columns, By
         const std::uint64_t missing_increment = (std::uint64_t{1} << nbinc) - 1;
         std::uint64_t bit = col.start;
         constexpr std::int64_t kHalf = std::int64_t{1} << 62;
-        if (!col.all_missing && !col.opaque && col.divisor != 0.0 && col.reference >= -kHalf &&
+        if (!col.all_missing && !col.opaque && col.scaling.factor != 0.0 && col.reference >= -kHalf &&
             col.reference <= kHalf && r0 < static_cast<std::uint64_t>(kHalf) - missing_increment) {
             // The common case, in plain 64-bit arithmetic (as scaled_value
             // does it for such numbers).
@@ -456,16 +469,18 @@ Result<void> write_varying_columns(const std::vector<VaryingColumn>& columns, By
                 }
             };
             // Elements of scale 0 (codes, counts, most integers) need no division.
-            if (col.divisor == 1.0)
+            if (col.scaling.factor == 1.0)
                 fill([](double v) { return v; });
+            else if (col.scaling.multiply)
+                fill([factor = col.scaling.factor](double v) { return v * factor; });
             else
-                fill([divisor = col.divisor](double v) { return v / divisor; });
+                fill([divisor = col.scaling.factor](double v) { return v / divisor; });
         } else {
             for (unsigned s = 0; s < subsets; ++s, bit += nbinc, ++at) {
                 const std::uint64_t inc = reader.peek_at(bit, nbinc);
                 const bool missing = col.all_missing || (col.missing_values && inc == missing_increment);
                 missing_out[at] = missing || col.opaque ? 1 : 0;
-                value_out[at] = missing || col.opaque ? kNaN : scaled_value(r0 + inc, col.reference, col.divisor);
+                value_out[at] = missing || col.opaque ? kNaN : scaled_value(r0 + inc, col.reference, col.scaling);
                 raw_out[at] = missing ? r0 : r0 + inc;
             }
         }
@@ -474,10 +489,10 @@ Result<void> write_varying_columns(const std::vector<VaryingColumn>& columns, By
 }
 
 Result<void> decode_uncompressed(const BufrMessage& message, const TableSet& tables, ByteView data,
-                                 MessageColumns& out, const DecodeOptions& options, std::uint64_t max) {
+                                 MessageColumns& out, const DecodeOptions& options, ItemBound max) {
     BitReader reader(data);
-    ElementCache elements(tables);
-    WalkContext ctx(tables, elements, reader, message.number_of_subsets);
+    ElementCache elements(tables, options.reader_rules);
+    WalkContext ctx(tables, elements, reader, message.number_of_subsets, options.reader_rules);
     ctx.interrupt = options.interrupt;
     ValueCodingState state;
     SubsetLeaves leaves(out, reader, state, max, options);
@@ -534,7 +549,7 @@ void expand_array(PoolVector<T>& array, V* varying, const MessageColumns& c) {
 }
 
 Result<void> decode_compressed(const BufrMessage& message, const TableSet& tables, ByteView data,
-                               MessageColumns& out, const DecodeOptions& options, std::uint64_t max) {
+                               MessageColumns& out, const DecodeOptions& options, ItemBound max) {
     const std::uint16_t subsets = message.number_of_subsets;
     const std::span<const std::uint32_t> descriptors(message.unexpanded_descriptors);
     std::uint64_t columns = 0;
@@ -551,9 +566,9 @@ Result<void> decode_compressed(const BufrMessage& message, const TableSet& table
     out.var_column.reserve(kTypicalColumns / 4);
     varying.reserve(kTypicalColumns / 4);
     {
-        ElementCache elements(tables);
+        ElementCache elements(tables, options.reader_rules);
         BitReader reader(data);
-        WalkContext ctx(tables, elements, reader, subsets);
+        WalkContext ctx(tables, elements, reader, subsets, options.reader_rules);
         ctx.interrupt = options.interrupt;
         ValueCodingState state;
         ColumnLeaves leaves(out, reader, ctx, state, subsets, max, varying);
@@ -649,7 +664,8 @@ std::uint64_t max_items(const BufrMessage& message, std::uint64_t data_bits) noe
 Result<void> decode_columns(const BufrMessage& message, const TableSet& tables, ByteView data, MessageColumns& out,
                             const DecodeOptions& options) {
     out.clear();
-    const std::uint64_t max = max_items(message, std::uint64_t{data.size()} * 8);
+    ItemBound max{max_items(message, std::uint64_t{data.size()} * 8), false};
+    if (options.max_items != 0 && options.max_items < max.max) max = ItemBound{options.max_items, true};
     if (message.compressed_data) return decode_compressed(message, tables, data, out, options, max);
     return decode_uncompressed(message, tables, data, out, options, max);
 }

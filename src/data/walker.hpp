@@ -54,7 +54,7 @@ public:
         : ctx_(ctx), state_(state), leaves_(leaves), structure_(structure) {}
 
     Result<void> walk(std::span<const std::uint32_t> descriptors, int depth, std::uint32_t subset) {
-        if (depth > kMaxDescriptorDepth) return BufrError::table(Leaves::kDepthError);
+        if (depth > kMaxDescriptorDepth) return BufrError::limit_exceeded(Leaves::kDepthError);
         ValueCodingState& state = state_;
         const std::size_t n = descriptors.size();
         std::size_t i = 0;
@@ -62,6 +62,7 @@ public:
             KORVANE_TRY_VOID(ctx_.step());
             const std::uint32_t code = descriptors[i];
             const Fxy d = split_code(code);
+            ctx_.reader.note(code);
             switch (d.f) {
             case 0: {
                 if (state.new_reference_width != 0) {
@@ -75,11 +76,16 @@ public:
                 if (d.x != 31 && state.associated_width != 0)
                     KORVANE_TRY_VOID(leaves_.associated(state.associated_width));
                 const ElementInfo* found = ctx_.elements.find(code);
+                // 2 06 YYY announces the width of a local element so that a
+                // decoder without its table can step over it: its bits are
+                // kept, with no name and no value. Under the reader's rules
+                // an entry of another width is not the one the data were
+                // written with, and the element is stepped over likewise.
+                if (found != nullptr && state.local_width && ctx_.reader_rules &&
+                    found->def->width != *state.local_width)
+                    found = nullptr;
                 if (found == nullptr) {
-                    // 2 06 YYY announces the width of a local element so that a
-                    // decoder without its table can step over it: its bits are
-                    // kept, with no name and no value.
-                    if (!state.local_width) return BufrError::element_not_found(code);
+                    if (!state.local_width) return BufrError::element_not_found(code).in_tables(ctx_.tables.origin());
                     KORVANE_TRY_VOID(leaves_.opaque(code, *state.local_width));
                     state.local_width.reset();
                     ++i;
@@ -111,8 +117,10 @@ public:
                 // Associated fields precede every element outside class 31.
                 if (!is_class31(factor_code) && state.associated_width != 0)
                     KORVANE_TRY_VOID(leaves_.associated(state.associated_width));
+                ctx_.reader.note(factor_code);
                 const ElementInfo* found = ctx_.elements.find(factor_code);
-                if (found == nullptr) return BufrError::element_not_found(factor_code);
+                if (found == nullptr)
+                    return BufrError::element_not_found(factor_code).in_tables(ctx_.tables.origin());
                 const ElementInfo info = *found;
                 KORVANE_TRY(const std::uint64_t count, leaves_.factor(info));
                 state.element_history.push_back(info.def);
@@ -121,6 +129,8 @@ public:
                 break;
             }
             case 2: {
+                if (ctx_.reader_rules && !known_operator(d.x))
+                    return BufrError::unsupported("operator " + padded_code(code) + " is not supported");
                 switch (operator_step(d.x, d.y, state)) {
                 case OperatorAction::None:
                     break;
@@ -130,8 +140,10 @@ public:
                 case OperatorAction::Marker: {
                     KORVANE_TRY(const ElementDefinition* target, state.next_bitmap_element());
                     if (target == nullptr) break;
+                    ctx_.reader.note(target->code);
                     const ElementInfo* found = ctx_.elements.find(target->code);
-                    if (found == nullptr) return BufrError::element_not_found(target->code);
+                    if (found == nullptr)
+                        return BufrError::element_not_found(target->code).in_tables(ctx_.tables.origin());
                     const ElementInfo info = *found;
                     // 2 25 255 reads a difference: one bit wider, reference -2^width.
                     const DifferenceOverride diff = difference_override(*target);
@@ -147,7 +159,7 @@ public:
             }
             case 3: {
                 const SequenceDefinition* seq = ctx_.tables.find_sequence(code);
-                if (seq == nullptr) return BufrError::sequence_not_found(code);
+                if (seq == nullptr) return BufrError::sequence_not_found(code).in_tables(ctx_.tables.origin());
                 KORVANE_TRY_VOID(walk(seq->members, depth + 1, subset));
                 ++i;
                 break;
@@ -182,17 +194,17 @@ inline std::uint16_t text_width(const ElementInfo& info, const ValueCodingState&
     return diff != nullptr ? diff->width : info.def->width;
 }
 
-// The coding of a numeric element under the state, with its divisor.
+// The coding of a numeric element under the state, with its scaling.
 inline Result<NumericCoding> coding_of(const ElementInfo& info, const ValueCodingState& state,
-                                const DifferenceOverride* diff, double& divisor) {
+                                       const DifferenceOverride* diff, bool reader_rules, Scaling& scaling) {
     const ElementDefinition& def = *info.def;
     if (diff == nullptr && (state.table_b_coding() || (info.code_or_flag && !state.local_width))) {
         // The common case: the element as Table B defines it.
-        divisor = info.divisor;
+        scaling = info.scaling;
         return NumericCoding{def.width, def.scale, def.reference};
     }
     KORVANE_TRY(const NumericCoding c, numeric_coding(info, state, diff));
-    divisor = power_of_ten(c.scale);
+    scaling = scaling_of(c.scale, reader_rules);
     return c;
 }
 

@@ -40,6 +40,21 @@ std::string padded_code(std::uint32_t code) {
     return buf;
 }
 
+BufrError BufrError::at_file(std::string path, std::uint64_t line) && {
+    if (kind_ == ErrorKind::Table) {
+        kind_ = ErrorKind::TableFile;
+        a_ = line;
+    }
+    if ((kind_ == ErrorKind::TableFile || kind_ == ErrorKind::Io) && path_.empty()) path_ = std::move(path);
+    return std::move(*this);
+}
+
+BufrError BufrError::in_tables(std::string directories) && {
+    if ((kind_ == ErrorKind::ElementNotFound || kind_ == ErrorKind::SequenceNotFound) && path_.empty())
+        path_ = std::move(directories);
+    return std::move(*this);
+}
+
 std::string BufrError::display() const {
     using std::to_string;
     switch (kind_) {
@@ -66,10 +81,80 @@ std::string BufrError::display() const {
         return "unsupported replication descriptor " + padded_code(static_cast<std::uint32_t>(a_));
     case ErrorKind::ElementNotFound:
         return "descriptor " + padded_code(static_cast<std::uint32_t>(a_)) + " was not found in Table B";
-    case ErrorKind::Table:
-        return "csv/table parse error: " + text_;
     case ErrorKind::Io:
         return "io error: " + text_;
+    case ErrorKind::MessageCut:
+        return "section 0 at offset " + to_string(at_) + " is truncated";
+    case ErrorKind::LengthsDisagree:
+        return "declared length " + to_string(a_) + " does not match the sections' length " + to_string(b_);
+    case ErrorKind::DataEnded:
+        return "csv/table parse error: not enough bits while reading section 4 at bit " + to_string(a_) +
+               " for width " + to_string(width_) + " (" + to_string(b_) + " bits available)";
+    case ErrorKind::Table:
+    case ErrorKind::Unsupported:
+    case ErrorKind::LimitExceeded:
+    case ErrorKind::TableFile:
+    case ErrorKind::Interrupted:
+        return "csv/table parse error: " + text_;
+    }
+    return "unknown error";
+}
+
+std::string BufrError::describe() const {
+    using std::to_string;
+    const auto code = [](std::uint64_t c) { return padded_code(static_cast<std::uint32_t>(c)); };
+    switch (kind_) {
+    case ErrorKind::TooShort:
+        return "message is too short to be BUFR (fewer than 8 bytes)";
+    case ErrorKind::MissingMarker:
+        return "no BUFR message";
+    case ErrorKind::UnsupportedEdition:
+        return "unsupported BUFR edition " + to_string(a_) + " (editions 2, 3 and 4 are read)";
+    case ErrorKind::LengthMismatch:
+        return "the message declares " + to_string(a_) + " bytes but " + to_string(b_) + " were given";
+    case ErrorKind::SectionTruncated:
+        return "section " + to_string(a_) + " (at byte " + to_string(b_) +
+               " of the message) runs past the message's declared length";
+    case ErrorKind::BadTerminator:
+        return "the message does not end with 7777";
+    case ErrorKind::OddDescriptorArea:
+        return "section 3 holds an odd number of descriptor bytes";
+    case ErrorKind::SequenceNotFound:
+    case ErrorKind::ElementNotFound: {
+        std::string s = "descriptor " + code(a_) + " is not in Table " +
+                        (kind_ == ErrorKind::ElementNotFound ? "B" : "D");
+        if (!path_.empty()) s += " of the tables in " + path_;
+        return s;
+    }
+    case ErrorKind::IncompleteDelayedReplication:
+        return "delayed replication descriptor " + code(a_) +
+               " is missing its replication factor or replicated descriptors";
+    case ErrorKind::UnsupportedReplication:
+        return "unsupported replication descriptor " + code(a_);
+    case ErrorKind::Table:
+    case ErrorKind::Unsupported:
+    case ErrorKind::LimitExceeded:
+    case ErrorKind::Interrupted:
+        return text_;
+    case ErrorKind::Io:
+    case ErrorKind::TableFile: {
+        // A text that names the file already (a missing directory) keeps its words.
+        std::string s = text_.find(path_) == std::string::npos ? path_ : std::string();
+        if (kind_ == ErrorKind::TableFile && a_ != 0) s += (s.empty() ? "line " : ", line ") + to_string(a_);
+        return s.empty() ? text_ : s + ": " + text_;
+    }
+    case ErrorKind::MessageCut:
+        return "message cut short: it declares " + to_string(a_) + " bytes, but the input ends " +
+               to_string(b_) + " bytes after its start";
+    case ErrorKind::LengthsDisagree:
+        return "the message declares " + to_string(a_) + " bytes, but its sections and 7777 end after " +
+               to_string(b_) + " bytes";
+    case ErrorKind::DataEnded: {
+        std::string s = "the data section ends at bit " + to_string(b_);
+        s += code_ != 0 ? " while reading descriptor " + code(code_) + ": " : ": ";
+        return s + to_string(width_) + " bits needed at bit " + to_string(a_) + ", " +
+               to_string(a_ <= b_ ? b_ - a_ : 0) + " left";
+    }
     }
     return "unknown error";
 }

@@ -1,6 +1,13 @@
 // BufrError: the one error type of the decoder, and Result<T>, the value-or-error
 // type that every fallible core operation returns. Nothing in the core throws;
 // only the Python binding layer turns a BufrError into an exception.
+//
+// Every error has two texts. display() is the text of the per-value module
+// (korvane._korvane), whose kinds and texts are fixed: the kinds after Io
+// name a cause that it folds into Table, and display() gives them the Table
+// text they have always had there. describe() is the text of everything
+// else (the reader, the tables of observations, the command): it names the
+// true cause, with the descriptor, bit position, file and line where known.
 #pragma once
 
 #include <cstdint>
@@ -12,6 +19,7 @@
 
 namespace korvane {
 
+// A stable enumeration: kinds are only ever added at the end.
 enum class ErrorKind : std::uint8_t {
     TooShort,
     MissingMarker,
@@ -26,11 +34,24 @@ enum class ErrorKind : std::uint8_t {
     ElementNotFound,
     Table,
     Io,
+    // The input ends inside a message: it declares more bytes than remain.
+    MessageCut,
+    // Section 5 ("7777") does not end the message at its declared length.
+    LengthsDisagree,
+    // The data section ends before the field being read.
+    DataEnded,
+    // A descriptor, operator or coding the decoder does not read.
+    Unsupported,
+    // A bound on the work of one decode, or the caller's item budget.
+    LimitExceeded,
+    // A table file that cannot be read or holds a bad entry.
+    TableFile,
+    // The caller asked to stop (Ctrl-C).
+    Interrupted,
 };
 
-// Each kind carries at most two numbers and, for Table and Io, a text. The
-// factory functions below are the only way to make one, so that the payload of
-// a kind is always the one its display text needs.
+// Each kind carries the numbers, texts and path its texts need. The factory
+// functions below are the only way to make one.
 class BufrError {
 public:
     static BufrError too_short() { return BufrError(ErrorKind::TooShort); }
@@ -58,37 +79,78 @@ public:
     static BufrError element_not_found(std::uint32_t code) {
         return BufrError(ErrorKind::ElementNotFound, code);
     }
-    static BufrError table(std::string text) {
-        BufrError e(ErrorKind::Table);
-        e.text_ = std::move(text);
-        return e;
-    }
+    static BufrError table(std::string text) { return with_text(ErrorKind::Table, std::move(text)); }
     // An operating-system error: rendered as "<strerror> (os error N)".
     static BufrError io_errno(int err);
     // An I/O error that carries its own message, rendered as that message.
-    static BufrError io_message(std::string message) {
-        BufrError e(ErrorKind::Io);
-        e.text_ = std::move(message);
+    static BufrError io_message(std::string message) { return with_text(ErrorKind::Io, std::move(message)); }
+    // The message at `offset` declares `declared` bytes; `available` remain from its start.
+    static BufrError message_cut(std::uint64_t offset, std::uint64_t declared, std::uint64_t available) {
+        BufrError e(ErrorKind::MessageCut, declared, available);
+        e.at_ = offset;
         return e;
+    }
+    // The message declares `declared` bytes; its sections and "7777" end after `sections`.
+    static BufrError lengths_disagree(std::uint64_t declared, std::uint64_t sections) {
+        return BufrError(ErrorKind::LengthsDisagree, declared, sections);
+    }
+    // A field of `width` bits at bit `position` of a data section of `bits` bits.
+    static BufrError data_ended(std::uint64_t position, std::uint16_t width, std::uint64_t bits,
+                                std::uint32_t descriptor) {
+        BufrError e(ErrorKind::DataEnded, position, bits);
+        e.width_ = width;
+        e.code_ = descriptor;
+        return e;
+    }
+    static BufrError unsupported(std::string text) { return with_text(ErrorKind::Unsupported, std::move(text)); }
+    static BufrError limit_exceeded(std::string text) {
+        return with_text(ErrorKind::LimitExceeded, std::move(text));
+    }
+    static BufrError interrupted() { return with_text(ErrorKind::Interrupted, "decoding was interrupted"); }
+
+    // A Table error met while reading the file at `path` (line `line`, or 0
+    // when the failure is not on one line) becomes a TableFile error; an Io
+    // error keeps its kind and learns the path. Other kinds are unchanged.
+    BufrError at_file(std::string path, std::uint64_t line = 0) &&;
+    // The table directories the descriptor was looked for in (not-found kinds).
+    BufrError in_tables(std::string directories) &&;
+    // The descriptor being read when the data section ended, unless known.
+    BufrError reading(std::uint32_t descriptor) && {
+        if (kind_ == ErrorKind::DataEnded && code_ == 0) code_ = descriptor;
+        return std::move(*this);
     }
 
     ErrorKind kind() const noexcept { return kind_; }
     std::uint64_t first() const noexcept { return a_; }
     std::uint64_t second() const noexcept { return b_; }
-    // The free text of Table, or the rendered I/O error of Io.
+    // The message's offset in the input (MessageCut).
+    std::uint64_t offset() const noexcept { return at_; }
+    // The free text of the text-carrying kinds, or the rendered I/O error of Io.
     const std::string& text() const noexcept { return text_; }
+    // The file (TableFile, Io) or the table directories (not-found kinds).
+    const std::string& path() const noexcept { return path_; }
 
-    // The display text; total, never fails.
+    // The text of the per-value module; total, never fails.
     std::string display() const;
+    // The text of the reader and the command: the true cause, in plain words.
+    std::string describe() const;
 
 private:
-    explicit BufrError(ErrorKind kind, std::uint64_t a = 0, std::uint64_t b = 0)
-        : kind_(kind), a_(a), b_(b) {}
+    explicit BufrError(ErrorKind kind, std::uint64_t a = 0, std::uint64_t b = 0) : kind_(kind), a_(a), b_(b) {}
+    static BufrError with_text(ErrorKind kind, std::string text) {
+        BufrError e(kind);
+        e.text_ = std::move(text);
+        return e;
+    }
 
     ErrorKind kind_;
+    std::uint16_t width_ = 0;
+    std::uint32_t code_ = 0;
     std::uint64_t a_;
     std::uint64_t b_;
+    std::uint64_t at_ = 0;
     std::string text_;
+    std::string path_;
 };
 
 // "<description> (os error N)", the standard rendering of an errno value.

@@ -5,8 +5,8 @@
 #include <string_view>
 
 #include "data/columns.hpp"
-#include "lib/barrier.hpp"
-#include "lib/convert.hpp"
+#include "py/barrier.hpp"
+#include "py/convert.hpp"
 #include "lib/types.hpp"
 #include "message/message.hpp"
 #include "tables/definitions.hpp"

@@ -11,8 +11,8 @@
 
 #include "data/columns.hpp"
 #include "data/decoded_value.hpp"
-#include "lib/barrier.hpp"
-#include "lib/convert.hpp"
+#include "py/barrier.hpp"
+#include "py/convert.hpp"
 #include "lib/types.hpp"
 
 namespace korvane::py {

@@ -3,8 +3,8 @@
 
 #include "descriptor/descriptor.hpp"
 #include "error/error.hpp"
-#include "lib/barrier.hpp"
-#include "lib/convert.hpp"
+#include "py/barrier.hpp"
+#include "py/convert.hpp"
 #include "lib/types.hpp"
 
 namespace korvane::py {

@@ -4,8 +4,8 @@
 #include <string>
 #include <vector>
 
-#include "lib/barrier.hpp"
-#include "lib/convert.hpp"
+#include "py/barrier.hpp"
+#include "py/convert.hpp"
 #include "lib/types.hpp"
 #include "message/message.hpp"
 #include "tables/files.hpp"

@@ -1,7 +1,8 @@
 // The module's entry point: creates `_korvane` and registers its classes and
 // then its functions, each name appended to __all__ in registration order.
-#include "lib/barrier.hpp"
+#include "py/barrier.hpp"
 #include "lib/types.hpp"
+#include "py/entry.hpp"
 
 #include <cstdint>
 
@@ -111,4 +112,4 @@ PyObject* init_module() {
 }  // namespace
 }  // namespace korvane::py
 
-PyMODINIT_FUNC PyInit__korvane(void) { return korvane::py::barrier<korvane::py::init_module>(); }
+KORVANE_ENTRY PyObject* korvane_init__korvane(void) { return korvane::py::barrier<korvane::py::init_module>(); }

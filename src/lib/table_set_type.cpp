@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "error/error.hpp"
-#include "lib/barrier.hpp"
-#include "lib/convert.hpp"
-#include "lib/table_set_object.hpp"
+#include "py/barrier.hpp"
+#include "py/convert.hpp"
+#include "py/table_set_object.hpp"
 #include "lib/types.hpp"
 #include "tables/definitions.hpp"
 #include "tables/eccodes.hpp"
@@ -152,38 +152,31 @@ PyObject* new_sequence_object(const SequenceDefinition& rec) {
 
 TableSetObject* as_tables(PyObject* self) { return reinterpret_cast<TableSetObject*>(self); }
 
-PyObject* alloc_table_set(PyTypeObject* tp, TableSet&& tables) {
-    PyObject* o = tp->tp_alloc(tp, 0);
-    if (o == nullptr) return nullptr;
-    new (&as_tables(o)->tables) TableSet(std::move(tables));
-    return o;
-}
-
 PyObject* table_set_new(PyTypeObject* tp, PyObject* args, PyObject* kwargs) {
     PyObject* none[1];
     if (!bind_args("TableSet", args, kwargs, {}, none)) return nullptr;
-    return alloc_table_set(tp, TableSet());
+    return alloc_table_set(tp, std::make_shared<const TableSet>());
 }
 
 PyObject* table_set_repr(PyObject* self) {
-    const TableSet& t = as_tables(self)->tables;
+    const TableSet& t = *as_tables(self)->tables;
     return new_text("TableSet(elements=" + std::to_string(t.element_count()) +
                     ", sequences=" + std::to_string(t.sequence_count()) + ")");
 }
 
 PyObject* get_element_count(PyObject* self, void*) {
-    return PyLong_FromSize_t(as_tables(self)->tables.element_count());
+    return PyLong_FromSize_t(as_tables(self)->tables->element_count());
 }
 
 PyObject* get_sequence_count(PyObject* self, void*) {
-    return PyLong_FromSize_t(as_tables(self)->tables.sequence_count());
+    return PyLong_FromSize_t(as_tables(self)->tables->sequence_count());
 }
 
 PyObject* get_element(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* a[1];
     std::uint32_t code = 0;
     if (!bind_args("get_element", args, kwargs, {"code"}, a) || !to_u32(a[0], "code", code)) return nullptr;
-    const ElementDefinition* e = as_tables(self)->tables.find_element(code);
+    const ElementDefinition* e = as_tables(self)->tables->find_element(code);
     if (e == nullptr) Py_RETURN_NONE;
     return new_element_object(*e);
 }
@@ -192,7 +185,7 @@ PyObject* get_sequence(PyObject* self, PyObject* args, PyObject* kwargs) {
     PyObject* a[1];
     std::uint32_t code = 0;
     if (!bind_args("get_sequence", args, kwargs, {"code"}, a) || !to_u32(a[0], "code", code)) return nullptr;
-    const SequenceDefinition* q = as_tables(self)->tables.find_sequence(code);
+    const SequenceDefinition* q = as_tables(self)->tables->find_sequence(code);
     if (q == nullptr) Py_RETURN_NONE;
     return new_sequence_object(*q);
 }
@@ -204,7 +197,7 @@ PyObject* get_meaning(PyObject* self, PyObject* args, PyObject* kwargs) {
     if (!bind_args("get_meaning", args, kwargs, {"code", "raw"}, a) || !to_u32(a[0], "code", code) ||
         !to_u64(a[1], "raw", raw))
         return nullptr;
-    const auto meaning = as_tables(self)->tables.code_meaning(code, raw);
+    const auto meaning = as_tables(self)->tables->code_meaning(code, raw);
     if (!meaning) Py_RETURN_NONE;
     return new_str(*meaning).release();
 }
@@ -220,7 +213,7 @@ PyObject* expand(PyObject* self, PyObject* args, PyObject* kwargs) {
     std::vector<std::uint32_t> codes;
     if (!bind_args("expand", args, kwargs, {"descriptors"}, a) || !to_codes(a[0], "descriptors", codes))
         return nullptr;
-    return expand_with(as_tables(self)->tables, codes);
+    return expand_with(*as_tables(self)->tables, codes);
 }
 
 PyObject* wrap_tables(Result<TableSet>&& r) {
@@ -315,13 +308,13 @@ const TableSet* table_set_record(PyObject* o) {
         PyErr_Clear();
         return nullptr;
     }
-    return PyObject_TypeCheck(o, tp) ? &as_tables(o)->tables : nullptr;
+    return PyObject_TypeCheck(o, tp) ? as_tables(o)->tables.get() : nullptr;
 }
 
 PyObject* new_table_set_object(TableSet&& tables) {
     PyTypeObject* tp = table_set_type();
     if (tp == nullptr) return nullptr;
-    return alloc_table_set(tp, std::move(tables));
+    return alloc_table_set(tp, std::make_shared<const TableSet>(std::move(tables)));
 }
 
 PyObject* expand_descriptors(PyObject*, PyObject* args, PyObject* kwargs) {

@@ -3,7 +3,7 @@
 // the process (the module serves one interpreter).
 #pragma once
 
-#include "lib/pyref.hpp"
+#include "py/pyref.hpp"
 
 namespace korvane {
 struct BufrMessage;

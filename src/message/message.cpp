@@ -236,4 +236,57 @@ Result<std::vector<MessageRange>> split_messages(ByteView buf) {
     return out;
 }
 
+Result<void> scan_messages(ByteView buf, ScanSink& sink, const Interrupt& interrupt) {
+    // Asked whether to stop after every so many bytes (some 10 ms of work),
+    // also in a long stretch without any marker.
+    constexpr std::size_t kPollBytes = std::size_t{64} << 20;
+    const std::size_t len = buf.size();
+    std::uint64_t index = 0;
+    std::size_t p = 0;
+    std::size_t polled = 0;
+    while (len - p >= 4) {
+        if (p - polled >= kPollBytes) {
+            if (interrupt.requested()) return BufrError::interrupted();
+            polled = p;
+        }
+        const std::size_t stop = len - p > kPollBytes + 3 ? p + kPollBytes + 3 : len;
+        const std::size_t found = find_marker(buf.first(stop), p);
+        if (found == stop) {
+            if (stop == len) break;
+            p = stop - 3;  // a marker may straddle the window's end
+            continue;
+        }
+        p = found;
+        const std::size_t remaining = len - p;
+        const std::uint64_t declared = remaining >= 7 ? be24(buf.data() + p + 4) : 0;
+        if (remaining < 8 || declared > remaining) {
+            // The input ends inside the message (a file still being written,
+            // or cut short); a sound message may still start inside it.
+            sink.problem(index++, p, remaining, BufrError::message_cut(p, declared, remaining));
+            p += 4;
+            continue;
+        }
+        const auto total = static_cast<std::size_t>(declared);
+        Result<BufrMessage> parsed = parse_message_any_edition(buf.subspan(p, total));
+        if (!parsed) {
+            sink.problem(index++, p, total, std::move(parsed).error());
+            p += 4;
+            continue;
+        }
+        // The sections and "7777" must fill the declared length: a length
+        // that covers the next message, or bytes between "7777" and the
+        // declared end, mean the lengths are damaged.
+        const BufrMessage& m = *parsed;
+        const std::uint64_t end = m.section4_data_offset - 4 + m.section4_length + 4;
+        if (end != total) {
+            sink.problem(index++, p, total, BufrError::lengths_disagree(total, end));
+            p += 4;
+            continue;
+        }
+        sink.message(index++, p, std::move(parsed).value());
+        p += total;
+    }
+    return Ok{};
+}
+
 }  // namespace korvane

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "error/error.hpp"
+#include "error/interrupt.hpp"
 
 namespace korvane {
 
@@ -75,5 +76,27 @@ struct MessageRange {
 
 // Finds the messages in a buffer by their "BUFR" markers and section 0 lengths.
 Result<std::vector<MessageRange>> split_messages(ByteView buf);
+
+// What scan_messages finds, message by message, in the order of the input.
+// Messages are numbered from 0 in that order, damaged ones included.
+class ScanSink {
+public:
+    virtual ~ScanSink() = default;
+    // A message whose frame is sound, at `offset`, `message.total_length` bytes.
+    virtual void message(std::uint64_t index, std::uint64_t offset, BufrMessage&& message) = 0;
+    // A damaged message at `offset`: `length` bytes are taken as its extent
+    // (its declared length, or what remains of a message cut short).
+    virtual void problem(std::uint64_t index, std::uint64_t offset, std::uint64_t length, BufrError error) = 0;
+};
+
+// Every message of a buffer of any edition from 2 to 4, for a reader of
+// whole files. Bytes before, between and after messages (bulletin headings,
+// padding) are passed over. A message is sound only when "7777" ends it at
+// its declared length and its sections fill the space before; one that is
+// not is reported (a declared length that runs past the end of the input
+// too, as MessageCut), and the scan goes on at the next "BUFR" after its
+// marker, so that no sound message after it is lost. Fails only when
+// `interrupt` asks it to stop.
+Result<void> scan_messages(ByteView buf, ScanSink& sink, const Interrupt& interrupt = {});
 
 }  // namespace korvane

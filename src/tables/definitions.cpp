@@ -25,24 +25,35 @@ std::string local_table_dir(const std::string& root, const BufrMessage& m) {
                                               "/" + std::to_string(m.originating_subcentre));
 }
 
-Result<TableSet> from_eccodes_definitions(const std::string& root, const BufrMessage& message, bool code_tables) {
-    KORVANE_TRY(const std::string wmo, resolve_eccodes_table_dir(wmo_table_dir(root, message)));
+Result<TableSet> load_table_directories(const std::string& wmo, const std::string& local, CodeTables code_tables) {
+    const bool load_codes = code_tables != CodeTables::Skip;
+    const bool keep_errors = code_tables == CodeTables::LoadKeepingErrors;
     TableSet tables;
+    tables.set_origin(local.empty() ? wmo : wmo + " and " + local);
     KORVANE_TRY_VOID(load_eccodes_element_table(tables, join_path(wmo, "element.table")));
     KORVANE_TRY_VOID(load_eccodes_sequence_def(tables, join_path(wmo, "sequence.def")));
     const std::string wmo_codes = join_path(wmo, "codetables");
-    if (code_tables && path_exists(wmo_codes)) KORVANE_TRY_VOID(load_eccodes_code_tables(tables, wmo_codes));
-    if (message.local_tables_version_number == 0) return tables;
-
-    const std::string local = local_table_dir(root, message);
-    if (!path_exists(local)) return tables;
+    if (load_codes && path_exists(wmo_codes))
+        KORVANE_TRY_VOID(load_eccodes_code_tables(tables, wmo_codes, keep_errors));
+    if (local.empty()) return tables;
     const std::string elements = join_path(local, "element.table");
     if (path_exists(elements)) KORVANE_TRY_VOID(load_eccodes_element_table(tables, elements));
     const std::string sequences = join_path(local, "sequence.def");
     if (path_exists(sequences)) KORVANE_TRY_VOID(load_eccodes_sequence_def(tables, sequences));
     const std::string codes = join_path(local, "codetables");
-    if (code_tables && path_exists(codes)) KORVANE_TRY_VOID(load_eccodes_code_tables(tables, codes));
+    if (load_codes && path_exists(codes)) KORVANE_TRY_VOID(load_eccodes_code_tables(tables, codes, keep_errors));
     return tables;
+}
+
+Result<TableSet> from_eccodes_definitions(const std::string& root, const BufrMessage& message,
+                                          CodeTables code_tables) {
+    KORVANE_TRY(const std::string wmo, resolve_eccodes_table_dir(wmo_table_dir(root, message)));
+    std::string local;
+    if (message.local_tables_version_number != 0) {
+        local = local_table_dir(root, message);
+        if (!path_exists(local)) local.clear();
+    }
+    return load_table_directories(wmo, local, code_tables);
 }
 
 Result<std::optional<CodeTable>> code_table_from_definitions(const std::string& root, const BufrMessage& message,

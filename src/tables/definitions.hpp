@@ -17,11 +17,19 @@ namespace korvane {
 // local tables (L != 0), R/bufr/tables/M/local/N/C/S where N is L, or "19-L"
 // under master version 19. Local entries replace WMO entries of the same code;
 // missing local tables are no error.
-// Without `code_tables` the code and flag tables are left out: reading the
-// hundreds of small files takes most of the time of loading a set, and one who
-// wants a few meanings reads them with code_table_from_definitions.
+// The code and flag tables are read as `code_tables` says: all of them, a
+// file that cannot be read failing the whole set; all of them, such a file
+// kept as its error (TableSet::code_table_error) so that only what needs its
+// meanings fails; or none: reading the hundreds of small files takes most of
+// the time of loading a set, and one who wants a few meanings reads them
+// with code_table_from_definitions. The set's origin names the directories.
+enum class CodeTables : std::uint8_t { Load, LoadKeepingErrors, Skip };
 Result<TableSet> from_eccodes_definitions(const std::string& root, const BufrMessage& message,
-                                          bool code_tables = true);
+                                          CodeTables code_tables = CodeTables::Load);
+
+// The tables of a WMO table directory, then of a local one on top (none when
+// `local` is empty), as from_eccodes_definitions reads them.
+Result<TableSet> load_table_directories(const std::string& wmo, const std::string& local, CodeTables code_tables);
 
 // The code or flag table of element `code` among the tables above: the local
 // one when there is one, else the WMO one, else none.

@@ -15,17 +15,20 @@ namespace korvane {
 namespace {
 
 // Calls fn(line) for each line of `text`, split at line feeds with a carriage
-// return before the line feed dropped.
+// return before the line feed dropped. A failure is that of the file at
+// `path`, on the line fn was given.
 template <typename Fn>
-Result<void> for_each_line(std::string_view text, Fn&& fn) {
+Result<void> for_each_line(std::string_view text, const std::string& path, Fn&& fn) {
     std::size_t start = 0;
+    std::uint64_t number = 0;
     while (start < text.size()) {
+        ++number;
         std::size_t end = text.find('\n', start);
         const std::size_t next = end == std::string_view::npos ? text.size() : end + 1;
         if (end == std::string_view::npos) end = text.size();
         std::string_view line = text.substr(start, end - start);
         if (!line.empty() && line.back() == '\r' && end < text.size()) line.remove_suffix(1);
-        KORVANE_TRY_VOID(fn(line));
+        if (Result<void> r = fn(line); !r) return std::move(r).error().at_file(path, number);
         start = next;
     }
     return Ok{};
@@ -100,13 +103,15 @@ bool plain_ascii(std::string_view text) noexcept {
 // start of every command). Returns false, having loaded nothing that matters,
 // when the text has another shape: the record reader then reads it all again,
 // with its rules for quotes and line ends and its error texts.
-Result<bool> load_plain_element_table(TableSet& tables, std::string_view text) {
+Result<bool> load_plain_element_table(TableSet& tables, std::string_view text, const std::string& path) {
     if (!plain_ascii(text)) return false;
     std::array<std::string_view, 16> fields;
     std::size_t expected = 0;
     bool first = true;
     std::size_t pos = 0;
+    std::uint64_t number = 0;
     while (pos < text.size()) {
+        ++number;
         std::size_t end = text.find('\n', pos);
         if (end == std::string_view::npos) end = text.size();
         const std::string_view line = text.substr(pos, end - pos);
@@ -128,7 +133,8 @@ Result<bool> load_plain_element_table(TableSet& tables, std::string_view text) {
         } else if (n != expected && !(n >= kElementDialect.optional_after && expected >= kElementDialect.optional_after)) {
             return false;  // the record reader reports the count
         }
-        KORVANE_TRY_VOID(load_element_row(tables, n, [&](std::size_t i) { return fields[i]; }));
+        if (Result<void> r = load_element_row(tables, n, [&](std::size_t i) { return fields[i]; }); !r)
+            return std::move(r).error().at_file(path, number);
     }
     return true;
 }
@@ -137,23 +143,31 @@ Result<bool> load_plain_element_table(TableSet& tables, std::string_view text) {
 
 Result<void> load_eccodes_element_table(TableSet& tables, const std::string& path) {
     if (Result<std::string> text = read_file(path)) {
-        KORVANE_TRY(const bool loaded, load_plain_element_table(tables, *text));
+        KORVANE_TRY(const bool loaded, load_plain_element_table(tables, *text, path));
         if (loaded) return Ok{};
     }
-    KORVANE_TRY(RecordReader reader, RecordReader::open(path, kElementDialect));
+    Result<RecordReader> opened = RecordReader::open(path, kElementDialect);
+    if (!opened) return std::move(opened).error().at_file(path);
+    RecordReader& reader = *opened;
     for (;;) {
-        KORVANE_TRY(const bool got, reader.next());
-        if (!got) return Ok{};
-        KORVANE_TRY_VOID(load_element_row(tables, reader.field_count(), [&](std::size_t i) { return reader.field(i); }));
+        Result<bool> got = reader.next();
+        if (!got) return std::move(got).error().at_file(path, reader.record_line());
+        if (!*got) return Ok{};
+        if (Result<void> r = load_element_row(tables, reader.field_count(),
+                                              [&](std::size_t i) { return reader.field(i); });
+            !r)
+            return std::move(r).error().at_file(path, reader.record_line());
     }
 }
 
 Result<void> load_eccodes_sequence_def(TableSet& tables, const std::string& path) {
-    KORVANE_TRY(const std::string text, read_text_file(path));
+    Result<std::string> read = read_text_file(path);
+    if (!read) return std::move(read).error().at_file(path);
+    const std::string& text = *read;
     // An entry may span lines: its lines are collected, joined by single
     // spaces, until one of them holds the closing bracket.
     std::string entry;
-    KORVANE_TRY_VOID(for_each_line(text, [&](std::string_view raw) -> Result<void> {
+    KORVANE_TRY_VOID(for_each_line(text, path, [&](std::string_view raw) -> Result<void> {
         const std::string_view line = trim_white_space(raw);
         if (line.empty() || line.front() == '#') return Ok{};
         if (!entry.empty()) entry += ' ';
@@ -167,11 +181,13 @@ Result<void> load_eccodes_sequence_def(TableSet& tables, const std::string& path
 }
 
 Result<CodeTable> load_eccodes_code_table(const std::string& path) {
-    KORVANE_TRY(const std::string text, read_text_file(path));
+    Result<std::string> read = read_text_file(path);
+    if (!read) return std::move(read).error().at_file(path);
+    const std::string& text = *read;
     std::vector<std::string_view> tokens;
     std::string meaning;
     CodeTable table;
-    KORVANE_TRY_VOID(for_each_line(text, [&](std::string_view raw) -> Result<void> {
+    KORVANE_TRY_VOID(for_each_line(text, path, [&](std::string_view raw) -> Result<void> {
         const std::string_view line = trim_white_space(raw);
         if (line.empty() || line.front() == '#') return Ok{};
         split_white_space(line, tokens);
@@ -189,14 +205,24 @@ Result<CodeTable> load_eccodes_code_table(const std::string& path) {
     return table;
 }
 
-Result<void> load_eccodes_code_tables(TableSet& tables, const std::string& dir) {
-    KORVANE_TRY(const std::vector<std::string> files, matching_files(dir, "", ".table"));
-    for (const std::string& path : files) {
+Result<void> load_eccodes_code_tables(TableSet& tables, const std::string& dir, bool keep_errors) {
+    Result<std::vector<std::string>> listed = matching_files(dir, "", ".table");
+    if (!listed) return std::move(listed).error().at_file(dir);
+    for (const std::string& path : *listed) {
         const std::string_view stem = file_stem(file_name(path));
         if (stem.empty() || !is_valid_utf8(stem)) continue;
-        KORVANE_TRY(const std::uint32_t code, parse_code(stem));
-        KORVANE_TRY(CodeTable table, load_eccodes_code_table(path));
-        tables.insert_code_table(code, std::move(table));
+        Result<std::uint32_t> code = parse_code(stem);
+        if (!code) {
+            if (keep_errors) continue;  // no element's table
+            return std::move(code).error().at_file(path);
+        }
+        Result<CodeTable> table = load_eccodes_code_table(path);
+        if (table)
+            tables.insert_code_table(*code, std::move(table).value());
+        else if (keep_errors)
+            tables.insert_code_table_error(*code, std::move(table).error());
+        else
+            return std::move(table).error();
     }
     return Ok{};
 }
@@ -206,7 +232,8 @@ Result<TableSet> from_eccodes_dir(const std::string& dir) {
     KORVANE_TRY_VOID(load_eccodes_element_table(tables, join_path(dir, "element.table")));
     KORVANE_TRY_VOID(load_eccodes_sequence_def(tables, join_path(dir, "sequence.def")));
     const std::string codetables = join_path(dir, "codetables");
-    if (path_exists(codetables)) KORVANE_TRY_VOID(load_eccodes_code_tables(tables, codetables));
+    if (path_exists(codetables)) KORVANE_TRY_VOID(load_eccodes_code_tables(tables, codetables, false));
+    tables.set_origin(dir);
     return tables;
 }
 
@@ -215,19 +242,22 @@ Result<std::string> resolve_eccodes_table_dir(const std::string& path) {
     for (int aliases = 0;; ++aliases) {
         if (is_directory(current)) return current;
         if (!is_regular_file(current))
-            return BufrError::table("ecCodes table directory does not exist: " + current);
+            return BufrError::table("ecCodes table directory does not exist: " + current).at_file(current);
         // Alias files that lead back to themselves would be followed forever.
         if (aliases == kMaxAliasSteps)
             return BufrError::table("ecCodes table alias chain from " + path +
                                     " does not reach a directory within " +
-                                    std::to_string(kMaxAliasSteps) + " aliases");
-        KORVANE_TRY(const std::string text, read_text_file(current));
-        const std::string_view alias = trim_white_space(text);
+                                    std::to_string(kMaxAliasSteps) + " aliases")
+                .at_file(path);
+        Result<std::string> read = read_text_file(current);
+        if (!read) return std::move(read).error().at_file(current);
+        const std::string_view alias = trim_white_space(*read);
         if (alias.empty() || alias.find('/') != std::string_view::npos ||
             alias.find('\\') != std::string_view::npos)
-            return BufrError::table("invalid ecCodes table alias " + current + " -> " + quoted_text(alias));
+            return BufrError::table("invalid ecCodes table alias " + current + " -> " + quoted_text(alias))
+                .at_file(current);
         const std::optional<std::string> parent = parent_path(current);
-        if (!parent) return BufrError::table("ecCodes table directory does not exist: " + current);
+        if (!parent) return BufrError::table("ecCodes table directory does not exist: " + current).at_file(current);
         current = join_path(*parent, alias);
     }
 }

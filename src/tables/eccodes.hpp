@@ -22,8 +22,11 @@ Result<void> load_eccodes_element_table(TableSet& tables, const std::string& pat
 Result<void> load_eccodes_sequence_def(TableSet& tables, const std::string& path);
 // One <code>.table file: key, an unused second column, then the meaning.
 Result<CodeTable> load_eccodes_code_table(const std::string& path);
-// Every <code>.table file of `dir`, each stored whole under its code.
-Result<void> load_eccodes_code_tables(TableSet& tables, const std::string& dir);
+// Every <code>.table file of `dir`, each stored whole under its code. With
+// `keep_errors` a file that cannot be read is kept as its error
+// (TableSet::code_table_error) and the others are read; otherwise it fails
+// the whole load.
+Result<void> load_eccodes_code_tables(TableSet& tables, const std::string& dir, bool keep_errors);
 
 // `path` when it is a directory; when it is a regular file, the directory that
 // its content (a sibling name) leads to, following at most kMaxAliasSteps

@@ -10,11 +10,11 @@ namespace korvane {
 namespace {
 
 BufrError too_many_codes() {
-    return BufrError::table("descriptor expansion exceeds " + std::to_string(kMaxExpandedCodes) + " codes");
+    return BufrError::limit_exceeded("descriptor expansion exceeds " + std::to_string(kMaxExpandedCodes) + " codes");
 }
 
 BufrError too_many_steps() {
-    return BufrError::table("descriptor expansion exceeds " + std::to_string(kMaxExpansionSteps) +
+    return BufrError::limit_exceeded("descriptor expansion exceeds " + std::to_string(kMaxExpansionSteps) +
                             " descriptor visits");
 }
 
@@ -22,7 +22,7 @@ BufrError too_many_steps() {
 
 Result<std::size_t> expand_into(const TableSet& tables, std::span<const std::uint32_t> codes,
                                 std::vector<std::uint32_t>& out, ExpansionState& state, unsigned depth) {
-    if (depth > kMaxExpansionDepth) return BufrError::table("sequence expansion exceeded recursion depth");
+    if (depth > kMaxExpansionDepth) return BufrError::limit_exceeded("sequence expansion exceeded recursion depth");
     const std::size_t before = out.size();
     std::size_t i = 0;
     while (i < codes.size()) {

@@ -43,6 +43,8 @@ public:
     Result<bool> next();
 
     std::size_t field_count() const noexcept { return ends_.size(); }
+    // The line on which the current record starts (from 1).
+    std::uint64_t record_line() const noexcept { return record_line_; }
     // A field of the current record; valid until the next call of next().
     std::string_view field(std::size_t i) const noexcept {
         const std::size_t begin = i == 0 ? 0 : ends_[i - 1];

@@ -32,6 +32,16 @@ const CodeTable* TableSet::find_code_table(std::uint32_t code) const {
     return it == code_tables_.end() ? nullptr : &it->second;
 }
 
+const BufrError* TableSet::code_table_error(std::uint32_t code) const {
+    auto it = code_table_errors_.find(code);
+    return it == code_table_errors_.end() ? nullptr : &it->second;
+}
+
+void TableSet::insert_code_table_error(std::uint32_t code, BufrError error) {
+    code_tables_.erase(code);
+    code_table_errors_.insert_or_assign(code, std::move(error));
+}
+
 std::optional<std::string_view> TableSet::code_meaning(std::uint32_t code, std::uint64_t raw) const {
     const CodeTable* table = find_code_table(code);
     if (table == nullptr || table->empty()) return std::nullopt;

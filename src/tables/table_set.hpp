@@ -10,6 +10,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "error/error.hpp"
+
 namespace korvane {
 
 struct ElementDefinition {
@@ -46,6 +48,16 @@ public:
     // as long as this TableSet.
     std::optional<std::string_view> code_meaning(std::uint32_t code, std::uint64_t raw) const;
 
+    // Where the tables were read from (directories), for error texts; empty
+    // for a set built otherwise.
+    const std::string& origin() const noexcept { return origin_; }
+    void set_origin(std::string origin) { origin_ = std::move(origin); }
+
+    // A code table that could not be read, kept so that only what needs it
+    // fails (see from_eccodes_definitions): its error, or null.
+    const BufrError* code_table_error(std::uint32_t code) const;
+    void insert_code_table_error(std::uint32_t code, BufrError error);
+
     std::size_t element_count() const noexcept { return elements_.size(); }
     std::size_t sequence_count() const noexcept { return sequences_.size(); }
 
@@ -53,6 +65,8 @@ private:
     std::unordered_map<std::uint32_t, ElementDefinition> elements_;
     std::unordered_map<std::uint32_t, SequenceDefinition> sequences_;
     std::unordered_map<std::uint32_t, CodeTable> code_tables_;
+    std::unordered_map<std::uint32_t, BufrError> code_table_errors_;
+    std::string origin_;
 };
 
 }  // namespace korvane

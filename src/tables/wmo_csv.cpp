@@ -25,8 +25,9 @@ const char* element_type_of(std::string_view unit) noexcept {
 
 }  // namespace
 
-Result<void> load_bufr4_table_b(TableSet& tables, const std::string& path) {
-    KORVANE_TRY(RecordReader reader, RecordReader::open(path, kWmoCsv));
+namespace {
+
+Result<void> read_table_b(TableSet& tables, RecordReader& reader) {
     for (;;) {
         KORVANE_TRY(const bool got, reader.next());
         if (!got) return Ok{};
@@ -44,8 +45,7 @@ Result<void> load_bufr4_table_b(TableSet& tables, const std::string& path) {
     }
 }
 
-Result<void> load_bufr4_table_d(TableSet& tables, const std::string& path) {
-    KORVANE_TRY(RecordReader reader, RecordReader::open(path, kWmoCsv));
+Result<void> read_table_d(TableSet& tables, RecordReader& reader) {
     // One member per row; rows of one sequence need not be adjacent.
     std::unordered_map<std::uint32_t, std::vector<std::uint32_t>> sequences;
     for (;;) {
@@ -60,12 +60,32 @@ Result<void> load_bufr4_table_d(TableSet& tables, const std::string& path) {
     return Ok{};
 }
 
+// A failure names the file and the line of the record being read.
+template <typename Read>
+Result<void> load_csv(TableSet& tables, const std::string& path, Read read) {
+    Result<RecordReader> opened = RecordReader::open(path, kWmoCsv);
+    if (!opened) return std::move(opened).error().at_file(path);
+    if (Result<void> r = read(tables, *opened); !r) return std::move(r).error().at_file(path, opened->record_line());
+    return Ok{};
+}
+
+}  // namespace
+
+Result<void> load_bufr4_table_b(TableSet& tables, const std::string& path) {
+    return load_csv(tables, path, read_table_b);
+}
+
+Result<void> load_bufr4_table_d(TableSet& tables, const std::string& path) {
+    return load_csv(tables, path, read_table_d);
+}
+
 Result<TableSet> from_bufr4_45_dir(const std::string& dir) {
     TableSet tables;
     KORVANE_TRY(const std::vector<std::string> b_files, matching_files(dir, "BUFRCREX_TableB_en_", ".csv"));
     for (const std::string& path : b_files) KORVANE_TRY_VOID(load_bufr4_table_b(tables, path));
     KORVANE_TRY(const std::vector<std::string> d_files, matching_files(dir, "BUFR_TableD_en_", ".csv"));
     for (const std::string& path : d_files) KORVANE_TRY_VOID(load_bufr4_table_d(tables, path));
+    tables.set_origin(dir);
     return tables;
 }
 

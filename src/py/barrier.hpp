@@ -26,7 +26,7 @@
 // before the barrier sets the Python exception.
 #pragma once
 
-#include "lib/pyref.hpp"
+#include "py/pyref.hpp"
 
 #include <exception>
 #include <new>

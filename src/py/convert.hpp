@@ -1,8 +1,7 @@
-// Argument binding and conversion for the module's functions and methods, and
-// the one route by which a BufrError becomes a Python exception.
+// Argument binding and conversion for the modules' functions and methods.
 #pragma once
 
-#include "lib/pyref.hpp"
+#include "py/pyref.hpp"
 
 #include <cstdint>
 #include <initializer_list>
@@ -11,6 +10,7 @@
 #include <vector>
 
 #include "error/error.hpp"
+#include "py/errors.hpp"
 
 namespace korvane::py {
 
@@ -28,14 +28,6 @@ bool to_u8(PyObject* o, const char* param, std::uint8_t& out);
 bool to_u32(PyObject* o, const char* param, std::uint32_t& out);
 bool to_u64(PyObject* o, const char* param, std::uint64_t& out);
 bool to_codes(PyObject* o, const char* param, std::vector<std::uint32_t>& out);
-
-// Raises the error as ValueError carrying its display text; returns nullptr so
-// that callers can write `return to_py_err(std::move(e));`.
-PyObject* to_py_err(BufrError e);
-
-// Raises OSError whose single argument is `text` (an I/O error's text, such
-// as "No such file or directory (os error 2)"); returns nullptr.
-PyObject* raise_os_error_text(const std::string& text);
 
 // Python objects from C++ values.
 OwnedRef new_str(std::string_view s);

@@ -3,7 +3,7 @@
 // error paths included, releases exactly what it owns.
 #pragma once
 
-#include "lib/compat.hpp"
+#include "py/compat.hpp"
 
 #include <utility>
 

@@ -1,4 +1,4 @@
-#include "lib/convert.hpp"
+#include "py/convert.hpp"
 
 #include <climits>
 #include <string>
@@ -90,15 +90,16 @@ bool to_path(PyObject* o, const char* param, std::string& out) {
         set_arg_type_error(param, "'" + type_name(o) + "' object is not an instance of 'str'");
         return false;
     }
-    Py_ssize_t n = 0;
-    const char* s = PyUnicode_AsUTF8AndSize(o, &n);
-    if (s == nullptr) {
-        // Lone surrogates cannot be UTF-8: report it as a refused argument.
+    // As os.fsencode: a path read from the file system that is not UTF-8
+    // comes to Python with its bytes escaped as lone surrogates, and goes
+    // back to those bytes here.
+    OwnedRef encoded = OwnedRef::steal(PyUnicode_EncodeFSDefault(o));
+    if (!encoded) {
         PyErr_Clear();
-        set_arg_type_error(param, "path is not valid UTF-8");
+        set_arg_type_error(param, "path cannot be encoded for the file system");
         return false;
     }
-    out.assign(s, static_cast<std::size_t>(n));
+    out.assign(PyBytes_AS_STRING(encoded.get()), static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
     if (out.find('\0') != std::string::npos) {
         // The file system would silently cut the path at the NUL.
         set_arg_type_error(param, "embedded null byte");
@@ -166,23 +167,6 @@ bool to_codes(PyObject* o, const char* param, std::vector<std::uint32_t>& out) {
         out.push_back(code);
     }
     return true;
-}
-
-PyObject* to_py_err(BufrError e) {
-    const std::string text = e.display();
-    OwnedRef msg = OwnedRef::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
-                                                        "replace"));
-    if (msg) PyErr_SetObject(PyExc_ValueError, msg.get());
-    return nullptr;
-}
-
-PyObject* raise_os_error_text(const std::string& text) {
-    OwnedRef msg = OwnedRef::steal(PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()),
-                                                        "replace"));
-    if (!msg) return nullptr;
-    OwnedRef exc = OwnedRef::steal(PyObject_CallOneArg(PyExc_OSError, msg.get()));
-    if (exc) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exc.get())), exc.get());
-    return nullptr;
 }
 
 OwnedRef new_str(std::string_view s) {

@@ -1,0 +1,692 @@
+// Row assembly. A message's rows follow its replications; the rule, as a
+// walk over the items of one subset:
+//
+// 1. Matched items: in item order, the items of each selector (an element
+//    of the selector's key or code; for a ranked selector only the item of
+//    that rank among the key's items of the subset). An item of two
+//    selectors is matched once for each.
+// 2. Holders: the occurrences of replicated groups, less those of a group the
+//    one-bit factor 0 31 000 includes (it is there or not: an optional part
+//    of its level, whose items count as that level's). An item's holder is
+//    the innermost remaining occurrence holding it, or the subset when none
+//    does: the item is then outside replications.
+// 3. Outside replications only the first matched item of each selector in
+//    the subset takes part; later ones are reached by their rank.
+// 4. A subset in which no selector has two items is one row. In any other
+//    the items are walked in order, keeping an observation (selector ->
+//    item): an item past the end of the holder of the item before it first
+//    drops the items whose holder has ended; an item whose selector the
+//    observation holds drops that earlier item and every item added after
+//    it. Whenever an item drops something, the observation as it was before
+//    is a row; the last observation of the subset is a row too.
+// 5. A row is kept when it has an item of each required selector and every
+//    filter matches its item's value.
+//
+// So each occurrence of the innermost replicated group holding requested
+// keys is a row, the keys read before it in the enclosing levels carried
+// along (station and time on every level of a sounding). Compressed data
+// have one layout for every subset: the rows are the first subset's, their
+// values read in each subset.
+#include "rows/table.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <cstring>
+#include <limits>
+#include <map>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+
+#include "data/columns.hpp"
+#include "rows/plan.hpp"
+#include "tables/keys.hpp"
+
+namespace korvane::rows {
+
+namespace {
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+constexpr std::uint32_t kShortDelayedFactor = 31000;
+
+// The items of a decoded message, laid out or (compressed data) kept as
+// coded: position p of subset s is item p for laid-out data, column p of row
+// s for data kept as rows.
+class Items {
+public:
+    explicit Items(const MessageColumns& c) : c_(c) {
+        if (c.row_width != 0) {
+            var_of_.assign(c.row_width, -1);
+            for (std::size_t j = 0; j < c.var_column.size(); ++j)
+                var_of_[c.var_column[j]] = static_cast<std::int64_t>(j);
+        }
+    }
+    bool kept_as_rows() const noexcept { return c_.row_width != 0; }
+    std::uint32_t code(std::size_t p) const noexcept { return c_.code[p]; }
+    std::uint8_t kind(std::size_t p) const noexcept { return c_.kind[p]; }
+    bool missing(std::uint32_t s, std::size_t p) const noexcept {
+        const std::int64_t v = var(p);
+        return (v < 0 ? c_.missing[p] : c_.var_missing[index(v, s)]) != 0;
+    }
+    double value(std::uint32_t s, std::size_t p) const noexcept {
+        const std::int64_t v = var(p);
+        return v < 0 ? c_.value[p] : c_.var_value[index(v, s)];
+    }
+    std::uint64_t raw(std::uint32_t s, std::size_t p) const noexcept {
+        const std::int64_t v = var(p);
+        return v < 0 ? c_.raw[p] : c_.var_raw[index(v, s)];
+    }
+    bool is_text(std::size_t p) const noexcept {
+        const auto k = static_cast<ValueKind>(c_.kind[p]);
+        return k == ValueKind::Character || k == ValueKind::InsertedText;
+    }
+    const TextArena& texts() const noexcept { return c_.texts; }
+
+private:
+    std::int64_t var(std::size_t p) const noexcept { return var_of_.empty() ? -1 : var_of_[p]; }
+    std::size_t index(std::int64_t v, std::uint32_t s) const noexcept {
+        return static_cast<std::size_t>(v) * c_.rows + s;
+    }
+    const MessageColumns& c_;
+    std::vector<std::int64_t> var_of_;
+};
+
+struct Matched {
+    std::size_t pos;
+    std::uint16_t sel;
+    std::size_t hend;  // end of its holder (the subset's end outside replications)
+    bool inside;
+};
+
+// A row: per selector the position of its item, or -1.
+using Row = std::vector<std::int64_t>;
+
+// Steps 1 to 4 for the items [begin, end) of one subset, whose occurrences
+// of replicated groups are `groups` (walk order).
+class SubsetWalk {
+public:
+    explicit SubsetWalk(const Request& request) : request_(request) {}
+
+    void rows(Plan& plan, const Items& items, std::size_t begin, std::size_t end,
+              std::span<const GroupOccurrence> groups, std::vector<Row>& out) {
+        match(plan, items, begin, end);
+        if (matched_.empty()) return;
+        holders(items, end, groups);
+        // Step 3, and whether any selector has two items.
+        const std::size_t n = request_.selectors.size();
+        outside_seen_.assign(n, 0);
+        count_.assign(n, 0);
+        walked_.clear();
+        bool repeats = false;
+        for (const Matched& m : matched_) {
+            if (!m.inside) {
+                if (outside_seen_[m.sel]++ != 0) continue;
+            }
+            if (++count_[m.sel] == 2) repeats = true;
+            walked_.push_back(m);
+        }
+        if (!repeats) {
+            Row row(n, -1);
+            for (const Matched& m : walked_) row[m.sel] = static_cast<std::int64_t>(m.pos);
+            out.push_back(std::move(row));
+            return;
+        }
+        walk(out);
+    }
+
+private:
+    void match(Plan& plan, const Items& items, std::size_t begin, std::size_t end) {
+        matched_.clear();
+        rank_.assign(request_.selectors.size(), 0);
+        for (std::size_t p = begin; p < end; ++p) {
+            if (items.kind(p) > static_cast<std::uint8_t>(ValueKind::Character)) continue;
+            const std::vector<std::uint16_t>& sels = plan.selectors_of(items.code(p));
+            for (const std::uint16_t k : sels) {
+                const std::uint32_t rank = request_.selectors[k].rank;
+                if (rank == 0 || ++rank_[k] == rank) matched_.push_back(Matched{p, k, end, false});
+            }
+        }
+    }
+
+    void holders(const Items& items, std::size_t end, std::span<const GroupOccurrence> groups) {
+        // The occurrences that repeat something: not those of a group the
+        // short delayed factor includes, the only one of its replication in
+        // its parent.
+        kept_.clear();
+        counts_.clear();
+        for (const GroupOccurrence& o : groups) ++counts_[key(o)];
+        for (const GroupOccurrence& o : groups) {
+            const bool optional = o.begin > 0 && items.code(static_cast<std::size_t>(o.begin - 1)) == kShortDelayedFactor &&
+                                  counts_[key(o)] == 1;
+            if (!optional && o.end > o.begin) kept_.push_back(&o);
+        }
+        stack_.clear();
+        std::size_t next = 0;
+        for (Matched& m : matched_) {
+            while (!stack_.empty() && stack_.back()->end <= m.pos) stack_.pop_back();
+            while (next < kept_.size() && kept_[next]->begin <= m.pos) {
+                const GroupOccurrence* o = kept_[next++];
+                if (o->end <= m.pos) continue;
+                while (!stack_.empty() && stack_.back()->end <= o->begin) stack_.pop_back();
+                stack_.push_back(o);
+            }
+            m.inside = !stack_.empty();
+            m.hend = m.inside ? static_cast<std::size_t>(stack_.back()->end) : end;
+        }
+    }
+
+    static std::uint64_t key(const GroupOccurrence& o) {
+        return (static_cast<std::uint64_t>(o.node) << 32) ^ static_cast<std::uint64_t>(o.parent + 1);
+    }
+
+    void walk(std::vector<Row>& out) {
+        const std::size_t n = request_.selectors.size();
+        obs_.clear();
+        where_.assign(n, -1);
+        auto emit = [&] {
+            Row row(n, -1);
+            for (const Matched& m : obs_) row[m.sel] = static_cast<std::int64_t>(m.pos);
+            out.push_back(std::move(row));
+        };
+        auto reindex = [&] {
+            std::fill(where_.begin(), where_.end(), -1);
+            for (std::size_t i = 0; i < obs_.size(); ++i) where_[obs_[i].sel] = static_cast<std::int64_t>(i);
+        };
+        for (std::size_t j = 0; j < walked_.size(); ++j) {
+            const Matched& m = walked_[j];
+            const bool leaving = j > 0 && m.pos >= walked_[j - 1].hend;
+            bool ended = false;
+            if (leaving)
+                for (const Matched& e : obs_) ended = ended || e.hend <= m.pos;
+            const bool repeat = where_[m.sel] >= 0;
+            if (ended || repeat) emit();
+            if (ended) {
+                obs_.erase(std::remove_if(obs_.begin(), obs_.end(), [&](const Matched& e) { return e.hend <= m.pos; }),
+                           obs_.end());
+                reindex();
+            }
+            if (where_[m.sel] >= 0) {
+                obs_.resize(static_cast<std::size_t>(where_[m.sel]));
+                reindex();
+            }
+            where_[m.sel] = static_cast<std::int64_t>(obs_.size());
+            obs_.push_back(m);
+        }
+        emit();
+    }
+
+    const Request& request_;
+    std::vector<Matched> matched_;
+    std::vector<Matched> walked_;
+    std::vector<Matched> obs_;
+    std::vector<std::uint32_t> rank_;
+    std::vector<std::uint32_t> outside_seen_;
+    std::vector<std::uint32_t> count_;
+    std::vector<std::int64_t> where_;
+    std::vector<const GroupOccurrence*> kept_;
+    std::vector<const GroupOccurrence*> stack_;
+    std::unordered_map<std::uint64_t, std::uint32_t> counts_;
+};
+
+// Writes rows into an output: values, states and texts of each selector.
+class RowWriter {
+public:
+    RowWriter(const Request& request, TableOutput& out) : request_(request), out_(out) {}
+
+    void begin_message(const Items& items, const TableSet& tables) {
+        items_ = &items;
+        tables_ = &tables;
+        text_ids_.assign(items.texts().size(), -1);
+    }
+
+    // Whether the row passes its required selectors (step 5, the part that
+    // does not depend on values).
+    bool has_required(const Row& row) const {
+        for (const auto& group : request_.required)
+            for (const std::size_t k : group)
+                if (row[k] < 0) return false;
+        return true;
+    }
+
+    bool passes(const Row& row, std::uint32_t s) const {
+        for (const ValueFilter& f : request_.filters) {
+            const std::int64_t p = row[f.selector];
+            if (p < 0) return false;
+            const auto pos = static_cast<std::size_t>(p);
+            if (items_->missing(s, pos)) return false;
+            if (items_->is_text(pos)) {
+                if (f.range || f.texts.empty()) return false;
+                const std::string_view t = items_->texts().get(items_->raw(s, pos));
+                if (std::find(f.texts.begin(), f.texts.end(), t) == f.texts.end()) return false;
+                continue;
+            }
+            const double v = items_->value(s, pos);
+            if (f.range) {
+                if (!(v >= f.low && v <= f.high)) return false;
+            } else if (std::find(f.numbers.begin(), f.numbers.end(), v) == f.numbers.end()) {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    void write(const Row& row, std::uint64_t message, std::uint32_t s) {
+        const std::size_t r = out_.row_message.size();
+        out_.row_message.push_back(message);
+        out_.row_subset.push_back(s);
+        for (std::size_t k = 0; k < row.size(); ++k) {
+            SelectorColumn& c = out_.columns[k];
+            if (row[k] < 0) {
+                c.value.push_back(kNaN);
+                c.state.push_back(kAbsent);
+                if (!c.text.empty()) c.text.push_back(-1);
+                continue;
+            }
+            const auto p = static_cast<std::size_t>(row[k]);
+            const std::uint32_t code = items_->code(p);
+            if (c.elements.empty() || c.elements.back().code != code) note_element(c, code);
+            const bool missing = items_->missing(s, p);
+            c.state.push_back(missing ? kMissing : kPresent);
+            if (items_->is_text(p)) {
+                c.value.push_back(kNaN);
+                if (c.text.empty()) c.text.assign(r, -1);
+                c.text.push_back(missing ? -1 : text_id(items_->raw(s, p)));
+            } else {
+                c.value.push_back(missing ? kNaN : items_->value(s, p));
+                if (!c.text.empty()) c.text.push_back(-1);
+            }
+        }
+    }
+
+private:
+    std::int64_t text_id(std::uint64_t id) {
+        std::int64_t& out = text_ids_[id];
+        if (out < 0) out = out_.texts.add(items_->texts().get(id));
+        return out;
+    }
+
+    void note_element(SelectorColumn& c, std::uint32_t code) {
+        for (const ElementFacts& e : c.elements)
+            if (e.code == code) return;
+        ElementFacts facts;
+        facts.code = code;
+        if (const ElementDefinition* def = tables_->find_element(code)) {
+            facts.type = def->element_type;
+            facts.unit = def->unit;
+            facts.name = def->name;
+            facts.scale = def->scale;
+        }
+        c.elements.push_back(std::move(facts));
+    }
+
+    const Request& request_;
+    TableOutput& out_;
+    const Items* items_ = nullptr;
+    const TableSet* tables_ = nullptr;
+    std::vector<std::int64_t> text_ids_;
+};
+
+// A flat table's cells: a column per (key, rank) in order of first appearance.
+class FlatWriter {
+public:
+    explicit FlatWriter(TableOutput& out) : out_(out) {}
+
+    void message(const Items& items, const TableSet& tables, const MessageColumns& c, std::uint64_t message,
+                 std::uint32_t subsets) {
+        text_ids_.assign(items.texts().size(), -1);
+        std::vector<std::uint32_t> layout;  // per position of a kept-as-rows row: its column, or none
+        for (std::uint32_t s = 0; s < subsets; ++s) {
+            const std::size_t begin = items.kept_as_rows() ? 0 : static_cast<std::size_t>(c.subset_bounds[s]);
+            const std::size_t end = items.kept_as_rows() ? c.row_width : static_cast<std::size_t>(c.subset_bounds[s + 1]);
+            const std::uint64_t row = out_.row_message.size();
+            out_.row_message.push_back(message);
+            out_.row_subset.push_back(s);
+            if (!items.kept_as_rows() || s == 0) columns(items, tables, begin, end, layout);
+            for (std::size_t p = begin; p < end; ++p) {
+                const std::uint32_t col = layout[p - begin];
+                if (col == kNone) continue;
+                const bool missing = items.missing(s, p);
+                out_.flat.row.push_back(row);
+                out_.flat.column.push_back(col);
+                out_.flat.state.push_back(missing ? kMissing : kPresent);
+                if (items.is_text(p)) {
+                    out_.flat.value.push_back(kNaN);
+                    out_.flat.text.push_back(missing ? -1 : text_id(items, items.raw(s, p)));
+                } else {
+                    out_.flat.value.push_back(missing ? kNaN : items.value(s, p));
+                    out_.flat.text.push_back(-1);
+                }
+            }
+        }
+    }
+
+private:
+    static constexpr std::uint32_t kNone = UINT32_MAX;
+
+    // The column of each element item of [begin, end).
+    void columns(const Items& items, const TableSet& tables, std::size_t begin, std::size_t end,
+                 std::vector<std::uint32_t>& layout) {
+        layout.assign(end - begin, kNone);
+        ranks_.clear();
+        for (std::size_t p = begin; p < end; ++p) {
+            if (items.kind(p) > static_cast<std::uint8_t>(ValueKind::Character)) continue;
+            const std::uint32_t code = items.code(p);
+            const std::uint32_t key = key_of(tables, code);
+            const std::uint32_t rank = ++ranks_[key];
+            const std::uint64_t pair = (static_cast<std::uint64_t>(key) << 32) | rank;
+            auto it = column_of_.find(pair);
+            if (it == column_of_.end()) {
+                it = column_of_.emplace(pair, static_cast<std::uint32_t>(out_.flat.keys.size())).first;
+                out_.flat.keys.push_back(key_names_[key]);
+                out_.flat.ranks.push_back(rank);
+                out_.flat.codes.push_back(code);
+            }
+            layout[p - begin] = it->second;
+        }
+    }
+
+    std::uint32_t key_of(const TableSet& tables, std::uint32_t code) {
+        const std::pair<const TableSet*, std::uint32_t> k{&tables, code};
+        auto it = code_keys_.find(k);
+        if (it != code_keys_.end()) return it->second;
+        const ElementDefinition* def = tables.find_element(code);
+        const std::string name = def != nullptr ? element_key(*def) : padded_code(code);
+        auto named = key_ids_.find(name);
+        if (named == key_ids_.end()) {
+            named = key_ids_.emplace(name, static_cast<std::uint32_t>(key_names_.size())).first;
+            key_names_.push_back(name);
+        }
+        code_keys_.emplace(k, named->second);
+        return named->second;
+    }
+
+    std::int64_t text_id(const Items& items, std::uint64_t id) {
+        std::int64_t& out = text_ids_[id];
+        if (out < 0) out = out_.texts.add(items.texts().get(id));
+        return out;
+    }
+
+    TableOutput& out_;
+    std::map<std::pair<const TableSet*, std::uint32_t>, std::uint32_t> code_keys_;
+    std::unordered_map<std::string, std::uint32_t> key_ids_;
+    std::vector<std::string> key_names_;
+    std::unordered_map<std::uint64_t, std::uint32_t> column_of_;
+    std::unordered_map<std::uint32_t, std::uint32_t> ranks_;
+    std::vector<std::int64_t> text_ids_;
+};
+
+// The occurrences of subset s among a message's groups (walk order, subset
+// after subset).
+std::span<const GroupOccurrence> groups_of(const std::vector<GroupOccurrence>& groups, std::uint32_t s,
+                                          std::size_t& next) {
+    const std::size_t first = next;
+    while (next < groups.size() && groups[next].subset == s) ++next;
+    return std::span<const GroupOccurrence>(groups.data() + first, next - first);
+}
+
+// One batch of messages, read into its own output.
+class BatchReader {
+public:
+    BatchReader(const Input& input, const Request& request, PlanCache& plans, TableOutput& out,
+                const Interrupt& interrupt)
+        : input_(input), request_(request), plans_(plans), out_(out), interrupt_(interrupt), walk_(request),
+          rows_(request, out), flat_(out) {}
+
+    // Reads message `i`; false when it failed (recorded in out.failures).
+    bool read(std::uint64_t i) {
+        const MessageRef& ref = input_.messages[i];
+        const ByteView bytes = input_.data.subspan(static_cast<std::size_t>(ref.offset), static_cast<std::size_t>(ref.length));
+        Result<BufrMessage> parsed = parse_message_any_edition(bytes);
+        if (!parsed) return fail(i, std::move(parsed).error());
+        const BufrMessage& m = *parsed;
+        std::shared_ptr<const TableSet> tables = input_.fixed;
+        if (!tables) {
+            Result<ResolvedTables> resolved = TableCache::shared().resolve(input_.root, ref.tables);
+            if (!resolved) return fail(i, std::move(resolved).error());
+            if (resolved->version != ref.tables.master_version) note_fallback(ref.tables, resolved->version);
+            Result<std::shared_ptr<const TableSet>> loaded =
+                TableCache::shared().load(*resolved, CodeTables::LoadKeepingErrors);
+            if (!loaded) return fail(i, std::move(loaded).error());
+            tables = std::move(loaded).value();
+            // Plans are keyed by the set's address: it must outlive them.
+            if (held_.empty() || held_.back() != tables) held_.push_back(tables);
+        }
+        std::shared_ptr<Plan> plan = plans_.plan(*tables, m.unexpanded_descriptors);
+        ++out_.messages_read;
+        for (std::size_t k = 0; k < out_.found.size(); ++k)
+            if (plan->present()[k]) out_.found[k] = true;
+        if (!request_.flat && !plan->can_give_rows()) return true;
+        DecodeOptions options;
+        options.reader_rules = true;
+        options.structure = !request_.flat;
+        options.max_items = input_.max_items;
+        options.interrupt = interrupt_;
+        Result<void> done = decode_columns(m, *tables, m.section4_data(bytes), columns_, options);
+        if (!done) return fail(i, std::move(done).error());
+        const Items items(columns_);
+        if (request_.flat) {
+            flat_.message(items, *tables, columns_, i, m.number_of_subsets);
+            return true;
+        }
+        assemble(*plan, *tables, items, i, m.number_of_subsets);
+        return true;
+    }
+
+private:
+    void assemble(Plan& plan, const TableSet& tables, const Items& items, std::uint64_t i, std::uint32_t subsets) {
+        SubsetWalk& walk = walk_;
+        rows_.begin_message(items, tables);
+        std::size_t next = 0;
+        if (items.kept_as_rows()) {
+            // One layout for every subset: the first subset's rows.
+            templates_.clear();
+            walk.rows(plan, items, 0, columns_.row_width, groups_of(columns_.groups, 0, next), templates_);
+            for (std::uint32_t s = 0; s < subsets; ++s)
+                for (const Row& row : templates_)
+                    if (rows_.has_required(row) && rows_.passes(row, s)) rows_.write(row, i, s);
+            return;
+        }
+        for (std::uint32_t s = 0; s < subsets; ++s) {
+            templates_.clear();
+            walk.rows(plan, items, static_cast<std::size_t>(columns_.subset_bounds[s]),
+                      static_cast<std::size_t>(columns_.subset_bounds[s + 1]), groups_of(columns_.groups, s, next),
+                      templates_);
+            for (const Row& row : templates_)
+                if (rows_.has_required(row) && rows_.passes(row, s)) rows_.write(row, i, s);
+        }
+    }
+
+    bool fail(std::uint64_t i, BufrError e) {
+        out_.failures.push_back(Failure{i, std::move(e)});
+        return false;
+    }
+
+    void note_fallback(const TableRequest& r, std::uint8_t read) {
+        for (const VersionFallback& f : out_.fallbacks)
+            if (f.master_table == r.master_table && f.named == r.master_version) return;
+        out_.fallbacks.push_back(VersionFallback{r.master_table, r.master_version, read});
+    }
+
+    const Input& input_;
+    const Request& request_;
+    PlanCache& plans_;
+    TableOutput& out_;
+    const Interrupt& interrupt_;
+    SubsetWalk walk_;
+    RowWriter rows_;
+    FlatWriter flat_;
+    MessageColumns columns_;
+    std::vector<Row> templates_;
+    std::vector<std::shared_ptr<const TableSet>> held_;
+};
+
+}  // namespace
+
+void TextStore::append(const TextStore& other) {
+    const std::uint64_t base = bytes_.size();
+    bytes_.append(other.bytes_);
+    ends_.reserve(ends_.size() + other.ends_.size());
+    for (const std::uint64_t e : other.ends_) ends_.push_back(base + e);
+}
+
+namespace {
+
+// Messages are read in batches of about this many bytes (or messages), which
+// the threads take in turn; each batch has its own output, appended to the
+// whole in batch order.
+constexpr std::uint64_t kBatchBytes = std::uint64_t{1} << 18;
+constexpr std::size_t kBatchMessages = 512;
+
+void prepare(TableOutput& out, const Request& request) {
+    out.columns.assign(request.selectors.size(), SelectorColumn{});
+    out.found.assign(request.selectors.size(), false);
+}
+
+template <class T>
+void append(std::vector<T>& to, std::vector<T>& from) {
+    to.insert(to.end(), from.begin(), from.end());
+    std::vector<T>().swap(from);
+}
+
+// Appends `part` to `out` (which holds the batches before it) and frees it.
+void merge(TableOutput& out, TableOutput& part, std::map<std::pair<std::string, std::uint32_t>, std::uint32_t>& flat_ids) {
+    const std::uint64_t rows = out.row_message.size();
+    const auto texts = static_cast<std::int64_t>(out.texts.size());
+    for (std::size_t k = 0; k < out.columns.size(); ++k) {
+        SelectorColumn& to = out.columns[k];
+        SelectorColumn& from = part.columns[k];
+        if (!from.text.empty() || !to.text.empty()) {
+            if (to.text.empty()) to.text.assign(rows, -1);
+            if (from.text.empty()) from.text.assign(part.row_message.size(), -1);
+            for (std::int64_t& t : from.text)
+                if (t >= 0) t += texts;
+            append(to.text, from.text);
+        }
+        append(to.value, from.value);
+        append(to.state, from.state);
+        for (ElementFacts& e : from.elements) {
+            bool known = false;
+            for (const ElementFacts& f : to.elements) known = known || f.code == e.code;
+            if (!known) to.elements.push_back(std::move(e));
+        }
+        if (part.found[k]) out.found[k] = true;
+    }
+    // Flat columns: renumbered in order of first appearance over the whole.
+    std::vector<std::uint32_t> renumber(part.flat.keys.size());
+    for (std::size_t c = 0; c < part.flat.keys.size(); ++c) {
+        auto [it, fresh] = flat_ids.try_emplace({part.flat.keys[c], part.flat.ranks[c]},
+                                                static_cast<std::uint32_t>(out.flat.keys.size()));
+        if (fresh) {
+            out.flat.keys.push_back(part.flat.keys[c]);
+            out.flat.ranks.push_back(part.flat.ranks[c]);
+            out.flat.codes.push_back(part.flat.codes[c]);
+        }
+        renumber[c] = it->second;
+    }
+    for (std::uint32_t& c : part.flat.column) c = renumber[c];
+    for (std::uint64_t& r : part.flat.row) r += rows;
+    for (std::int64_t& t : part.flat.text)
+        if (t >= 0) t += texts;
+    append(out.flat.row, part.flat.row);
+    append(out.flat.column, part.flat.column);
+    append(out.flat.state, part.flat.state);
+    append(out.flat.value, part.flat.value);
+    append(out.flat.text, part.flat.text);
+    append(out.row_message, part.row_message);
+    append(out.row_subset, part.row_subset);
+    out.texts.append(part.texts);
+    part.texts = TextStore();
+    for (Failure& f : part.failures) out.failures.push_back(std::move(f));
+    for (const VersionFallback& f : part.fallbacks) {
+        bool known = false;
+        for (const VersionFallback& g : out.fallbacks) known = known || (g.master_table == f.master_table && g.named == f.named);
+        if (!known) out.fallbacks.push_back(f);
+    }
+    out.messages_read += part.messages_read;
+}
+
+}  // namespace
+
+Result<void> read_table(const Input& input, const Request& request, unsigned threads, TableOutput& out,
+                        const Interrupt& interrupt) {
+    prepare(out, request);
+    // The batches: contiguous runs of messages.
+    std::vector<std::size_t> starts;
+    std::uint64_t bytes = 0;
+    for (std::size_t i = 0; i < input.messages.size(); ++i) {
+        if (starts.empty() || bytes >= kBatchBytes || i - starts.back() >= kBatchMessages) {
+            starts.push_back(i);
+            bytes = 0;
+        }
+        bytes += input.messages[i].length;
+    }
+    starts.push_back(input.messages.size());
+    const std::size_t batches = starts.size() - 1;
+    PlanCache plans(request);
+    std::atomic<bool> stop{false};
+    std::atomic<std::uint64_t> first_failure{UINT64_MAX};
+    // Workers stop when the caller interrupts (only the calling thread may
+    // ask it) or, when asked to, past a message that failed.
+    Interrupt worker_interrupt{[](void* flag) { return static_cast<std::atomic<bool>*>(flag)->load(); }, &stop};
+    std::vector<TableOutput> parts(batches);
+    std::atomic<std::size_t> next{0};
+    auto work = [&](bool caller) {
+        const Interrupt& poll = caller ? interrupt : worker_interrupt;
+        for (;;) {
+            const std::size_t b = next.fetch_add(1);
+            if (b >= batches || stop.load()) return;
+            if (input.stop_on_failure && starts[b] > first_failure.load()) return;
+            TableOutput& part = parts[b];
+            prepare(part, request);
+            BatchReader reader(input, request, plans, part, poll);
+            for (std::size_t i = starts[b]; i < starts[b + 1]; ++i) {
+                if (caller && poll.requested()) {
+                    stop = true;
+                    return;
+                }
+                if (stop.load()) return;
+                if (!reader.read(i) && input.stop_on_failure) {
+                    std::uint64_t seen = first_failure.load();
+                    while (i < seen && !first_failure.compare_exchange_weak(seen, i)) {
+                    }
+                    break;
+                }
+            }
+        }
+    };
+    const std::size_t helpers = threads > 1 ? std::min<std::size_t>(threads, batches) - 1 : 0;
+    std::vector<std::thread> pool;
+    pool.reserve(helpers);
+    for (std::size_t t = 0; t < helpers; ++t) pool.emplace_back(work, false);
+    work(true);
+    for (std::thread& t : pool) t.join();
+    if (stop.load()) return BufrError::interrupted();
+    // The whole, batch after batch, each freed once appended.
+    std::size_t rows = 0;
+    std::size_t cells = 0;
+    for (const TableOutput& p : parts) {
+        rows += p.row_message.size();
+        cells += p.flat.row.size();
+    }
+    out.row_message.reserve(rows);
+    out.row_subset.reserve(rows);
+    for (SelectorColumn& c : out.columns) {
+        c.value.reserve(rows);
+        c.state.reserve(rows);
+    }
+    out.flat.row.reserve(cells);
+    out.flat.column.reserve(cells);
+    out.flat.state.reserve(cells);
+    out.flat.value.reserve(cells);
+    out.flat.text.reserve(cells);
+    std::map<std::pair<std::string, std::uint32_t>, std::uint32_t> flat_ids;
+    for (TableOutput& p : parts) {
+        if (p.columns.empty()) prepare(p, request);  // a batch never started (after a failure)
+        merge(out, p, flat_ids);
+        p = TableOutput();
+    }
+    return Ok{};
+}
+
+}  // namespace korvane::rows
