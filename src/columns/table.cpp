@@ -121,6 +121,32 @@ PyObject* table_row_subset(PyObject* self, PyObject*) {
     return guarded([&] { return vector_buffer(self, table_of(self).row_subset); });
 }
 
+// (code, type, unit, name, scale) of each element.
+PyObject* facts_list(const std::vector<rows::ElementFacts>& all) {
+    OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(all.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        const rows::ElementFacts& e = all[i];
+        OwnedRef type = py::new_str(e.type), unit = py::new_str(e.unit), name = py::new_str(e.name);
+        if (!type || !unit || !name) return nullptr;
+        PyObject* facts = Py_BuildValue("(IOOOi)", e.code, type.get(), unit.get(), name.get(), e.scale);
+        if (facts == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), facts);
+    }
+    return list.release();
+}
+
+PyObject* str_list(const std::vector<std::string>& all) {
+    OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(all.size())));
+    if (!list) return nullptr;
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        PyObject* s = py::new_str(all[i]).release();
+        if (s == nullptr) return nullptr;
+        PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), s);
+    }
+    return list.release();
+}
+
 PyObject* table_column(PyObject* self, PyObject* arg) {
     return guarded([&]() -> PyObject* {
         const Py_ssize_t k = PyLong_AsSsize_t(arg);
@@ -134,18 +160,14 @@ PyObject* table_column(PyObject* self, PyObject* arg) {
         OwnedRef value = OwnedRef::steal(vector_buffer(self, c.value));
         OwnedRef state = OwnedRef::steal(vector_buffer(self, c.state));
         OwnedRef text = c.text.empty() ? OwnedRef::borrow(Py_None) : OwnedRef::steal(vector_buffer(self, c.text));
-        OwnedRef elements = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(c.elements.size())));
+        OwnedRef elements = OwnedRef::steal(facts_list(c.elements));
         if (!value || !state || !text || !elements) return nullptr;
-        for (std::size_t i = 0; i < c.elements.size(); ++i) {
-            const rows::ElementFacts& e = c.elements[i];
-            OwnedRef type = py::new_str(e.type), unit = py::new_str(e.unit), name = py::new_str(e.name);
-            if (!type || !unit || !name) return nullptr;
-            PyObject* facts = Py_BuildValue("(IOOOi)", e.code, type.get(), unit.get(), name.get(), e.scale);
-            if (facts == nullptr) return nullptr;
-            PyList_SET_ITEM(elements.get(), static_cast<Py_ssize_t>(i), facts);
-        }
         return PyTuple_Pack(4, value.get(), state.get(), text.get(), elements.get());
     });
+}
+
+PyObject* table_held_keys(PyObject* self, PyObject*) {
+    return guarded([&] { return str_list(table_of(self).held_keys); });
 }
 
 PyObject* table_texts(PyObject* self, PyObject*) {
@@ -169,28 +191,19 @@ PyObject* table_texts(PyObject* self, PyObject*) {
 PyObject* table_flat(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
         const rows::FlatCells& f = table_of(self).flat;
-        OwnedRef keys = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(f.keys.size())));
-        OwnedRef ranks = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(f.keys.size())));
-        OwnedRef codes = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(f.keys.size())));
-        if (!keys || !ranks || !codes) return nullptr;
-        for (std::size_t i = 0; i < f.keys.size(); ++i) {
-            PyObject* k = py::new_str(f.keys[i]).release();
+        OwnedRef keys = OwnedRef::steal(str_list(f.keys));
+        OwnedRef ranks = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(f.ranks.size())));
+        OwnedRef elements = OwnedRef::steal(facts_list(f.elements));
+        if (!keys || !ranks || !elements) return nullptr;
+        for (std::size_t i = 0; i < f.ranks.size(); ++i) {
             PyObject* r = PyLong_FromUnsignedLong(f.ranks[i]);
-            PyObject* c = PyLong_FromUnsignedLong(f.codes[i]);
-            if (k == nullptr || r == nullptr || c == nullptr) {
-                Py_XDECREF(k);
-                Py_XDECREF(r);
-                Py_XDECREF(c);
-                return nullptr;
-            }
-            PyList_SET_ITEM(keys.get(), static_cast<Py_ssize_t>(i), k);
+            if (r == nullptr) return nullptr;
             PyList_SET_ITEM(ranks.get(), static_cast<Py_ssize_t>(i), r);
-            PyList_SET_ITEM(codes.get(), static_cast<Py_ssize_t>(i), c);
         }
         return Py_BuildValue("{s:N,s:N,s:N,s:N,s:N,s:O,s:O,s:O}", "row", vector_buffer(self, f.row), "column",
                              vector_buffer(self, f.column), "state", vector_buffer(self, f.state), "value",
                              vector_buffer(self, f.value), "text", vector_buffer(self, f.text), "keys", keys.get(),
-                             "ranks", ranks.get(), "codes", codes.get());
+                             "ranks", ranks.get(), "elements", elements.get());
     });
 }
 
@@ -248,7 +261,7 @@ PyMethodDef kTableMethods[] = {
     {"texts", table_texts, METH_NOARGS, "texts()\n--\n\nThe texts, read as UTF-8, as a list of str."},
     {"flat", table_flat, METH_NOARGS,
      "flat()\n--\n\nThe cells of a flat table: row, column, state, value, text (buffers), and per "
-     "column its key, rank and first code."},
+     "column its key, rank and the element of its first item (as column() gives elements)."},
     {"failures", table_failures, METH_NOARGS,
      "failures()\n--\n\n(position, kind, text) of each message that could not be read, in order."},
     {"fallbacks", table_fallbacks, METH_NOARGS,
@@ -256,6 +269,8 @@ PyMethodDef kTableMethods[] = {
      "not installed."},
     {"found", table_found, METH_NOARGS,
      "found()\n--\n\nPer selector, whether the template of a message read could give it."},
+    {"held_keys", table_held_keys, METH_NOARGS,
+     "held_keys()\n--\n\nThe keys the templates of the messages read can give, sorted."},
     {nullptr, nullptr, 0, nullptr},
 };
 

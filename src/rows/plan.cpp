@@ -19,8 +19,13 @@ Plan::Plan(const TableSet& tables, std::span<const std::uint32_t> descriptors, c
     std::vector<std::uint32_t> codes = std::move(expanded).value();
     std::sort(codes.begin(), codes.end());
     codes.erase(std::unique(codes.begin(), codes.end()), codes.end());
-    for (const std::uint32_t code : codes)
-        if (code < 100000) learn(code);
+    for (const std::uint32_t code : codes) {
+        if (code >= 100000) continue;
+        learn(code);
+        if (const ElementDefinition* def = tables.find_element(code)) keys_.push_back(element_key(*def));
+    }
+    std::sort(keys_.begin(), keys_.end());
+    keys_.erase(std::unique(keys_.begin(), keys_.end()), keys_.end());
     for (const auto& [code, selectors] : selectors_)
         for (const std::uint16_t k : selectors) present_[k] = true;
     bool any = false;

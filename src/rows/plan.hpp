@@ -34,6 +34,8 @@ public:
     const std::vector<bool>& present() const noexcept { return present_; }
     // Whether a message of the template can give a row (Request::needed).
     bool can_give_rows() const noexcept { return can_give_rows_; }
+    // The keys of the elements the template can give, sorted.
+    const std::vector<std::string>& keys() const noexcept { return keys_; }
 
 private:
     void learn(std::uint32_t code);
@@ -43,6 +45,7 @@ private:
     bool complete_ = true;
     bool can_give_rows_ = true;
     std::vector<bool> present_;
+    std::vector<std::string> keys_;
     std::unordered_map<std::uint32_t, std::vector<std::uint16_t>> selectors_;
     std::vector<std::uint16_t> none_;
 };

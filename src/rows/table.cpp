@@ -38,6 +38,7 @@
 #include <mutex>
 #include <thread>
 #include <unordered_map>
+#include <unordered_set>
 
 #include "data/columns.hpp"
 #include "rows/plan.hpp"
@@ -101,6 +102,12 @@ struct Matched {
 
 // A row: per selector the position of its item, or -1.
 using Row = std::vector<std::int64_t>;
+
+// A text as tables show it: without the spaces and NULs that pad its field.
+std::string_view shown_text(std::string_view t) {
+    while (!t.empty() && (t.back() == ' ' || t.back() == '\0')) t.remove_suffix(1);
+    return t;
+}
 
 // Steps 1 to 4 for the items [begin, end) of one subset, whose occurrences
 // of replicated groups are `groups` (walk order).
@@ -257,7 +264,7 @@ public:
             if (items_->missing(s, pos)) return false;
             if (items_->is_text(pos)) {
                 if (f.range || f.texts.empty()) return false;
-                const std::string_view t = items_->texts().get(items_->raw(s, pos));
+                const std::string_view t = shown_text(items_->texts().get(items_->raw(s, pos)));
                 if (std::find(f.texts.begin(), f.texts.end(), t) == f.texts.end()) return false;
                 continue;
             }
@@ -302,22 +309,14 @@ public:
 private:
     std::int64_t text_id(std::uint64_t id) {
         std::int64_t& out = text_ids_[id];
-        if (out < 0) out = out_.texts.add(items_->texts().get(id));
+        if (out < 0) out = out_.texts.add(shown_text(items_->texts().get(id)));
         return out;
     }
 
     void note_element(SelectorColumn& c, std::uint32_t code) {
         for (const ElementFacts& e : c.elements)
             if (e.code == code) return;
-        ElementFacts facts;
-        facts.code = code;
-        if (const ElementDefinition* def = tables_->find_element(code)) {
-            facts.type = def->element_type;
-            facts.unit = def->unit;
-            facts.name = def->name;
-            facts.scale = def->scale;
-        }
-        c.elements.push_back(std::move(facts));
+        c.elements.push_back(facts_of(*tables_, code));
     }
 
     const Request& request_;
@@ -380,7 +379,7 @@ private:
                 it = column_of_.emplace(pair, static_cast<std::uint32_t>(out_.flat.keys.size())).first;
                 out_.flat.keys.push_back(key_names_[key]);
                 out_.flat.ranks.push_back(rank);
-                out_.flat.codes.push_back(code);
+                out_.flat.elements.push_back(facts_of(tables, code));
             }
             layout[p - begin] = it->second;
         }
@@ -403,7 +402,7 @@ private:
 
     std::int64_t text_id(const Items& items, std::uint64_t id) {
         std::int64_t& out = text_ids_[id];
-        if (out < 0) out = out_.texts.add(items.texts().get(id));
+        if (out < 0) out = out_.texts.add(shown_text(items.texts().get(id)));
         return out;
     }
 
@@ -454,6 +453,8 @@ public:
         }
         std::shared_ptr<Plan> plan = plans_.plan(*tables, m.unexpanded_descriptors);
         ++out_.messages_read;
+        if (seen_plans_.insert(plan.get()).second)
+            out_.held_keys.insert(out_.held_keys.end(), plan->keys().begin(), plan->keys().end());
         for (std::size_t k = 0; k < out_.found.size(); ++k)
             if (plan->present()[k]) out_.found[k] = true;
         if (!request_.flat && !plan->can_give_rows()) return true;
@@ -519,9 +520,22 @@ private:
     MessageColumns columns_;
     std::vector<Row> templates_;
     std::vector<std::shared_ptr<const TableSet>> held_;
+    std::unordered_set<const Plan*> seen_plans_;
 };
 
 }  // namespace
+
+ElementFacts facts_of(const TableSet& tables, std::uint32_t code) {
+    ElementFacts facts;
+    facts.code = code;
+    if (const ElementDefinition* def = tables.find_element(code)) {
+        facts.type = def->element_type;
+        facts.unit = def->unit;
+        facts.name = def->name;
+        facts.scale = def->scale;
+    }
+    return facts;
+}
 
 void TextStore::append(const TextStore& other) {
     const std::uint64_t base = bytes_.size();
@@ -580,7 +594,7 @@ void merge(TableOutput& out, TableOutput& part, std::map<std::pair<std::string, 
         if (fresh) {
             out.flat.keys.push_back(part.flat.keys[c]);
             out.flat.ranks.push_back(part.flat.ranks[c]);
-            out.flat.codes.push_back(part.flat.codes[c]);
+            out.flat.elements.push_back(std::move(part.flat.elements[c]));
         }
         renumber[c] = it->second;
     }
@@ -604,6 +618,7 @@ void merge(TableOutput& out, TableOutput& part, std::map<std::pair<std::string, 
         if (!known) out.fallbacks.push_back(f);
     }
     out.messages_read += part.messages_read;
+    append(out.held_keys, part.held_keys);
 }
 
 }  // namespace
@@ -686,6 +701,8 @@ Result<void> read_table(const Input& input, const Request& request, unsigned thr
         merge(out, p, flat_ids);
         p = TableOutput();
     }
+    std::sort(out.held_keys.begin(), out.held_keys.end());
+    out.held_keys.erase(std::unique(out.held_keys.begin(), out.held_keys.end()), out.held_keys.end());
     return Ok{};
 }
 

@@ -52,6 +52,9 @@ struct ElementFacts {
     std::int32_t scale = 0;
 };
 
+// The facts of `code` in `tables` (empty ones for a code it lacks).
+ElementFacts facts_of(const TableSet& tables, std::uint32_t code);
+
 // A selector's values, one entry per row.
 struct SelectorColumn {
     std::vector<double> value;        // NaN when missing or absent, and for texts
@@ -72,10 +75,11 @@ struct FlatCells {
     std::vector<std::uint8_t> state;
     std::vector<double> value;
     std::vector<std::int64_t> text;  // -1 for numbers
-    // Per column, in order of first appearance: key, rank and first code.
+    // Per column, in order of first appearance: key, rank, and the element
+    // of its first item.
     std::vector<std::string> keys;
     std::vector<std::uint32_t> ranks;
-    std::vector<std::uint32_t> codes;
+    std::vector<ElementFacts> elements;
 };
 
 // A message that could not be read: its position among the messages of the
@@ -103,6 +107,8 @@ struct TableOutput {
     std::vector<VersionFallback> fallbacks;
     // Per selector: whether the template of some message read could give it.
     std::vector<bool> found;
+    // The keys the templates of the messages read can give, sorted.
+    std::vector<std::string> held_keys;
     std::uint64_t messages_read = 0;      // messages whose tables were found
 
     std::size_t rows() const noexcept { return row_message.size(); }
