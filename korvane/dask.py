@@ -209,9 +209,10 @@ class _Reader:
         with warnings.catch_warnings():
             # A partition lacking a key says nothing of the others.
             warnings.simplefilter("ignore", AbsentKeyWarning)
+            # Dask runs the partitions in parallel: each reads on one thread.
             df = korvane.read_bufr(source, self.columns, filters, required_columns=self.required,
                                    definitions=self.definitions, errors=errors,
-                                   max_size=self.max_size)
+                                   max_size=self.max_size, threads=1)
         if base and "message_index" in df.columns:
             df["message_index"] += base
         return df

@@ -43,7 +43,8 @@ is no header or computed key, raises KeyError before anything is read, naming
 the closest keys (korvane._names). A known key that none of the messages read
 holds gives an AbsentKeyWarning.
 
-Rows, as a walk a port can follow. korvane._rows does the same with arrays.
+Rows, as the core assembles them (src/rows/table.cpp), message after message
+on several threads (read_bufr's `threads`), each as this walk:
 
 1. Selectors: each element name of the columns and filters, and each key a
    computed key is made from. A message's matched items are, in item order,
@@ -112,7 +113,7 @@ from typing import TYPE_CHECKING, Any, NamedTuple
 
 import numpy as np
 
-from korvane import _names, _rows
+from korvane import _names
 from korvane._names import AbsentKeyWarning
 from korvane._sources import DEFAULT_MAX_SIZE, Found as _Found
 from korvane._sources import many as _many
@@ -315,27 +316,42 @@ class _Plan:
                 self.required.append(self.computed[name][: _names.COMPUTED[name].needed])
         self.found = np.zeros(len(self.selectors), dtype=bool)  # selectors some message read has
         self.messages = 0
-        self.seen: dict[int, _Structure] = {}
+        self.held: set[str] = set()  # the keys the messages read hold
+        # What the core decides: the filters on a data key's value that it
+        # can compare itself (values, sets and ranges of numbers or texts),
+        # and the request it reads with.
+        core = {} if flat else {name: _core_filter(self.index[name], f.spec) for name, f in self.filters.items()
+                                if name in self.index}
+        self.core_filters = {name for name, spec in core.items() if spec is not None}
+        needed = [self.computed[name][: _names.COMPUTED[name].needed] if name in self.computed else [self.index[name]]
+                  for name in self.filters if name not in _names.MESSAGE_LEVEL]
+        self.request = (
+            [(sel.key or "", sel.code or 0, sel.rank) for sel in self.selectors],
+            [] if flat else self.required,
+            [spec for spec in core.values() if spec is not None],
+            [] if flat else needed + self.required,
+            flat,
+        )
 
     def _add(self, s: _Selector) -> int:
         if s not in self.selectors:
             self.selectors.append(s)
         return self.selectors.index(s)
 
-    def saw(self, structure: _Structure) -> None:
-        """Notes the keys of a message read, for the warning about keys that
-        no message has."""
-        self.messages += 1
+    def saw(self, table) -> None:
+        """Notes the keys of the messages a read held, for the warning about
+        keys that no message has."""
+        self.messages += table.messages_read
         if not self.found.all():
-            self.seen[id(structure)] = structure
-            self.found |= np.array([structure.has(s) for s in self.selectors], dtype=bool)
+            self.found |= np.array(table.found(), dtype=bool)
+            self.held.update(table.held_keys())
 
     def absent(self) -> list[AbsentKeyWarning]:
         """A warning for each key asked for that none of the messages read
         holds, and for each computed key the first such key it needs."""
         if not self.messages or self.found.all():
             return []
-        held = {key for s in self.seen.values() for key in s.by_key}
+        held = self.held
 
         def warning(name: str, k: int, needed_by: str | None) -> AbsentKeyWarning:
             key = self.selectors[k].key
@@ -484,35 +500,9 @@ def _missing_chunk(kind: str, n: int) -> _Chunk:
     return _Chunk("f", np.full(n, np.nan))
 
 
-def _gather(v, structure: _Structure, codes: list[int], items: np.ndarray) -> _Chunk | None:
-    """Values of the items (item index, -1 for none) as one column; None when
-    no row has the key."""
-    elements = [e for e in map(structure.element, codes) if e is not None]
-    have = items >= 0
-    if not elements or not have.any():
-        return None  # the key is absent: the other messages decide the column's type
-    unit = elements[0].unit
-    every = have.all()
-    pos = items if every else np.where(have, items, 0)
-    if all(e.text for e in elements):
-        out = v.text[pos]
-        if not every:
-            out[~have] = None
-        return _Chunk("s", out, unit=unit)
-    values = v.value[pos]
-    if not every:
-        values[~have] = np.nan
-    if all(e.integer for e in elements):
-        missing = np.isnan(values)
-        ints = np.rint(np.where(missing, 0.0, values))
-        if not ((ints != values) & ~missing).any() and (np.abs(ints) < 2**62).all():
-            return _Chunk("i", ints.astype(np.int64), missing, unit)
-    return _Chunk("f", values, unit=unit)
-
-
 def _datetime(parts: list[tuple[_Chunk, np.ndarray] | None], n: int) -> np.ndarray:
     """Timestamps from the year, month, day, hour, minute and second of each
-    row, given as (column, rows lacking the key) or None when the message has
+    row, given as (column, rows lacking the key) or None when the rows have
     no such key. Hour, minute and second count as 0 where a row lacks them;
     a missing value gives NaT."""
 
@@ -520,12 +510,18 @@ def _datetime(parts: list[tuple[_Chunk, np.ndarray] | None], n: int) -> np.ndarr
         if part is None:
             return np.full(n, default, dtype=np.float64)
         c, absent = part
-        values = np.full(n, np.nan) if c.kind == "s" else c.as_kind("f") if c.kind == "i" else c.values.copy()
+        values = np.full(n, np.nan) if c.kind in "so" else c.as_kind("f") if c.kind == "i" else c.values.copy()
         values[absent] = default
         return values
 
     y, mo, d = (floats(p, np.nan) for p in parts[:3])
     h, mi, s = (floats(p, 0.0) for p in parts[3:])
+    return _timestamps(y, mo, d, h, mi, s)
+
+
+def _timestamps(y, mo, d, h, mi, s) -> np.ndarray:
+    """datetime64[us] from arrays of calendar parts (floats); NaT where a part
+    is NaN or the date or time impossible."""
     with np.errstate(invalid="ignore"):
         ok = ~(np.isnan(y) | np.isnan(mo) | np.isnan(d) | np.isnan(h) | np.isnan(mi) | np.isnan(s))
         ok &= (mo >= 1) & (mo <= 12) & (d >= 1) & (h >= 0) & (h < 24) & (mi >= 0) & (mi < 60) & (s >= 0) & (s < 60)
@@ -619,358 +615,309 @@ def _wigos_filter(spec):
     return spec
 
 
-def _typical_datetime(m) -> np.datetime64:
-    try:
-        return np.datetime64(
-            f"{m.typical_year:04d}-{m.typical_month:02d}-{m.typical_day:02d}"
-            f"T{m.typical_hour:02d}:{m.typical_minute:02d}:{m.typical_second:02d}",
-            "us",
-        )
-    except ValueError:
-        return np.datetime64("NaT", "us")
-
-
-def _header_value(m, name: str, index: int):
-    """A message-level value; None where the message's edition has no such
-    field (the international data sub-category before edition 4)."""
-    if name == "message_index":
-        return index
-    if name == "source":
-        return m._file.name
-    if name == "typical_datetime":
-        return _typical_datetime(m)
-    field = _names.HEADER_KEYS.get(name, name)
-    if field == "international_data_subcategory" and m.edition < 4:
-        return None
-    return int(getattr(m, field))
-
-
-def _header_chunk(m, name: str, index: int, n: int, subsets: np.ndarray | None) -> _Chunk:
-    if name == "subset":
-        return _Chunk("i", subsets.astype(np.int64), None)
-    value = _header_value(m, name, index)
-    if name == "typical_datetime":
-        return _Chunk("t", np.full(n, value, dtype="datetime64[us]"))
-    if name == "source":
-        return _Chunk("s", np.full(n, value, dtype=object))
-    if value is None:
-        return _missing_chunk("i", n)
-    return _Chunk("i", np.full(n, value, dtype=np.int64), None)
-
-
-def _header_passes(m, plan: _Plan, index: int) -> bool:
-    for name, f in plan.header_filters.items():
-        value = _header_value(m, name, index)
-        if value is None or not _passes(f, name, value):
-            return False  # a missing value matches nothing
-    return True
-
-
 def _passes(f: _Filter, name: str, value) -> bool:
     types = {"typical_datetime": "datetime64[us]", "source": object}
     arr = np.array([value], dtype=types.get(name, np.int64))
     return bool(f.match(arr, np.zeros(1, dtype=bool))[0])
 
 
-# ---- one message ---------------------------------------------------------------------
+# ---- reading in the core ------------------------------------------------------------
+
+# The most cells (rows times columns) of a flat table: a bound on the memory
+# one read may take, far above real data (a flat read of a sounding of 27,469
+# columns is one row; of a file of 2,070 subsets of 130 keys, 269,100 cells).
+MAX_FLAT_CELLS = 1 << 25
 
 
-_LUTS: dict[tuple, tuple] = {}
+def _threads(threads) -> int:
+    """The threads a read runs on: by default the cores this process may use."""
+    import os
+
+    if threads is None:
+        try:
+            return len(os.sched_getaffinity(0))
+        except AttributeError:  # no affinity on this system
+            return os.cpu_count() or 1
+    if isinstance(threads, bool) or not isinstance(threads, int) or threads < 1:
+        raise ValueError(f"threads must be a positive int or None, not {threads!r}")
+    return threads
 
 
-def _selector_codes(structure: _Structure, plan: _Plan):
-    """Per selector its codes, and a lookup table from code to a 1-based id
-    of the wanted codes (0 for the others), shared by messages of a layout."""
-    key = (id(structure), plan.key, len(structure.elements))
-    hit = _LUTS.get(key)
-    if hit is not None and hit[0] is structure:
-        return hit[1], hit[2], hit[3]
-    sel_codes = [[s.code] if s.code is not None else list(structure.by_key.get(s.key, ())) for s in plan.selectors]
-    wanted = sorted({c for cs in sel_codes for c in cs})
-    # Codes are below 1000000 (FXXYYY); one byte per code while ids fit.
-    lut = np.zeros(1_000_000, dtype=np.uint8 if len(wanted) < 255 else np.uint16)
-    lut[wanted] = np.arange(1, len(wanted) + 1)
-    sel_ids = [[wanted.index(c) + 1 for c in cs] for cs in sel_codes]
-    if len(_LUTS) > 64:
-        _LUTS.clear()
-    _LUTS[key] = (structure, sel_codes, lut, sel_ids)
-    return sel_codes, lut, sel_ids
+def _number(x) -> float | None:
+    """A filter's value as a number the core compares, or None."""
+    if isinstance(x, (bool, int, float, np.integer, np.floating)):
+        return float(x)
+    return None
 
 
-def _matches(code: np.ndarray, bounds: np.ndarray, lut: np.ndarray, plan: _Plan, sel_ids):
-    """The matched items of every selector, in item order: positions,
-    selector ids and subsets."""
-    ids = lut[code]
-    pos = np.flatnonzero(ids)
-    item_ids = ids[pos]
-    subs = np.searchsorted(bounds, pos, side="right") - 1
-    parts = []
-    for k, (s, ids_k) in enumerate(zip(plan.selectors, sel_ids)):
-        if not ids_k:
-            continue
-        mine = item_ids == ids_k[0] if len(ids_k) == 1 else np.isin(item_ids, ids_k)
-        p = pos[mine]
-        if s.rank:
-            # The rank of an item: its place among the key's items of its subset.
-            sub = subs[mine]
-            first = np.searchsorted(sub, sub, side="left")
-            p = p[np.arange(len(p)) - first + 1 == s.rank]
-        parts.append((p, k))
-    if not parts:
-        empty = np.zeros(0, np.int64)
-        return empty, empty, empty
-    allpos = np.concatenate([p for p, _ in parts])
-    allsel = np.concatenate([np.full(len(p), k, dtype=np.int64) for p, k in parts])
-    order = np.lexsort((allsel, allpos)) if len(parts) > 1 else np.arange(len(allpos))
-    allpos, allsel = allpos[order], allsel[order]
-    return allpos, allsel, np.searchsorted(bounds, allpos, side="right") - 1
+def _core_filter(k: int, spec):
+    """The filter of selector k as the core takes it (selector, range,
+    numbers, texts, low, high), or None when only Python can decide it
+    (callables, bounds that are no numbers, values of other types)."""
+    if callable(spec) and not isinstance(spec, type):
+        return None
+    if isinstance(spec, slice):
+        if spec.step is not None:
+            return None
+        low = -np.inf if spec.start is None else _number(spec.start)
+        high = np.inf if spec.stop is None else _number(spec.stop)
+        if low is None or high is None:
+            return None
+        return (k, True, [], [], low, high)
+    wanted = list(spec) if isinstance(spec, Iterable) and not isinstance(spec, (str, bytes)) else [spec]
+    numbers, texts = [], []
+    for w in wanted:
+        if isinstance(w, str):
+            texts.append(w)
+        elif (n := _number(w)) is not None:
+            numbers.append(n)
+        else:
+            return None
+    return (k, False, numbers, texts, -np.inf, np.inf)
 
 
-def _row_picks(v, bounds: np.ndarray, lut, plan: _Plan, sel_ids) -> tuple[np.ndarray, list[np.ndarray]]:
-    """The subset of each row, and per selector the item (index in the
-    message) giving each row its value, or -1."""
-    pos, sel, subs = _matches(v.code, bounds, lut, plan, sel_ids)
-    hb, he, inside = _rows.holders(pos, bounds, subs, _rows.replications(v.groups, v.code))
-    counted = _rows.first_outside(sel, subs, inside)
-    if not counted.all():
-        pos, sel, subs, hb, he = pos[counted], sel[counted], subs[counted], hb[counted], he[counted]
-    rows = _rows.Rows(pos, sel, subs, hb, he, len(bounds) - 1)
-    picks = [np.where(p >= 0, pos[np.maximum(p, 0)], -1) for p in map(rows.pick, range(len(plan.selectors)))]
-    return rows.row_subset, picks
+def _message_chunk(f, name: str, chosen: np.ndarray, base: int) -> _Chunk:
+    """A message-level column of `name`, one value per chosen message (by
+    position in the file), `base` being the message_index of the file's first."""
+    n = len(chosen)
+    if name == "message_index":
+        return _Chunk("i", base + chosen.astype(np.int64), None)
+    if name == "source":
+        return _Chunk("s", np.full(n, f.name, dtype=object))
+    h = f.headers[chosen]
+    if name == "typical_datetime":
+        parts = ("typical_year", "typical_month", "typical_day", "typical_hour", "typical_minute", "typical_second")
+        return _Chunk("t", _timestamps(*(h[p].astype(np.float64) for p in parts)))
+    field = _names.HEADER_KEYS.get(name, name)
+    values = h[field].astype(np.int64)
+    if field == "international_data_subcategory":
+        return _Chunk("i", values, h["edition"] < 4)  # edition 4 brought the field
+    return _Chunk("i", values, None)
 
 
-_LAYOUTS: dict[tuple, tuple] = {}
-_LAYOUT_ITEMS = 1 << 14  # the largest uncompressed message whose rows are kept for the next of its layout
+def _element(facts) -> _Element:
+    code, kind, unit, name, scale = facts
+    return _Element(key="", unit=unit, name=name, integer=_is_integer(kind, unit, name, scale),
+                    text=kind == "string")
 
 
-class _FirstSubset:
-    """Subset 0 of a compressed message, viewed as a message of its own."""
+def _typed(value: np.ndarray, state: np.ndarray, text, elements: list, texts) -> _Chunk | None:
+    """A column of one selector from the core's arrays: texts, integers or
+    floats as its elements say (None when no row has an item of it)."""
+    if not elements:
+        return None
+    es = [_element(e) for e in elements]
+    unit = es[0].unit
+    present = state == 2
+    if all(e.text for e in es):
+        out = np.full(len(value), None, dtype=object)
+        if text is not None:
+            ids = np.frombuffer(text, dtype=np.int64)
+            has = ids >= 0
+            out[has] = texts()[ids[has]]
+        return _Chunk("s", out, unit=unit)
+    if any(e.text for e in es):  # numbers among texts
+        out = value.astype(object)
+        out[~present] = None
+        if text is not None:
+            ids = np.frombuffer(text, dtype=np.int64)
+            has = ids >= 0
+            out[has] = texts()[ids[has]]
+        return _Chunk("o", out, unit=unit)
+    if all(e.integer for e in es):
+        whole = np.where(present, value, 0.0)
+        ints = np.rint(whole)
+        if not (ints != whole).any() and (np.abs(ints) < 2**62).all():
+            return _Chunk("i", ints.astype(np.int64), ~present, unit)
+    return _Chunk("f", value, unit=unit)
 
-    def __init__(self, v, end: int) -> None:
-        self.code = v.code[:end]
-        records = v.group_records
-        subset = records["subset"]
-        # In item order subset 0's occurrences come first (and their parents
-        # index the same list); otherwise all of them serve.
-        self.records = records[: np.searchsorted(subset, 1)] if (subset[1:] >= subset[:-1]).all() else records
 
-    @property
-    def groups(self) -> dict[str, np.ndarray]:
-        return {name: self.records[name].astype(np.int64) for name in ("begin", "end", "parent", "node", "subset")}
+def _text_array(table):
+    """The texts of a table as an object array, made when first asked for."""
+    cache = []
+
+    def get():
+        if not cache:
+            arr = np.empty(len(table.texts()), dtype=object)
+            arr[:] = table.texts()
+            cache.append(arr)
+        return cache[0]
+
+    return get
 
 
-def _message_rows(m, v, structure: _Structure, plan: _Plan, index: int) -> dict[str, _Chunk] | None:
-    if not structure.complete:
-        structure.add_codes(np.unique(v.code[v.kind <= 1]))
-    sel_codes, lut, sel_ids = _selector_codes(structure, plan)
-    bounds = v.subset_bounds
-    nsub = len(bounds) - 1
-    size = int(bounds[1]) if nsub else 0
-    if nsub > 1 and m.compressed_data and (np.diff(bounds) == size).all():
-        # Compressed data has one layout for all subsets (the decoder refuses
-        # replication factors that differ): rows are worked out on the first
-        # subset and repeated, shifted, for the others.
-        first = _FirstSubset(v, size)
-        # Messages of one layout (descriptors, replication counts) share their rows.
-        layout = (id(structure), len(structure.elements), plan.key, first.code.tobytes(), first.records.tobytes())
-        hit = _LAYOUTS.get(layout)
-        if hit is None or hit[0] is not structure:
-            if len(_LAYOUTS) > 256:
-                _LAYOUTS.clear()
-            hit = _LAYOUTS[layout] = (structure, *_row_picks(first, bounds[:2], lut, plan, sel_ids))
-        sub0, picks0 = hit[1], hit[2]
-        shift = bounds[:-1, None]
-        row_subset = np.repeat(np.arange(nsub, dtype=np.int64), len(sub0))
-        picks = [np.where(p >= 0, p[None, :] + shift, -1).ravel() for p in picks0]
-    elif len(v.code) <= _LAYOUT_ITEMS:
-        # Files of many small messages repeat a few layouts (a report type
-        # each): the rows of one layout are worked out once.
-        layout = (id(structure), len(structure.elements), plan.key, v.code.tobytes(), bounds.tobytes(),
-                  v.group_records.tobytes())
-        hit = _LAYOUTS.get(layout)
-        if hit is None or hit[0] is not structure:
-            if len(_LAYOUTS) > 256:
-                _LAYOUTS.clear()
-            hit = _LAYOUTS[layout] = (structure, *_row_picks(v, bounds, lut, plan, sel_ids))
-        row_subset, picks = hit[1], hit[2]
+def _read_core(f, plan: _Plan, chosen: np.ndarray, errors: str, threads: int):
+    """The chosen messages of an open file read by the core: its Table."""
+    from korvane import _columns
+    from korvane.errors import DecodeError
+    from korvane.reader import warn_version
+
+    tables = f._tables if f._tables is not None else str(f.definitions)
+    table = _columns.read_table(f._view, f.headers, chosen.astype(np.uint64), plan.request, tables,
+                                threads=threads, max_items=f.max_items or 0, stop_on_failure=errors == "raise")
+    for position, kind, text in table.failures():
+        h = f.headers[chosen[position]]
+        e = DecodeError(text, source=f.name, index=int(h["index"]), offset=int(h["offset"]), kind=kind)
+        if errors == "raise":
+            raise e
+        if errors == "warn":
+            warnings.warn(str(e), RuntimeWarning, stacklevel=6)
+    for master_table, named, read in table.fallbacks():
+        warn_version(tables, master_table, named, read)
+    plan.saw(table)
+    return table
+
+
+def _file_rows(f, plan: _Plan, base: int, names: dict, errors: str, threads: int) -> tuple[dict[str, _Chunk], int]:
+    """The rows of the messages of an open file: a chunk per column, and
+    their number. `base` is the message_index of the file's first message."""
+    keep = np.ones(len(f.headers), dtype=bool)
+    everything = np.arange(len(f.headers))
+    for name, flt in plan.header_filters.items():
+        c = _message_chunk(f, name, everything, base)
+        keep &= flt.match(c.values, c.missing())
+    chosen = np.flatnonzero(keep)
+    if plan.flat:
+        return _flat_file_rows(f, plan, chosen, base, names, errors, threads)
+    if not plan.selectors:
+        # Header columns alone: a row per subset, nothing decoded.
+        subsets = f.headers["number_of_subsets"][chosen].astype(np.int64)
+        rows_msg = np.repeat(np.arange(len(chosen)), subsets)
+        starts = np.cumsum(subsets) - subsets
+        rows_sub = np.arange(len(rows_msg), dtype=np.int64) - np.repeat(starts, subsets)
+        table = None
     else:
-        row_subset, picks = _row_picks(v, bounds, lut, plan, sel_ids)
-    n = len(row_subset)
-    by_selector = {}
-    items = _Items(v)
+        table = _read_core(f, plan, chosen, errors, threads)
+        rows_msg = np.frombuffer(table.row_message(), dtype=np.uint64).astype(np.intp)
+        rows_sub = np.frombuffer(table.row_subset(), dtype=np.uint32).astype(np.int64)
+        texts = _text_array(table)
+    n = len(rows_msg)
+    by_selector: dict[int, tuple[_Chunk | None, np.ndarray]] = {}
+
+    def selector_chunk(k: int) -> tuple[_Chunk | None, np.ndarray]:
+        hit = by_selector.get(k)
+        if hit is None:
+            value, state, text, elements = table.column(k)
+            state = np.frombuffer(state, dtype=np.uint8)
+            chunk = _typed(np.frombuffer(value, dtype=np.float64), state, text, elements, texts)
+            hit = by_selector[k] = (chunk, state == 0)
+        return hit
 
     def chunk_of(name: str) -> _Chunk:
+        if name == "subset":
+            return _Chunk("i", rows_sub, None)
         if name in _names.MESSAGE_LEVEL:
-            return _header_chunk(m, name, index, n, row_subset)
+            return _message_chunk(f, name, chosen, base).take(rows_msg)
         if name in plan.computed:
-            parts = [(selector_chunk(k), picks[k] < 0) if sel_codes[k] else None for k in plan.computed[name]]
-            return _computed(name, parts, n)
-        return selector_chunk(plan.index[name])
-
-    def selector_chunk(k: int) -> _Chunk:
-        c = by_selector.get(k)
-        if c is None:
-            c = by_selector[k] = _gather(items, structure, sel_codes[k], picks[k]) or _Chunk(
-                "-", np.full(n, np.nan))
-        return c
+            parts = [selector_chunk(k) for k in plan.computed[name]]
+            return _computed(name, [p if p[0] is not None else None for p in parts], n)
+        chunk = selector_chunk(plan.index[name])[0]
+        return chunk if chunk is not None else _Chunk("-", np.full(n, np.nan))
 
     keep = np.ones(n, dtype=bool)
-    for ks in plan.required:
-        for k in ks:
-            keep &= picks[k] >= 0
     for name in plan.required_computed:
         keep &= ~chunk_of(name).missing()  # a computed key is there when it has a value
-    for name, f in plan.filters.items():
-        if name in plan.header_filters:
+    for name, flt in plan.filters.items():
+        if name in plan.header_filters or name in plan.core_filters:
             continue
         c = chunk_of(name)
-        keep &= f.match(c.values, c.missing())
+        keep &= flt.match(c.values, c.missing())
     out = {name: chunk_of(name) for name in plan.columns}
     if not keep.all():
         out = {name: c.take(keep) for name, c in out.items()}
-    return out
+    return out, int(keep.sum())
 
 
-def _flat_rows(m, v, structure: _Structure, plan: _Plan, index: int, names: dict) -> dict[str, _Chunk]:
-    """One row per subset; every element item is a column "#rank#key"."""
-    bounds = v.subset_bounds
-    nsub = len(bounds) - 1
-    sizes = np.diff(bounds)
-    # Compressed subsets share one layout: work it out on the first.
-    uniform = nsub > 1 and bool(m.compressed_data) and bool((sizes == sizes[0]).all())
-    end = int(sizes[0]) if uniform else len(v.code)
-    code = v.code[:end]
-    items = np.flatnonzero(v.kind[:end] <= 1)
-    icode = code[items]
-    present = np.unique(icode)
-    structure.add_codes(present)
-    keys = []
-    for c in present.tolist():
-        e = structure.element(c)
-        keys.append(e.key if e is not None else f"{c:06d}")
-    key_names = list(dict.fromkeys(keys))
-    key_index = {k: i for i, k in enumerate(key_names)}
-    key_codes: dict[str, list[int]] = {}
-    for c, k in zip(present.tolist(), keys):
-        key_codes.setdefault(k, []).append(c)
-    lut = np.zeros(int(present.max()) + 1 if len(present) else 1, dtype=np.int64)
-    lut[present] = [key_index[k] for k in keys]
-    kid = lut[icode]
-    sub = np.zeros(len(items), dtype=np.int64) if uniform else np.searchsorted(bounds, items, side="right") - 1
-    # The rank of each item among the items of its key in its subset.
-    order = np.lexsort((items, sub, kid))
-    run_start = np.ones(len(order), dtype=bool)
-    run_start[1:] = (kid[order][1:] != kid[order][:-1]) | (sub[order][1:] != sub[order][:-1])
-    starts = np.maximum.accumulate(np.where(run_start, np.arange(len(order)), 0))
-    rank = np.empty(len(order), dtype=np.int64)
-    rank[order] = np.arange(len(order)) - starts + 1
-    # Columns: (key, rank) pairs in order of first appearance.
-    col = kid * (int(rank.max()) + 1 if len(rank) else 1) + rank
-    distinct, first, inverse = np.unique(col, return_index=True, return_inverse=True)
-    appearance = np.argsort(first, kind="stable")
-    place = np.empty(len(distinct), dtype=np.int64)
-    place[appearance] = np.arange(len(distinct))
-    ncols = len(distinct)
-    if uniform:
-        grid0 = np.full(ncols, -1, dtype=np.int64)
-        grid0[place[inverse]] = items
-        grid = np.where(grid0 >= 0, grid0[None, :] + bounds[:-1, None], -1)
-    else:
-        grid = np.full((nsub, ncols), -1, dtype=np.int64)
-        grid[sub, place[inverse]] = items
-    col_key = kid[first[appearance]]
-    col_rank = rank[first[appearance]]
+def _flat_file_rows(f, plan: _Plan, chosen: np.ndarray, base: int, names: dict, errors: str,
+                    threads: int) -> tuple[dict[str, _Chunk], int]:
+    """A flat table of the chosen messages of an open file: a row per
+    subset, a column "#rank#key" per element item."""
+    table = _read_core(f, plan, chosen, errors, threads)
+    cells = table.flat()
+    nrows = table.rows
+    rows_msg = np.frombuffer(table.row_message(), dtype=np.uint64).astype(np.intp)
+    rows_sub = np.frombuffer(table.row_subset(), dtype=np.uint32).astype(np.int64)
+    keys, ranks, facts = cells["keys"], cells["ranks"], cells["elements"]
+    ncols = len(keys)
+    cell_row = np.frombuffer(cells["row"], dtype=np.uint64).astype(np.intp)
+    cell_col = np.frombuffer(cells["column"], dtype=np.uint32).astype(np.intp)
+    cell_state = np.frombuffer(cells["state"], dtype=np.uint8)
+    cell_value = np.frombuffer(cells["value"], dtype=np.float64)
+    cell_text = np.frombuffer(cells["text"], dtype=np.int64)
+    texts = _text_array(table)
+    # The cells of each column, in row order.
+    order = np.argsort(cell_col, kind="stable")
+    bounds = np.searchsorted(cell_col[order], np.arange(ncols + 1))
+    col_keys = np.array(keys, dtype=object)
+    col_ranks = np.array(ranks, dtype=np.int64)
+    key_codes: dict[str, set[int]] = {}
+    for key, e in zip(keys, facts):
+        key_codes.setdefault(key, set()).add(e[0])
 
-    def picked(s: _Selector) -> np.ndarray:
-        if s.key is not None:
-            hit = col_key == key_index.get(s.key, -1)
+    def picked(sel: _Selector) -> np.ndarray:
+        if sel.key is not None:
+            hit = col_keys == sel.key
         else:
-            with_code = [key_index[k] for k, cs in key_codes.items() if s.code in cs]
-            hit = np.isin(col_key, with_code)
-        if s.rank:
-            hit &= col_rank == s.rank
+            hit = np.isin(col_keys, [k for k, cs in key_codes.items() if sel.code in cs])
+        if sel.rank:
+            hit &= col_ranks == sel.rank
         return np.flatnonzero(hit)
 
-    chosen = np.arange(ncols)
+    def chunk(j: int) -> _Chunk:
+        mine = order[bounds[j] : bounds[j + 1]]
+        r = cell_row[mine]
+        state = np.zeros(nrows, dtype=np.uint8)
+        state[r] = cell_state[mine]
+        value = np.full(nrows, np.nan)
+        value[r] = cell_value[mine]
+        text = None
+        if (cell_text[mine] >= 0).any():
+            ids = np.full(nrows, -1, dtype=np.int64)
+            ids[r] = cell_text[mine]
+            text = ids
+        out = _typed(value, state, text, [facts[j]], texts)
+        return out if out is not None else _Chunk("f", value)
+
+    chosen_cols = np.arange(ncols)
     if plan.columns:
         wanted = [picked(_selector(c)) for c in plan.columns if c not in _names.MESSAGE_LEVEL]
-        chosen = np.unique(np.concatenate(wanted)) if wanted else np.zeros(0, dtype=np.int64)
-    # Per key: text, integer-valued.
-    elements = [[structure.element(c) for c in key_codes[k]] for k in key_names]
-    key_text = np.array([bool(es) and all(e is not None and e.text for e in es) for es in elements], dtype=bool)
-    key_int = np.array([bool(es) and all(e is not None and e.integer for e in es) for es in elements], dtype=bool)
-    key_unit = [next((e.unit for e in es if e is not None), None) for es in elements]
-    values = v.value[np.maximum(grid, 0)]
-    values[grid < 0] = np.nan
-    is_int = key_int[col_key]
-    if is_int.any():
-        cols_i = np.flatnonzero(is_int)
-        vals = values[:, cols_i]
-        with np.errstate(invalid="ignore"):
-            whole = np.all(np.isnan(vals) | (vals == np.rint(vals)), axis=0)
-        is_int[cols_i] &= whole
-    is_text = key_text[col_key]
-    texts = _Items(v) if is_text.any() else None
-    # Integer columns converted all at once, as columns of one block.
-    missing = np.isnan(values)
-    ints = np.where(missing, 0, values).astype(np.int64) if is_int.any() else None
-    values, missing = values.T.copy(), missing.T.copy()  # a column per row: contiguous slices
-    ints = ints.T.copy() if ints is not None else None
-
-    def chunk(j: int) -> _Chunk:
-        unit = key_unit[col_key[j]]
-        if is_text[j]:
-            g = grid[:, j]
-            out = texts.text[np.maximum(g, 0)]
-            out[g < 0] = None
-            return _Chunk("s", out, unit=unit)
-        if is_int[j]:
-            return _Chunk("i", ints[j], missing[j], unit)
-        return _Chunk("f", values[j], unit=unit)
-
+        chosen_cols = np.unique(np.concatenate(wanted)) if wanted else np.zeros(0, dtype=np.int64)
+    if nrows * len(chosen_cols) > MAX_FLAT_CELLS:
+        raise ValueError(
+            f"{f.name}: a flat table of {nrows} rows and {len(chosen_cols)} columns ({nrows * len(chosen_cols):,} "
+            f"cells) is more than the {MAX_FLAT_CELLS:,} cells korvane builds; name the columns wanted with "
+            f"columns=, or read rows with flat=False")
     out: dict[str, _Chunk] = {}
-    subsets = np.arange(nsub, dtype=np.int64)
     for name in plan.columns:
-        if name in _names.MESSAGE_LEVEL:
-            out[name] = _header_chunk(m, name, index, nsub, subsets)
-    for j in chosen.tolist():
-        name = f"#{col_rank[j]}#{key_names[col_key[j]]}"
+        if name == "subset":
+            out[name] = _Chunk("i", rows_sub, None)
+        elif name in _names.MESSAGE_LEVEL:
+            out[name] = _message_chunk(f, name, chosen, base).take(rows_msg)
+    for j in chosen_cols.tolist():
+        name = f"#{ranks[j]}#{keys[j]}"
         out[name] = chunk(j)
         names.setdefault(name, None)
-    keep = np.ones(nsub, dtype=bool)
+    keep = np.ones(nrows, dtype=bool)
     for ks in plan.required:
         # A subset has a required key when it has any item of it.
-        keep &= (grid[:, picked(plan.selectors[ks[0]])] >= 0).any(axis=1)
-    for fname, f in plan.filters.items():
+        has = np.zeros(nrows, dtype=bool)
+        has[cell_row[np.isin(cell_col, picked(plan.selectors[ks[0]]))]] = True
+        keep &= has
+    for fname, flt in plan.filters.items():
         if fname in plan.header_filters:
             continue
         if fname == "subset":
-            keep &= f.match(subsets, np.zeros(nsub, dtype=bool))
+            keep &= flt.match(rows_sub, np.zeros(nrows, dtype=bool))
             continue
         # A subset passes when any item of the key does.
-        hit = np.zeros(nsub, dtype=bool)
+        hit = np.zeros(nrows, dtype=bool)
         for j in picked(_selector(fname)).tolist():
             c = chunk(j)
-            hit |= f.match(c.values, c.missing())
+            hit |= flt.match(c.values, c.missing())
         keep &= hit
     if not keep.all():
         out = {k: c.take(keep) for k, c in out.items()}
-    return out
-
-
-class _Items:
-    """A message's item arrays, each fetched from the reader once."""
-
-    def __init__(self, v) -> None:
-        self._v = v
-        self.value = np.asarray(v.value)
-        self._text = None
-
-    @property
-    def text(self) -> np.ndarray:
-        if self._text is None:
-            self._text = np.asarray(self._v.text, dtype=object)
-        return self._text
+    return out, int(keep.sum())
 
 
 # ---- reading -------------------------------------------------------------------------
@@ -987,26 +934,13 @@ def _sources(source, errors: str, storage_options) -> list:
     return out
 
 
-def _could_match(m, structure: _Structure, plan: _Plan) -> bool:
-    """False when the message's descriptors lack a filtered or required key,
-    or every requested key, so that decoding it cannot give a row."""
-    if not structure.complete or not plan.selectors:
-        return True
-    present = [structure.has(s) for s in plan.selectors]
-    needs = [plan.computed[name][: _names.COMPUTED[name].needed] if name in plan.computed else [plan.index[name]]
-             for name in plan.filters if name not in _names.MESSAGE_LEVEL]
-    for ks in needs + plan.required:
-        if not all(present[k] for k in ks):
-            return False
-    return any(present)
-
-
-def _read(source, plan: _Plan, definitions, errors, max_size, storage_options):
+def _read(source, plan: _Plan, definitions, errors, max_size, storage_options, threads=None):
     import korvane
 
     if errors not in ("raise", "warn", "skip"):
         raise ValueError(f"errors must be 'raise', 'warn' or 'skip', not {errors!r}")
     flat = plan.flat
+    threads = _threads(threads)
     sources = _sources(source, errors, storage_options)
     # Where korvane chooses the columns (a flat read without `columns`), a
     # read of several files says which one each row comes from.
@@ -1036,54 +970,23 @@ def _read(source, plan: _Plan, definitions, errors, max_size, storage_options):
         if found:
             f.name = src.name  # a URL rather than the path it names
         with f:
-            for m in f:
-                index += 1
-                if not _header_passes(m, plan, index):
-                    continue
-                if not flat and not plan.selectors:
-                    out = _header_only(m, plan, index)
-                else:
-                    try:
-                        structure = _structure(m)  # the message's tables may be missing
-                        if not flat and not _could_match(m, structure, plan):
-                            plan.saw(structure)
-                            continue
-                        v = m.decode(structure=not flat)
-                    except korvane.DecodeError as exc:
-                        if errors == "raise":
-                            raise
-                        if errors == "warn":
-                            warnings.warn(str(exc), RuntimeWarning, stacklevel=4)
-                        continue
-                    if flat:
-                        out = _flat_rows(m, v, structure, plan, index, names)
-                    else:
-                        out = _message_rows(m, v, structure, plan, index)
-                    plan.saw(structure)
-                n = len(next(iter(out.values())).values) if out else 0
-                if n == 0:
-                    continue
-                if with_source:
-                    out = {"source": _header_chunk(m, "source", index, n, None), **out}
-                for name, c in out.items():
-                    lst = chunks.setdefault(name, [])
-                    lst.extend([None] * (len(counts) - len(lst)))
-                    lst.append(c)
-                counts.append(n)
+            out, n = _file_rows(f, plan, index + 1, names, errors, threads)
+            index += len(f)
+            if f._last is not None:  # a last message cut short, under errors="raise"
+                raise f._last
+        if n == 0:
+            continue
+        if with_source:
+            out = {"source": _Chunk("s", np.full(n, f.name, dtype=object)), **out}
+        for name, c in out.items():
+            lst = chunks.setdefault(name, [])
+            lst.extend([None] * (len(counts) - len(lst)))
+            lst.append(c)
+        counts.append(n)
     for name in names:
         lst = chunks.setdefault(name, [])
         lst.extend([None] * (len(counts) - len(lst)))
     return list(names), chunks, counts
-
-
-def _header_only(m, plan: _Plan, index: int) -> dict[str, _Chunk]:
-    nsub = m.number_of_subsets
-    subsets = np.arange(nsub, dtype=np.int64)
-    keep = np.ones(nsub, dtype=bool)
-    if "subset" in plan.filters:
-        keep &= plan.filters["subset"].match(subsets, np.zeros(nsub, dtype=bool))
-    out = {name: _header_chunk(m, name, index, nsub, subsets) for name in plan.columns}
-    return {k: c.take(keep) for k, c in out.items()} if not keep.all() else out
 
 
 def _combine(parts: list[_Chunk | None], counts: list[int]) -> _Chunk:
@@ -1111,11 +1014,16 @@ def _combine(parts: list[_Chunk | None], counts: list[int]) -> _Chunk:
     return _Chunk(kind, values, mask, unit)
 
 
-def _table(source, plan: _Plan, definitions, errors, max_size=DEFAULT_MAX_SIZE,
-           storage_options=None) -> tuple[list[str], list[_Chunk]]:
+def _table(source, plan: _Plan, definitions, errors, max_size=DEFAULT_MAX_SIZE, storage_options=None,
+           threads=None) -> tuple[list[str], list[_Chunk]]:
     """The columns of the table, read with `plan` (which notes the keys the
     messages hold: several sources read with one plan are one table's)."""
-    names, chunks, counts = _read(source, plan, definitions, errors, max_size, storage_options)
+    names, chunks, counts = _read(source, plan, definitions, errors, max_size, storage_options, threads)
+    if plan.flat and sum(counts) * len(names) > MAX_FLAT_CELLS:
+        raise ValueError(
+            f"a flat table of {sum(counts)} rows and {len(names)} columns ({sum(counts) * len(names):,} cells) is "
+            f"more than the {MAX_FLAT_CELLS:,} cells korvane builds; name the columns wanted with columns=, or "
+            f"read rows with flat=False")
     return names, [_combine(chunks[name], counts) for name in names]
 
 
@@ -1123,7 +1031,7 @@ def read_bufr(source: Source | Sequence[Source], columns: str | Iterable[str] | 
               filters: Mapping[str, Any] | None = None, *, required_columns: bool | str | Iterable[str] = True,
               definitions: str | os.PathLike[str] | None = None, errors: str = "warn",
               flat: bool = False, max_size: int | str | None = DEFAULT_MAX_SIZE,
-              storage_options: Mapping[str, Any] | None = None) -> pandas.DataFrame:
+              storage_options: Mapping[str, Any] | None = None, threads: int | None = None) -> pandas.DataFrame:
     """The observations of every message of `source` as a pandas DataFrame.
 
     A column per name of `columns`, a row per subset or, where a requested
@@ -1165,6 +1073,10 @@ def read_bufr(source: Source | Sequence[Source], columns: str | Iterable[str] | 
             file has a first column `source`.
         max_size: As for `korvane.open`, for each file.
         storage_options: Passed to fsspec for URLs, as for `korvane.open`.
+        threads: How many threads decode messages and assemble their rows,
+            all without the interpreter lock; by default the cores this
+            process may use. The table is the same for any number, its rows
+            in file order.
 
     Returns:
         The table. `df.attrs["units"]` maps each column to its unit (None
@@ -1179,8 +1091,9 @@ def read_bufr(source: Source | Sequence[Source], columns: str | Iterable[str] | 
         TypeError: For a column or filter not named by a str, or a
             `required_columns` that is neither a bool nor names.
         ValueError: For a column asked for twice, a rank below 1, a required
-            name that is not a column, a computed key in a flat table, or an
-            unknown `errors`.
+            name that is not a column, a computed key in a flat table, an
+            unknown `errors`, a `threads` below 1, or a flat table of more
+            than `MAX_FLAT_CELLS` cells (name the columns wanted).
         OSError: For a named file that cannot be read or is not a regular
             file; FileNotFoundError for a pattern that matches nothing.
 
@@ -1190,7 +1103,7 @@ def read_bufr(source: Source | Sequence[Source], columns: str | Iterable[str] | 
     """
     pd = _require("pandas", "read_bufr")
     plan = _Plan(columns, filters, flat, required_columns, definitions)
-    names, cols = _table(source, plan, definitions, errors, max_size, storage_options)
+    names, cols = _table(source, plan, definitions, errors, max_size, storage_options, threads)
     for w in plan.absent():
         warnings.warn(w, stacklevel=2)
     return _pandas(pd, names, cols)
@@ -1241,7 +1154,7 @@ def read_arrow(source: Source | Sequence[Source], columns: str | Iterable[str] |
                filters: Mapping[str, Any] | None = None, *, required_columns: bool | str | Iterable[str] = True,
                definitions: str | os.PathLike[str] | None = None, errors: str = "warn",
                flat: bool = False, max_size: int | str | None = DEFAULT_MAX_SIZE,
-               storage_options: Mapping[str, Any] | None = None) -> pyarrow.Table:
+               storage_options: Mapping[str, Any] | None = None, threads: int | None = None) -> pyarrow.Table:
     """The same table as `read_bufr`, as a `pyarrow.Table`.
 
     Takes the same arguments. Missing values are nulls; integer-valued
@@ -1254,7 +1167,7 @@ def read_arrow(source: Source | Sequence[Source], columns: str | Iterable[str] |
     """
     pa = _require("pyarrow", "read_arrow")
     plan = _Plan(columns, filters, flat, required_columns, definitions)
-    names, cols = _table(source, plan, definitions, errors, max_size, storage_options)
+    names, cols = _table(source, plan, definitions, errors, max_size, storage_options, threads)
     for w in plan.absent():
         warnings.warn(w, stacklevel=2)
     return _arrow(pa, names, cols)

@@ -64,6 +64,20 @@ _warned: set[tuple] = set()
 _cache_lock = threading.Lock()
 
 
+def warn_version(root, master_table: int, named: int, read: int, stacklevel: int = 6) -> None:
+    """Warns, once per root and version, that messages of master version
+    `named` are read with the older version `read` (the newest installed)."""
+    key = (str(root), master_table, named)
+    if read >= named or key in _warned:
+        return
+    _warned.add(key)
+    warnings.warn(
+        f"master table version {named} is newer than the tables installed in {root}; "
+        f"using version {read}{newer_version_note(named, root)}",
+        stacklevel=stacklevel,
+    )
+
+
 def tables_for(root: Path, master_table: int, master_version: int, local_version: int, centre: int,
                subcentre: int, **place) -> _korvane.TableSet:
     """tables_for(root, master_table, master_version, local_version, centre, subcentre)
@@ -94,13 +108,7 @@ def tables_for(root: Path, master_table: int, master_version: int, local_version
         root = embedded_root()
         key, version, tables = _columns.load_tables(os.fspath(root), master_table, master_version, local_version,
                                                     centre, subcentre, **place)
-    if version < master_version and (header[:3] not in _warned):
-        _warned.add(header[:3])
-        warnings.warn(
-            f"master table version {master_version} is newer than the tables installed in {root}; "
-            f"using version {version}{newer_version_note(master_version, root)}",
-            stacklevel=3,
-        )
+    warn_version(root, master_table, master_version, version, stacklevel=4)
     with _cache_lock:
         if len(_keys) >= _HEADERS_KEPT:
             _keys.clear()

@@ -256,6 +256,17 @@ public:
         return true;
     }
 
+    // Notes the elements of a row's items, kept or not: a column's unit and
+    // type are those of the elements its key has in the rows of the message.
+    void note(const Row& row) {
+        for (std::size_t k = 0; k < row.size(); ++k) {
+            if (row[k] < 0) continue;
+            SelectorColumn& c = out_.columns[k];
+            const std::uint32_t code = items_->code(static_cast<std::size_t>(row[k]));
+            if (c.elements.empty() || c.elements.back().code != code) note_element(c, code);
+        }
+    }
+
     bool passes(const Row& row, std::uint32_t s) const {
         for (const ValueFilter& f : request_.filters) {
             const std::int64_t p = row[f.selector];
@@ -291,8 +302,6 @@ public:
                 continue;
             }
             const auto p = static_cast<std::size_t>(row[k]);
-            const std::uint32_t code = items_->code(p);
-            if (c.elements.empty() || c.elements.back().code != code) note_element(c, code);
             const bool missing = items_->missing(s, p);
             c.state.push_back(missing ? kMissing : kPresent);
             if (items_->is_text(p)) {
@@ -483,6 +492,8 @@ private:
             // One layout for every subset: the first subset's rows.
             templates_.clear();
             walk.rows(plan, items, 0, columns_.row_width, groups_of(columns_.groups, 0, next), templates_);
+            if (subsets != 0)
+                for (const Row& row : templates_) rows_.note(row);
             for (std::uint32_t s = 0; s < subsets; ++s)
                 for (const Row& row : templates_)
                     if (rows_.has_required(row) && rows_.passes(row, s)) rows_.write(row, i, s);
@@ -493,8 +504,10 @@ private:
             walk.rows(plan, items, static_cast<std::size_t>(columns_.subset_bounds[s]),
                       static_cast<std::size_t>(columns_.subset_bounds[s + 1]), groups_of(columns_.groups, s, next),
                       templates_);
-            for (const Row& row : templates_)
+            for (const Row& row : templates_) {
+                rows_.note(row);
                 if (rows_.has_required(row) && rows_.passes(row, s)) rows_.write(row, i, s);
+            }
         }
     }
 
@@ -670,7 +683,7 @@ Result<void> read_table(const Input& input, const Request& request, unsigned thr
             }
         }
     };
-    const std::size_t helpers = threads > 1 ? std::min<std::size_t>(threads, batches) - 1 : 0;
+    const std::size_t helpers = threads > 1 && batches > 1 ? std::min<std::size_t>(threads, batches) - 1 : 0;
     std::vector<std::thread> pool;
     pool.reserve(helpers);
     for (std::size_t t = 0; t < helpers; ++t) pool.emplace_back(work, false);
