@@ -31,11 +31,11 @@ constexpr std::size_t kRenderedStride = 97;  // then every 97th value
 // declares local tables and the definitions have them. Mutated headers mostly
 // name versions and centres that resolve alike, so this keeps reloads rare.
 std::string key_for(const korvane::BufrMessage& m) {
-    auto wmo = korvane::resolve_eccodes_table_dir(korvane::wmo_table_dir(kDefinitions, m));
-    if (!wmo) return "?" + korvane::wmo_table_dir(kDefinitions, m);
+    auto wmo = korvane::resolve_eccodes_table_dir(korvane::wmo_table_dir(kDefinitions, korvane::table_request(m)));
+    if (!wmo) return "?" + korvane::wmo_table_dir(kDefinitions, korvane::table_request(m));
     std::string key = *wmo;
     if (m.local_tables_version_number != 0) {
-        const std::string local = korvane::local_table_dir(kDefinitions, m);
+        const std::string local = korvane::local_table_dir(kDefinitions, korvane::table_request(m));
         if (korvane::path_exists(local)) key += "|" + local;
     }
     return key;

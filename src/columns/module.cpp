@@ -310,18 +310,6 @@ PyObject* header_layout(PyObject*, PyObject*) {
 
 // ---- tables -------------------------------------------------------------------------
 
-// A message header naming the tables that code_table reads.
-BufrMessage table_header(unsigned int master_table, unsigned int master_version, unsigned int local_version,
-                         unsigned int centre, unsigned int subcentre) {
-    BufrMessage m;
-    m.master_table_number = static_cast<std::uint8_t>(master_table);
-    m.master_tables_version_number = static_cast<std::uint8_t>(master_version);
-    m.local_tables_version_number = static_cast<std::uint8_t>(local_version);
-    m.originating_centre = static_cast<std::uint16_t>(centre);
-    m.originating_subcentre = static_cast<std::uint16_t>(subcentre);
-    return m;
-}
-
 PyObject* load_tables(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         static const char* kwlist[] = {"root",      "master_table", "master_version", "local_version", "centre",
@@ -403,11 +391,13 @@ PyObject* code_table(PyObject*, PyObject* args, PyObject* kwargs) {
             return nullptr;
         std::string root;
         if (!py::to_path(root_obj, "root", root)) return nullptr;
-        const BufrMessage m = table_header(master_table, master_version, local_version, centre, subcentre);
+        const TableRequest request{static_cast<std::uint8_t>(master_table), static_cast<std::uint8_t>(master_version),
+                                   static_cast<std::uint8_t>(local_version), static_cast<std::uint16_t>(centre),
+                                   static_cast<std::uint16_t>(subcentre)};
         Result<std::optional<CodeTable>> loaded = BufrError::table("");
         {
             ReleasedGil gil;
-            loaded = code_table_from_definitions(root, m, code);
+            loaded = code_table_from_definitions(root, request, code);
         }
         if (!loaded) return py::raise_decode_error(loaded.error(), {source, index, offset});
         if (!loaded.value()) Py_RETURN_NONE;

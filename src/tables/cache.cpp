@@ -20,14 +20,9 @@ std::string request_key(const std::string& root, const TableRequest& r) {
     return key;
 }
 
-BufrMessage header_of(const TableRequest& r, std::uint8_t version) {
-    BufrMessage m;
-    m.master_table_number = r.master_table;
-    m.master_tables_version_number = version;
-    m.local_tables_version_number = r.local_version;
-    m.originating_centre = r.centre;
-    m.originating_subcentre = r.subcentre;
-    return m;
+TableRequest with_version(TableRequest r, std::uint8_t version) {
+    r.master_version = version;
+    return r;
 }
 
 }  // namespace
@@ -63,8 +58,7 @@ Result<ResolvedTables> TableCache::resolve(const std::string& root, const TableR
     }
     ResolvedTables r;
     r.version = request.master_version;
-    const BufrMessage named = header_of(request, request.master_version);
-    if (!path_exists(wmo_table_dir(root, named))) {
+    if (!path_exists(wmo_table_dir(root, request))) {
         std::vector<int> installed;
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -76,7 +70,7 @@ Result<ResolvedTables> TableCache::resolve(const std::string& root, const TableR
         }
         r.version = static_cast<std::uint8_t>(usable_master_version(request.master_version, installed));
     }
-    const BufrMessage header = header_of(request, r.version);
+    const TableRequest header = with_version(request, r.version);
     KORVANE_TRY(r.wmo, resolve_eccodes_table_dir(wmo_table_dir(root, header)));
     if (request.local_version != 0) {
         std::string local = local_table_dir(root, header);

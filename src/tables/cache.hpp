@@ -19,15 +19,6 @@
 
 namespace korvane {
 
-// The header fields that choose a message's tables.
-struct TableRequest {
-    std::uint8_t master_table = 0;
-    std::uint8_t master_version = 0;
-    std::uint8_t local_version = 0;
-    std::uint16_t centre = 0;
-    std::uint16_t subcentre = 0;
-};
-
 // The directories a request resolves to.
 struct ResolvedTables {
     // The WMO table directory, aliases followed.

@@ -7,22 +7,27 @@ namespace korvane {
 
 namespace {
 
-std::string tables_dir(const std::string& root, const BufrMessage& m) {
-    return join_path(root, "bufr/tables/" + std::to_string(m.master_table_number));
+std::string tables_dir(const std::string& root, const TableRequest& r) {
+    return join_path(root, "bufr/tables/" + std::to_string(r.master_table));
 }
 
 }  // namespace
 
-std::string wmo_table_dir(const std::string& root, const BufrMessage& m) {
-    return join_path(tables_dir(root, m), "wmo/" + std::to_string(m.master_tables_version_number));
+TableRequest table_request(const BufrMessage& m) noexcept {
+    return TableRequest{m.master_table_number, m.master_tables_version_number, m.local_tables_version_number,
+                        m.originating_centre, m.originating_subcentre};
 }
 
-std::string local_table_dir(const std::string& root, const BufrMessage& m) {
-    std::string version = std::to_string(m.local_tables_version_number);
+std::string wmo_table_dir(const std::string& root, const TableRequest& r) {
+    return join_path(tables_dir(root, r), "wmo/" + std::to_string(r.master_version));
+}
+
+std::string local_table_dir(const std::string& root, const TableRequest& r) {
+    std::string version = std::to_string(r.local_version);
     // Local tables made for master version 19 live apart, as "19-L".
-    if (m.master_tables_version_number == 19) version = "19-" + version;
-    return join_path(tables_dir(root, m), "local/" + version + "/" + std::to_string(m.originating_centre) +
-                                              "/" + std::to_string(m.originating_subcentre));
+    if (r.master_version == 19) version = "19-" + version;
+    return join_path(tables_dir(root, r), "local/" + version + "/" + std::to_string(r.centre) + "/" +
+                                              std::to_string(r.subcentre));
 }
 
 Result<TableSet> load_table_directories(const std::string& wmo, const std::string& local, CodeTables code_tables) {
@@ -47,26 +52,27 @@ Result<TableSet> load_table_directories(const std::string& wmo, const std::strin
 
 Result<TableSet> from_eccodes_definitions(const std::string& root, const BufrMessage& message,
                                           CodeTables code_tables) {
-    KORVANE_TRY(const std::string wmo, resolve_eccodes_table_dir(wmo_table_dir(root, message)));
+    const TableRequest request = table_request(message);
+    KORVANE_TRY(const std::string wmo, resolve_eccodes_table_dir(wmo_table_dir(root, request)));
     std::string local;
-    if (message.local_tables_version_number != 0) {
-        local = local_table_dir(root, message);
+    if (request.local_version != 0) {
+        local = local_table_dir(root, request);
         if (!path_exists(local)) local.clear();
     }
     return load_table_directories(wmo, local, code_tables);
 }
 
-Result<std::optional<CodeTable>> code_table_from_definitions(const std::string& root, const BufrMessage& message,
+Result<std::optional<CodeTable>> code_table_from_definitions(const std::string& root, const TableRequest& request,
                                                              std::uint32_t code) {
     const std::string name = "codetables/" + std::to_string(code) + ".table";
-    if (message.local_tables_version_number != 0) {
-        const std::string local = join_path(local_table_dir(root, message), name);
+    if (request.local_version != 0) {
+        const std::string local = join_path(local_table_dir(root, request), name);
         if (is_regular_file(local)) {
             KORVANE_TRY(CodeTable table, load_eccodes_code_table(local));
             return std::optional<CodeTable>(std::move(table));
         }
     }
-    KORVANE_TRY(const std::string wmo, resolve_eccodes_table_dir(wmo_table_dir(root, message)));
+    KORVANE_TRY(const std::string wmo, resolve_eccodes_table_dir(wmo_table_dir(root, request)));
     const std::string path = join_path(wmo, name);
     if (!is_regular_file(path)) return std::optional<CodeTable>();
     KORVANE_TRY(CodeTable table, load_eccodes_code_table(path));

@@ -13,6 +13,18 @@
 
 namespace korvane {
 
+// The header fields of a message that choose its tables.
+struct TableRequest {
+    std::uint8_t master_table = 0;
+    std::uint8_t master_version = 0;
+    std::uint8_t local_version = 0;
+    std::uint16_t centre = 0;
+    std::uint16_t subcentre = 0;
+};
+
+// Those of a parsed message.
+TableRequest table_request(const BufrMessage& message) noexcept;
+
 // R/bufr/tables/M/wmo/V, aliases followed, then, when the message declares
 // local tables (L != 0), R/bufr/tables/M/local/N/C/S where N is L, or "19-L"
 // under master version 19. Local entries replace WMO entries of the same code;
@@ -33,11 +45,11 @@ Result<TableSet> load_table_directories(const std::string& wmo, const std::strin
 
 // The code or flag table of element `code` among the tables above: the local
 // one when there is one, else the WMO one, else none.
-Result<std::optional<CodeTable>> code_table_from_definitions(const std::string& root, const BufrMessage& message,
+Result<std::optional<CodeTable>> code_table_from_definitions(const std::string& root, const TableRequest& request,
                                                              std::uint32_t code);
 
 // The two directories named above (the WMO one before alias resolution).
-std::string wmo_table_dir(const std::string& root, const BufrMessage& message);
-std::string local_table_dir(const std::string& root, const BufrMessage& message);
+std::string wmo_table_dir(const std::string& root, const TableRequest& request);
+std::string local_table_dir(const std::string& root, const TableRequest& request);
 
 }  // namespace korvane
