@@ -34,8 +34,8 @@ def header_layout() -> tuple[int, list[tuple[str, str, int]]]:
     """The size of a header record and (name, NumPy format, offset) of each field."""
 
 def load_tables(root: str, master_table: int, master_version: int, local_version: int, centre: int,
-                subcentre: int, *, code_tables: bool = True, source: str = "<buffer>", index: int = 0,
-                offset: int = 0) -> tuple[str, int, TableSet]:
+                subcentre: int, *, code_tables: bool = True, fallback: bool = True, source: str = "<buffer>",
+                index: int = 0, offset: int = 0) -> tuple[str, int, TableSet]:
     """(key, version, tables): the TableSet a definitions root gives a message with these header
     fields, from the process's table cache; equal keys name equal sets; version is the master
     version read. Without code and flag tables when code_tables is false (see code_table).

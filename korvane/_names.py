@@ -21,9 +21,10 @@ from __future__ import annotations
 
 import difflib
 import os
-import re
 import threading
 from typing import NamedTuple
+
+from korvane import _items
 
 # korvane's own message-level names; source is the path or URL of the file.
 MESSAGE_COLUMNS = ("message_index", "subset", "edition", "data_category", "originating_centre", "typical_datetime",
@@ -82,32 +83,8 @@ COMPUTED = {
 CRS_NAMES = {0: "EPSG:4326", 1: "EPSG:4258", 2: "EPSG:4269", 3: "EPSG:4314"}
 CRS_DEFAULT = "EPSG:4326"
 
-_RANKED = re.compile(r"^#(\d+)#(.+)$")
-_CODE = re.compile(r"^\d{6}$")
-
-
-def key_from_name(name: str) -> str:
-    """The key of an element whose table has no abbreviation: the words of
-    its name (runs of letters and digits), the first in lower case, the others
-    capitalised and joined."""
-    words = re.findall(r"[A-Za-z0-9]+", name)
-    if not words:
-        return ""
-    return words[0].lower() + "".join(w[:1].upper() + w[1:].lower() for w in words[1:])
-
-
-def split(name: str) -> tuple[str | None, int | None, int]:
-    """(key, code, rank) of an element name: exactly one of key and code is
-    set; rank 0 means every item."""
-    rank = 0
-    m = _RANKED.match(name)
-    if m:
-        rank, name = int(m.group(1)), m.group(2)
-        if rank < 1:
-            raise ValueError(f"a rank counts from 1: {m.group(0)!r}")
-    if _CODE.match(name):
-        return None, int(name), rank
-    return name, None, rank
+key_from_name = _items.key_from_name
+split = _items.split_name
 
 
 # ---- the keys the element tables define ----------------------------------------------

@@ -9,6 +9,8 @@ use into a per-user cache directory and read from there afterwards.
 from __future__ import annotations
 
 import os
+import threading
+import warnings
 
 # pathlib (and typing) are imported where they are used: either would
 # multiply the time that `import korvane` takes.
@@ -229,7 +231,21 @@ def repair_embedded(root: str | os.PathLike[str]) -> bool:
     return True
 
 
-def _resolve(definitions: str | os.PathLike[str] | None) -> tuple[str, Path]:
+# Roots found, by what decides them (the argument, the environment): each open
+# of a file asks, and the answer costs file-system queries.
+_resolved: dict[tuple, tuple[str, Path]] = {}
+
+
+def _resolve(definitions: str | os.PathLike[str] | None, carried: bool = True) -> tuple[str, Path | None]:
+    """(where, root): the root a read takes its tables from (see
+    resolve_definitions). Without `carried`, the tables korvane carries are
+    not unpacked, and ("none", None) stands for them."""
+    env = os.environ
+    key = (None if definitions is None else os.fspath(definitions), env.get(ENVIRONMENT_VARIABLE, ""),
+           SYSTEM_DEFINITIONS, env.get("XDG_CACHE_HOME"), env.get("HOME"), carried)
+    found = _resolved.get(key)
+    if found is not None:
+        return found
     from pathlib import Path
 
     if definitions is not None:
@@ -238,13 +254,23 @@ def _resolve(definitions: str | os.PathLike[str] | None) -> tuple[str, Path]:
             raise FileNotFoundError(f"definitions root does not exist or is not a directory: {root}")
         if not _has_tables(root):
             raise FileNotFoundError(f"not an ecCodes definitions root (no bufr/tables): {root}")
-        return "argument", root
-    for entry in os.environ.get(ENVIRONMENT_VARIABLE, "").split(os.pathsep):
-        if entry and _has_tables(entry):
-            return "environment", Path(entry)
-    if _has_tables(SYSTEM_DEFINITIONS):
-        return "system", Path(SYSTEM_DEFINITIONS)
-    return "embedded", _embedded_root()
+        found = ("argument", root)
+    else:
+        for entry in key[1].split(os.pathsep):
+            if entry and _has_tables(entry):
+                found = ("environment", Path(entry))
+                break
+        else:
+            if _has_tables(SYSTEM_DEFINITIONS):
+                found = ("system", Path(SYSTEM_DEFINITIONS))
+            elif not carried:
+                return "none", None
+            else:
+                found = ("embedded", _embedded_root())
+    if len(_resolved) > 64:
+        _resolved.clear()
+    _resolved[key] = found
+    return found
 
 
 def resolve_definitions(definitions: str | os.PathLike[str] | None = None) -> Path:
@@ -348,3 +374,93 @@ def tables_info(definitions: str | os.PathLike[str] | None = None) -> dict:
         release = _system_release(root)
         versions = installed_master_versions(root)
     return {"source": kind, "root": root, "eccodes_release": release, "master_versions": versions}
+
+
+# ---- the sets of messages ---------------------------------------------------------------
+
+# The sets themselves live in the core's table cache, which loads each set of
+# table directories once: messages from many centres that declare no local
+# tables share one set. Here the TableSet objects in use are kept by what
+# they are (the key of the directories read), so that messages with equal
+# tables share one object, and each header's key is remembered.
+_SETS_KEPT = 16
+_HEADERS_KEPT = 4096
+_sets: dict = {}  # key -> TableSet, least recently used first
+_keys: dict[tuple, str] = {}
+_warned: set[tuple] = set()
+_cache_lock = threading.Lock()
+
+
+def warn_version(root, master_table: int, named: int, read: int, stacklevel: int = 6) -> None:
+    """Warns, once per root and version, that messages of master version
+    `named` are read with the older version `read` (the newest installed)."""
+    key = (str(root), master_table, named)
+    if read >= named or key in _warned:
+        return
+    _warned.add(key)
+    warnings.warn(
+        f"master table version {named} is newer than the tables installed in {root}; "
+        f"using version {read}{newer_version_note(named, root)}",
+        stacklevel=stacklevel,
+    )
+
+
+def tables_for(root: str | os.PathLike[str], master_table: int, master_version: int, local_version: int,
+               centre: int, subcentre: int, *, code_tables: bool = True, **place):
+    """tables_for(root, master_table, master_version, local_version, centre, subcentre)
+    --
+
+    The TableSet of a definitions root for a message with these header fields,
+    from the process's table cache, which loads each set of table directories
+    once; without its code and flag tables when `code_tables` is false (the
+    command reads those one by one, see code_table). A master version that
+    is not installed is read with the next later one installed (later
+    versions only add entries), else with the newest, with a warning naming
+    both. `source`, `index` and `offset` name the message in the DecodeError
+    raised when the tables cannot be loaded.
+    """
+    from korvane import _columns
+    from korvane.errors import DecodeError
+
+    header = (str(root), master_table, master_version, local_version, centre, subcentre, code_tables)
+    with _cache_lock:
+        key = _keys.get(header)
+        tables = _sets.pop(key, None) if key is not None else None
+        if tables is not None:
+            _sets[key] = tables  # the most recently used, last
+            return tables
+    try:
+        key, version, tables = _columns.load_tables(os.fspath(root), master_table, master_version, local_version,
+                                                    centre, subcentre, code_tables=code_tables, **place)
+    except DecodeError as e:
+        # A file missing from the carried tables' unpacked tree (a cache
+        # cleaned in part): the tree is unpacked again, and read again.
+        if e.kind != "tables" or not repair_embedded(root):
+            raise
+        root = embedded_root()
+        key, version, tables = _columns.load_tables(os.fspath(root), master_table, master_version, local_version,
+                                                    centre, subcentre, code_tables=code_tables, **place)
+    warn_version(root, master_table, master_version, version, stacklevel=4)
+    with _cache_lock:
+        if len(_keys) >= _HEADERS_KEPT:
+            _keys.clear()
+        _keys[header] = key
+        tables = _sets.pop(key, tables)
+        _sets[key] = tables
+        while len(_sets) > _SETS_KEPT:
+            del _sets[next(iter(_sets))]
+    return tables
+
+
+def code_table(root: str | os.PathLike[str], master_table: int, master_version: int, local_version: int,
+               centre: int, subcentre: int, code: int, **place) -> dict[int, str] | None:
+    """The code or flag table of element `code` for a message with these
+    header fields, as meanings by entry (by bit number, 1 the most
+    significant, for a flag table), or None; read alone, without the rest of
+    the set. The master version is read as tables_for reads it."""
+    from korvane import _columns
+
+    _, version, _ = _columns.load_tables(os.fspath(root), master_table, master_version, local_version, centre,
+                                         subcentre, code_tables=False, **place)
+    return _columns.code_table(os.fspath(root), master_table, version, local_version, centre, subcentre, code,
+                               **place)

@@ -17,12 +17,6 @@ from korvane import __version__, _korvane
 
 DEFAULT_DEFINITIONS = "/usr/share/eccodes/definitions"
 
-NO_TABLES = (
-    "no BUFR tables: give --tables DIR (an ecCodes-style table directory), --wmo-csv DIR "
-    "(the WMO BUFR4 CSV files) or --definitions DIR (an ecCodes definitions root); "
-    "on Debian and Ubuntu, 'apt-get install libeccodes-data' installs the definitions at "
-    + DEFAULT_DEFINITIONS
-)
 
 
 class CliError(Exception):
@@ -297,81 +291,58 @@ def parse_args(argv: list[str]) -> Args:
 # ---- BUFR tables: where they come from ----------------------------------------
 
 
-def _header_message(master_table: int, master_version: int, local_version: int,
-                    centre: int, subcentre: int) -> _korvane.BufrMessage:
-    """A minimal message whose header names the wanted tables: the definitions
-    root picks its tables by the header of a message."""
-    for name, value, limit in (("--master-table", master_table, 255), ("--master-version", master_version, 255),
-                               ("--local-version", local_version, 255), ("--centre", centre, 65535),
-                               ("--subcentre", subcentre, 65535)):
-        if not 0 <= value <= limit:
-            raise CliError(f"{name} must lie in 0..{limit}, not {value}")
-    sec1 = (bytes([0, 0, 22, master_table]) + centre.to_bytes(2, "big") + subcentre.to_bytes(2, "big")
-            + bytes([0, 0, 0, 0, 0, master_version, local_version]) + (2000).to_bytes(2, "big") + bytes(5))
-    sec3 = bytes([0, 0, 9, 0, 0, 1, 0x80, 0, 0])
-    sec4 = bytes([0, 0, 4, 0])
-    body = sec1 + sec3 + sec4 + b"7777"
-    return _korvane.parse_bytes(b"BUFR" + (8 + len(body)).to_bytes(3, "big") + b"\x04" + body)
-
-
-def _newest_version(root: str, master_table: int) -> int:
-    base = os.path.join(root, "bufr", "tables", str(master_table), "wmo")
-    try:
-        versions = [int(n) for n in os.listdir(base) if n.isdigit()]
-    except OSError as e:
-        raise CliError(f"{base}: {e.strerror}") from None
-    if not versions:
-        raise CliError(f"no WMO table versions under {base}")
-    return max(versions)
-
-
-def _has_tables(root: str) -> bool:
-    return os.path.isdir(os.path.join(root, "bufr", "tables"))
-
-
-def definitions_root(given: str | None, carried: bool = True) -> str:
-    """The definitions root to read tables from: the one given (checked once,
-    so that a wrong one is reported once and not for every message), else the
-    first entry of $ECCODES_DEFINITION_PATH holding BUFR tables, else the
-    system's ecCodes definitions, else (when `carried`) the tables korvane
-    carries, unpacked on first use."""
-    if given is not None:
-        if not _has_tables(given):
-            raise CliError(f"--definitions {given}: no BUFR tables there "
-                           f"(expected {os.path.join(given, 'bufr', 'tables')})")
-        return given
-    for entry in os.environ.get("ECCODES_DEFINITION_PATH", "").split(os.pathsep):
-        if entry and _has_tables(entry):
-            return entry
-    if _has_tables(DEFAULT_DEFINITIONS):
-        return DEFAULT_DEFINITIONS
-    if not carried:
-        raise CliError(NO_TABLES)
-    from korvane._tables import resolve_definitions
+def definitions_root(given: str | None, carried: bool = True) -> str | None:
+    """The definitions root to read tables from, as the reader chooses it
+    (korvane._tables): the one given (checked once, so that a wrong one is
+    reported once and not for every message), else $ECCODES_DEFINITION_PATH,
+    else the system's ecCodes definitions, else the tables korvane carries,
+    unpacked on first use; without `carried`, None rather than those."""
+    from korvane import _tables
 
     try:
-        return str(resolve_definitions())
+        _, root = _tables._resolve(given, carried)
+    except FileNotFoundError:
+        raise CliError(f"--definitions {given}: no BUFR tables there "
+                       f"(expected {os.path.join(given, 'bufr', 'tables')})") from None
     except OSError as e:
         raise CliError(str(e)) from None
+    return None if root is None else str(root)
 
 
-def load_tables(args: Args, message: _korvane.BufrMessage | None = None) -> _korvane.TableSet:
-    """The tables that the table options name. With a definitions root, the
-    tables of `message` when given, else of the --master-version etc. options."""
+def _checked_header(args: Args) -> None:
+    for name, value, limit in (("--master-table", args.master_table, 255), ("--master-version", args.master_version, 255),
+                               ("--local-version", args.local_version, 255), ("--centre", args.centre, 65535),
+                               ("--subcentre", args.subcentre, 65535)):
+        if value is not None and not 0 <= value <= limit:
+            raise CliError(f"{name} must lie in 0..{limit}, not {value}")
+
+
+def load_tables(args: Args) -> _korvane.TableSet:
+    """The tables that the table options name: one directory, the WMO CSV
+    files, or the tables a definitions root gives the --master-version etc.
+    options (the newest master version by default), as the reader loads them."""
     try:
         if args.tables:
             return _korvane.TableSet.from_eccodes(args.tables)
         if args.wmo_csv:
             return _korvane.TableSet.from_bufr4_45(args.wmo_csv)
+        _checked_header(args)
         root = definitions_root(args.definitions)
-        if message is None:
-            version = args.master_version
-            if version is None:
-                version = _newest_version(root, args.master_table)
-            message = _header_message(args.master_table, version, args.local_version, args.centre, args.subcentre)
-        return _korvane.TableSet.from_definitions(root, message)
+        from korvane import _tables
+
+        version = args.master_version
+        if version is None:
+            versions = _tables.installed_master_versions(root, args.master_table)
+            if not versions:
+                raise CliError(f"no WMO table versions under {os.path.join(root, 'bufr', 'tables')}")
+            version = versions[-1]
+        # The version asked for, never another in its place.
+        from korvane import _columns
+
+        return _columns.load_tables(root, args.master_table, version, args.local_version, args.centre,
+                                    args.subcentre, fallback=False)[2]
     except ValueError as e:
-        raise CliError(str(e)) from None
+        raise CliError(getattr(e, "reason", str(e))) from None
 
 
 def _parse_code(text: str) -> int:

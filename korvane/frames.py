@@ -750,7 +750,7 @@ def _read_core(f, plan: _Plan, chosen: np.ndarray, errors: str, threads: int):
     """The chosen messages of an open file read by the core: its Table."""
     from korvane import _columns
     from korvane.errors import DecodeError
-    from korvane.reader import warn_version
+    from korvane._tables import warn_version
 
     tables = f._tables if f._tables is not None else str(f.definitions)
     table = _columns.read_table(f._view, f.headers, chosen.astype(np.uint64), plan.request, tables,

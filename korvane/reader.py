@@ -10,19 +10,18 @@ interpreter lock.
 
 from __future__ import annotations
 
+import io
 import mmap
 import os
-import threading
 import warnings
-from collections import OrderedDict
 from pathlib import Path
 from typing import Any, Iterator, Mapping, Union
 
 import numpy as np
 
-from korvane import _columns, _korvane, _sources
+from korvane import _columns, _items, _korvane, _sources
 from korvane.errors import DecodeError
-from korvane._tables import embedded_root, newer_version_note, repair_embedded, resolve_definitions
+from korvane._tables import resolve_definitions, tables_for
 
 __all__ = ["open", "BufrFile", "Message", "Values", "DecodeError", "HEADER_FIELDS"]
 
@@ -44,80 +43,9 @@ _INTERNAL = {"index", "offset", "descriptors_begin", "descriptors_end"}
 HEADER_FIELDS = tuple(name for name, _, _ in _LAYOUT if name not in _INTERNAL)
 
 #: Item kinds in ``Values.kind``.
-NUMERIC, CHARACTER, ASSOCIATED_FIELD, OPERATOR, INSERTED_TEXT = range(5)
+from korvane._items import ASSOCIATED_FIELD, CHARACTER, INSERTED_TEXT, NUMERIC, OPERATOR  # noqa: E402,F401
 
 _ERRORS = ("raise", "warn", "skip")
-
-
-# ---- tables ----------------------------------------------------------------------------
-
-# The sets themselves live in the core's table cache, which loads each set of
-# table directories once: messages from many centres that declare no local
-# tables share one set. Here the TableSet objects in use are kept by what
-# they are (the key of the directories read), so that messages with equal
-# tables share one object, and each header's key is remembered.
-_SETS_KEPT = 16
-_HEADERS_KEPT = 4096
-_sets: OrderedDict[str, _korvane.TableSet] = OrderedDict()
-_keys: dict[tuple, str] = {}
-_warned: set[tuple] = set()
-_cache_lock = threading.Lock()
-
-
-def warn_version(root, master_table: int, named: int, read: int, stacklevel: int = 6) -> None:
-    """Warns, once per root and version, that messages of master version
-    `named` are read with the older version `read` (the newest installed)."""
-    key = (str(root), master_table, named)
-    if read >= named or key in _warned:
-        return
-    _warned.add(key)
-    warnings.warn(
-        f"master table version {named} is newer than the tables installed in {root}; "
-        f"using version {read}{newer_version_note(named, root)}",
-        stacklevel=stacklevel,
-    )
-
-
-def tables_for(root: Path, master_table: int, master_version: int, local_version: int, centre: int,
-               subcentre: int, **place) -> _korvane.TableSet:
-    """tables_for(root, master_table, master_version, local_version, centre, subcentre)
-    --
-
-    The TableSet of a definitions root for a message with these header fields,
-    from the process's table cache, which loads each set of table directories
-    once. A master version that is not installed is read with the next later
-    one installed (later versions only add entries), else with the newest,
-    with a warning naming both. `source`, `index` and `offset` name the
-    message in the DecodeError raised when the tables cannot be loaded.
-    """
-    header = (str(root), master_table, master_version, local_version, centre, subcentre)
-    with _cache_lock:
-        key = _keys.get(header)
-        tables = _sets.get(key) if key is not None else None
-        if tables is not None:
-            _sets.move_to_end(key)
-            return tables
-    try:
-        key, version, tables = _columns.load_tables(os.fspath(root), master_table, master_version, local_version,
-                                                    centre, subcentre, **place)
-    except DecodeError as e:
-        # A file missing from the carried tables' unpacked tree (a cache
-        # cleaned in part): the tree is unpacked again, and read again.
-        if e.kind != "tables" or not repair_embedded(root):
-            raise
-        root = embedded_root()
-        key, version, tables = _columns.load_tables(os.fspath(root), master_table, master_version, local_version,
-                                                    centre, subcentre, **place)
-    warn_version(root, master_table, master_version, version, stacklevel=4)
-    with _cache_lock:
-        if len(_keys) >= _HEADERS_KEPT:
-            _keys.clear()
-        _keys[header] = key
-        tables = _sets.setdefault(key, tables)
-        _sets.move_to_end(key)
-        while len(_sets) > _SETS_KEPT:
-            _sets.popitem(last=False)
-    return tables
 
 
 # ---- files -----------------------------------------------------------------------------
@@ -510,7 +438,6 @@ for _name in HEADER_FIELDS:
 del _name
 
 
-_SPECIAL_NAMES = {ASSOCIATED_FIELD: "associatedField", OPERATOR: "operator", INSERTED_TEXT: "text"}
 
 
 class _Column:
@@ -599,7 +526,7 @@ class Values:
         UTF-8 becomes U+FFFD; `text_bytes` has the bytes), trailing spaces and
         NULs removed."""
         if self._texts is None:
-            self._texts = [t.rstrip(" \x00") for t in self._columns.texts()]
+            self._texts = self._columns.texts()
         return self._texts
 
     @property
@@ -610,7 +537,7 @@ class Values:
         has = ((self.kind == CHARACTER) | (self.kind == INSERTED_TEXT)) & ~self.missing
         if has.any():
             texts = np.empty(len(self._columns.text_bytes()), dtype=object)
-            texts[:] = [t.rstrip(b" \x00") for t in self._columns.text_bytes()]
+            texts[:] = self._columns.text_bytes()
             out[has] = texts[self.raw[has].astype(np.intp)]
         return out
 
@@ -654,12 +581,10 @@ class Values:
             e = self._elements[code] = self.tables.get_element(int(code))
             return e
 
-    def _special(self, code: int) -> str | None:
-        if code == 999999:
-            return _SPECIAL_NAMES[ASSOCIATED_FIELD]
-        if code // 100000 == 2:
-            return _SPECIAL_NAMES[INSERTED_TEXT] if code // 1000 == 205 else _SPECIAL_NAMES[OPERATOR]
-        return None
+    @staticmethod
+    def _special(code: int) -> str | None:
+        special = _items.special(int(code))
+        return special[0] if special is not None else None
 
     def name(self, code: int) -> str:
         """The element name of a code ("" when the tables lack it); "associatedField",
@@ -677,13 +602,17 @@ class Values:
 
     def key(self, code: int) -> str:
         """The ecCodes-style key of a code: its element's abbreviation, such as
-        "airTemperature"; the code as six digits when the tables have none;
+        "airTemperature", or for tables without abbreviations a key made from
+        its name, as read_bufr names columns; the code as six digits when the
+        tables have no such element;
         "associatedField", "operator" or "text" for those kinds of item."""
         special = self._special(code)
         if special is not None:
             return special
         e = self._element(code)
-        return e.abbreviation if e is not None and e.abbreviation else f"{int(code):06d}"
+        if e is None:
+            return f"{int(code):06d}"
+        return e.abbreviation or _items.key_from_name(e.name) or f"{int(code):06d}"
 
     def __repr__(self) -> str:
         return f"<korvane.Values: {len(self)} items in {self.number_of_subsets} subsets>"

@@ -6,19 +6,16 @@ import sys
 
 from korvane._cli import inputs
 from korvane._cli.messages import Scan, centre_name, typical_datetime
-from korvane.cli import CliError, definitions_root
+from korvane.cli import definitions_root
 
 COLUMNS = ("offset", "edition", "length", "centre", "centre_name", "category", "datetime", "master", "local",
            "subsets", "compressed", "descriptors")
 
 
 def run(args) -> int:
-    try:
-        root = definitions_root(args.definitions, carried=False)
-    except CliError:
-        if args.definitions is not None:
-            raise
-        root = None  # centre names are a nicety: list the messages without them
+    # Centre names are a nicety: without installed tables the messages are
+    # listed without them, rather than unpacking the carried tables for them.
+    root = definitions_root(args.definitions, carried=False)
     sources = inputs.sources(args.files, args.max_size)
     many = len(sources) > 1
     write = sys.stdout.write

@@ -5,10 +5,11 @@ message with their keys, and code- and flag-table meanings."""
 from __future__ import annotations
 
 import os
+import warnings
 
-from korvane import _columns, _korvane
+from korvane import _columns, _items, _korvane, _tables
+from korvane._items import CHARACTER, INSERTED_TEXT, OPERATOR, key_from_name
 from korvane._cli import inputs
-from korvane._tables import newer_version_note
 from korvane.cli import CliError, definitions_root
 
 # ---- headers ---------------------------------------------------------------------
@@ -102,28 +103,7 @@ def centre_name(root: str | None, edition: int, centre: int) -> str:
 # ---- tables ----------------------------------------------------------------------
 
 
-def key_from_name(name: str) -> str:
-    """The key of an element whose table has no abbreviation: the words of
-    its name (runs of letters and digits), the first in lower case, the
-    others capitalised, joined ("Temperature/air temperature" gives
-    "temperatureAirTemperature")."""
-    words, word = [], []
-    for ch in name + " ":
-        if ch.isascii() and ch.isalnum():
-            word.append(ch)
-        elif word:
-            words.append("".join(word))
-            word = []
-    if not words:
-        return ""
-    return words[0].lower() + "".join(w[:1].upper() + w[1:].lower() for w in words[1:])
-
-
 NONE, CODE_TABLE, FLAG_TABLE = 0, 1, 2
-# Items that are no element: key, name (as korvane.Values names them).
-_ASSOCIATED = ("associatedField", "associated field")
-_OPERATOR = ("operator", "operator")
-_TEXT = ("text", "inserted text")
 
 
 class Info:
@@ -162,10 +142,9 @@ class TableEntry:
         return i
 
     def _lookup(self, code: int) -> Info:
-        if code == 999999:
-            return Info(code, *_ASSOCIATED, "")
-        if code // 100000 == 2:
-            return Info(code, *(_TEXT if code // 1000 == 205 else _OPERATOR), "")
+        special = _items.special(code)
+        if special is not None:
+            return Info(code, *special, "")
         e = self.tables.get_element(code) if code < 100000 else None
         if e is None:
             return Info(code, f"{code:06d}", "", "")
@@ -248,12 +227,13 @@ class Tables:
             try:
                 # Code tables are read one by one as meanings are asked for:
                 # loading all of them would take most of a short run's time.
-                _, version, tables = _columns.load_tables(self.root, *key, code_tables=False)
-                if version < key[1]:
-                    inputs.error(f"warning: master table version {key[1]} is newer than the tables installed in "
-                                 f"{self.root}; using version {version}{newer_version_note(key[1], self.root)}")
-                header = (self.root, key[0], version, *key[2:])
-                entry = TableEntry(tables, lambda code: _columns.code_table(*header, code))
+                with warnings.catch_warnings(record=True) as caught:
+                    warnings.simplefilter("always")
+                    tables = _tables.tables_for(self.root, *key, code_tables=False)
+                for w in caught:
+                    inputs.error(f"warning: {w.message}")
+                root = self.root
+                entry = TableEntry(tables, lambda code: _tables.code_table(root, *key, code))
             except ValueError as e:
                 entry = getattr(e, "reason", str(e))
             self._cache[key] = entry
@@ -263,9 +243,6 @@ class Tables:
 
 
 # ---- decoded items -------------------------------------------------------------------
-
-NUMERIC, CHARACTER, ASSOCIATED_FIELD, OPERATOR, INSERTED_TEXT = range(5)
-
 
 class Decoded:
     """The items of one decoded message, as memoryviews over the decoder's columns."""
@@ -288,7 +265,7 @@ class Decoded:
 
     def texts(self) -> list[str]:
         if self._texts is None:
-            self._texts = [t.rstrip(" \x00") for t in self._columns.texts()]
+            self._texts = self._columns.texts()
         return self._texts
 
     def uniform(self) -> int | None:
@@ -338,18 +315,12 @@ class Selector:
     __slots__ = ("key", "code", "rank")
 
     def __init__(self, text: str) -> None:
-        rank = 0
-        name = text
-        if text.startswith("#"):
-            r, sep, name = text[1:].partition("#")
-            if not sep or not r.isdigit() or int(r) < 1 or not name:
-                raise CliError(f"invalid key {text!r}: a rank is written #N#key, N counting from 1")
-            rank = int(r)
-        self.rank = rank
-        if len(name) == 6 and name.isdigit():
-            self.key, self.code = None, int(name)
-        else:
-            self.key, self.code = name, None
+        if text.startswith("#") and not (text[1:].partition("#")[0].isdigit() and text[1:].partition("#")[2]):
+            raise CliError(f"invalid key {text!r}: a rank is written #N#key, N counting from 1")
+        try:
+            self.key, self.code, self.rank = _items.split_name(text)
+        except ValueError:
+            raise CliError(f"invalid key {text!r}: a rank is written #N#key, N counting from 1") from None
 
 
 def selectors(text: str | None) -> list[Selector] | None:

@@ -88,7 +88,9 @@ PyObject* texts_list(PyObject* self, bool as_bytes) {
     OwnedRef list = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(texts.size())));
     if (!list) return nullptr;
     for (std::size_t i = 0; i < texts.size(); ++i) {
-        const std::string_view t = texts.get(i);
+        std::string_view t = texts.get(i);
+        // Shown without the spaces and NULs that pad the field.
+        while (!t.empty() && (t.back() == ' ' || t.back() == '\0')) t.remove_suffix(1);
         const auto n = static_cast<Py_ssize_t>(t.size());
         PyObject* s = as_bytes ? PyBytes_FromStringAndSize(t.data(), n) : PyUnicode_DecodeUTF8(t.data(), n, "replace");
         if (s == nullptr) return nullptr;
@@ -115,9 +117,10 @@ PyMethodDef kColumnsMethods[] = {
      "asked for."},
     {"texts", columns_texts, METH_NOARGS,
      "texts()\n--\n\nThe message's texts as a list of str, read as UTF-8 (an invalid byte becomes "
-     "U+FFFD); a text item's raw value is its position here."},
+     "U+FFFD), without the spaces and NULs that pad their fields; a text item's raw value is its position "
+     "here."},
     {"text_bytes", columns_text_bytes, METH_NOARGS,
-     "text_bytes()\n--\n\nThe message's texts as the bytes read (trailing white space removed)."},
+     "text_bytes()\n--\n\nThe message's texts as the bytes read, without the padding texts() removes."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -312,17 +315,17 @@ PyObject* header_layout(PyObject*, PyObject*) {
 
 PyObject* load_tables(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const char* kwlist[] = {"root",      "master_table", "master_version", "local_version", "centre",
-                                       "subcentre", "code_tables",  "source",         "index",         "offset",
-                                       nullptr};
+        static const char* kwlist[] = {"root",   "master_table", "master_version", "local_version",
+                                       "centre", "subcentre",    "code_tables",    "fallback",
+                                       "source", "index",        "offset",         nullptr};
         PyObject* root_obj;
         unsigned int master_table, master_version, local_version, centre, subcentre;
-        int code_tables = 1;
+        int code_tables = 1, fallback = 1;
         const char* source = "<buffer>";
         unsigned long long index = 0, offset = 0;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OIIIII|$psKK:load_tables", const_cast<char**>(kwlist),
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OIIIII|$ppsKK:load_tables", const_cast<char**>(kwlist),
                                          &root_obj, &master_table, &master_version, &local_version, &centre,
-                                         &subcentre, &code_tables, &source, &index, &offset))
+                                         &subcentre, &code_tables, &fallback, &source, &index, &offset))
             return nullptr;
         std::string root;
         if (!py::to_path(root_obj, "root", root)) return nullptr;
@@ -336,7 +339,7 @@ PyObject* load_tables(PyObject*, PyObject* args, PyObject* kwargs) {
         {
             ReleasedGil gil;
             TableCache& cache = TableCache::shared();
-            resolved = cache.resolve(root, request);
+            resolved = cache.resolve(root, request, fallback != 0);
             if (resolved)
                 loaded = cache.load(*resolved, code_tables != 0 ? CodeTables::LoadKeepingErrors : CodeTables::Skip);
             else
@@ -474,11 +477,12 @@ PyMethodDef kFunctions[] = {
     {"load_tables", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(load_tables)),
      METH_VARARGS | METH_KEYWORDS,
      "load_tables(root, master_table, master_version, local_version, centre, subcentre, *, code_tables=True, "
-     "source='<buffer>', index=0, offset=0)\n--\n\n"
+     "fallback=True, source='<buffer>', index=0, offset=0)\n--\n\n"
      "(key, version, tables): the TableSet a definitions root gives a message with these header fields, "
      "from the process's table cache; without its code and flag tables when code_tables is false (see "
      "code_table). Equal keys name equal sets (the directories read); version is the master version read "
-     "(the next later one installed when the one named is not, else the newest). A code table that "
+     "(the next later one installed when the one named is not, else the newest; without fallback, a "
+     "version not installed is an error). A code table that "
      "cannot be read fails only the meanings it holds. Raises korvane.DecodeError naming the message at "
      "source, index and offset."},
     {"installed_master_versions", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(master_versions)),

@@ -49,8 +49,8 @@ int usable_master_version(int version, const std::vector<int>& installed) noexce
     return later != installed.end() ? *later : installed.back();
 }
 
-Result<ResolvedTables> TableCache::resolve(const std::string& root, const TableRequest& request) {
-    const std::string key = request_key(root, request);
+Result<ResolvedTables> TableCache::resolve(const std::string& root, const TableRequest& request, bool fallback) {
+    const std::string key = request_key(root, request) + (fallback ? "" : "\0exact");
     {
         std::lock_guard<std::mutex> lock(mutex_);
         auto it = resolved_.find(key);
@@ -58,7 +58,7 @@ Result<ResolvedTables> TableCache::resolve(const std::string& root, const TableR
     }
     ResolvedTables r;
     r.version = request.master_version;
-    if (!path_exists(wmo_table_dir(root, request))) {
+    if (fallback && !path_exists(wmo_table_dir(root, request))) {
         std::vector<int> installed;
         {
             std::lock_guard<std::mutex> lock(mutex_);

@@ -48,7 +48,9 @@ class TableCache {
 public:
     explicit TableCache(std::size_t capacity = 16) : capacity_(capacity) {}
 
-    Result<ResolvedTables> resolve(const std::string& root, const TableRequest& request);
+    // Without `fallback`, a master version the root lacks is an error rather
+    // than read with another.
+    Result<ResolvedTables> resolve(const std::string& root, const TableRequest& request, bool fallback = true);
     // The tables of a request, code and flag tables read as `code_tables` says.
     Result<std::shared_ptr<const TableSet>> load(const std::string& root, const TableRequest& request,
                                                  CodeTables code_tables = CodeTables::LoadKeepingErrors);
