@@ -31,21 +31,24 @@ const ElementInfo* ElementCache::find(std::uint32_t code) {
 
 WalkContext::WalkContext(const TableSet& tables_in, ElementCache& elements_in, BitReader& reader_in,
                          std::uint16_t subsets)
-    : tables(tables_in), reader(reader_in), elements(elements_in) {
-    const std::uint64_t bits = reader_in.bit_len();
-    max_steps_ = kStepAllowance + kStepsPerBit * bits;
-    max_values_ = kValueAllowance + std::uint64_t{subsets} * bits / 4;
+    : WalkContext(tables_in, elements_in, reader_in.bit_len(), subsets, "decoding") {}
+
+WalkContext::WalkContext(const TableSet& tables_in, ElementCache& elements_in, std::uint64_t data_bits,
+                         std::uint16_t subsets, const char* activity)
+    : tables(tables_in), elements(elements_in), data_bits_(data_bits), activity_(activity) {
+    max_steps_ = kStepAllowance + kStepsPerBit * data_bits;
+    max_values_ = kValueAllowance + std::uint64_t{subsets} * data_bits / 4;
 }
 
 BufrError WalkContext::steps_exceeded() const {
-    return BufrError::table("decoding would take more than " + std::to_string(max_steps_) +
-                            " descriptor steps for " + std::to_string(reader.bit_len()) +
+    return BufrError::table(std::string(activity_) + " would take more than " + std::to_string(max_steps_) +
+                            " descriptor steps for " + std::to_string(data_bits_) +
                             " bits of data: descriptors are repeated without reading data");
 }
 
 BufrError WalkContext::values_exceeded() const {
     return BufrError::table("compressed data would give more than " + std::to_string(max_values_) +
-                            " values for " + std::to_string(reader.bit_len()) +
+                            " values for " + std::to_string(data_bits_) +
                             " bits of data: descriptors are repeated without reading data");
 }
 

@@ -65,14 +65,17 @@ private:
     std::uint64_t epoch_;
 };
 
-// What the walkers share within one decode: tables, reader and work bounds.
+// What the walkers share within one decode or encode: tables and work bounds.
 class WalkContext {
 public:
     // `elements` caches look-ups in `tables`; passes over one message share it.
     WalkContext(const TableSet& tables, ElementCache& elements, BitReader& reader, std::uint16_t subsets);
+    // The bounds of a walk over `data_bits` bits; `activity` ("decoding",
+    // "encoding") names the walk in the errors of the bounds.
+    WalkContext(const TableSet& tables, ElementCache& elements, std::uint64_t data_bits, std::uint16_t subsets,
+                const char* activity);
 
     const TableSet& tables;
-    BitReader& reader;
     ElementCache& elements;
 
     // Counts one descriptor step; fails beyond the step bound.
@@ -97,6 +100,8 @@ private:
     BufrError steps_exceeded() const;
     BufrError values_exceeded() const;
 
+    std::uint64_t data_bits_;
+    const char* activity_;
     std::uint64_t steps_ = 0;
     std::uint64_t max_steps_;
     std::uint64_t values_ = 0;
