@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "columns/shared.hpp"
 #include "data/columns.hpp"
 #include "lib/barrier.hpp"
 #include "lib/pyref.hpp"
@@ -134,6 +135,7 @@ PyObject* columns_buffer(PyObject* self, PyObject* name_obj) {
         if (n == "raw") return c.expand(Column::Raw), vector_buffer(self, c.raw);
         if (n == "subset_bounds") return vector_buffer(self, c.subset_bounds);
         if (n == "groups") return vector_buffer(self, c.groups);
+        if (n == "references") return vector_buffer(self, c.references);
         PyErr_Format(PyExc_KeyError, "no column %R", name_obj);
         return nullptr;
     });
@@ -160,8 +162,8 @@ PyMethodDef kColumnsMethods[] = {
     {"buffer", columns_buffer, METH_O,
      "buffer(name)\n--\n\nThe bytes of one column: 'code' (uint32), 'kind' (uint8), 'missing' (uint8), "
      "'value' (float64), 'raw' (uint64), 'subset_bounds' (uint64) or 'groups' (records of begin, end, "
-     "parent, node, subset). An item column of compressed data is laid out item by item when first "
-     "asked for."},
+     "parent, node, subset) or 'references' (records of value, code, subset: the reference values "
+     "2 03 YYY defines). An item column of compressed data is laid out item by item when first asked for."},
     {"texts", columns_texts, METH_NOARGS,
      "texts()\n--\n\nThe message's texts as a list of str; a text item's raw value is its position here."},
     {nullptr, nullptr, 0, nullptr},
@@ -593,6 +595,10 @@ PyMethodDef kFunctions[] = {
      "Decodes the message at data[offset:offset + length] into Columns. Text items carry their text "
      "index as value when text_index is true (NaN otherwise); structure=True records the occurrences "
      "of replicated groups."},
+    {"encode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encode)), METH_VARARGS | METH_KEYWORDS,
+     kEncodeDoc},
+    {"resolve_table", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(resolve_table)),
+     METH_VARARGS | METH_KEYWORDS, kResolveTableDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -619,6 +625,10 @@ PyModuleDef kModule = {
 };
 
 }  // namespace
+
+const TableSet* table_set_of(PyObject* o) { return tables_of(o); }
+
+PyObject* raise_error(const BufrError& e) { return raise_bufr_error(e); }
 
 }  // namespace korvane::columns
 
