@@ -44,6 +44,8 @@ _LAZY = {
     "read_bufr": "korvane.frames",
     "read_arrow": "korvane.frames",
     "describe": "korvane.frames",
+    "encode": "korvane.writer",
+    "write_bufr": "korvane.writer",
 }
 
 __all__ = list(_korvane.__all__) + list(_LAZY) + ["tables_info"]
@@ -55,6 +57,7 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     from korvane.frames import describe, read_arrow, read_bufr
     from korvane.reader import BufrFile, DecodeError, Message, Values, open
+    from korvane.writer import encode, write_bufr
 
 
 def __getattr__(name: str):

@@ -48,7 +48,7 @@ def test_registration_order_and_namespace():
     assert public == set(ALL_NAMES)
     assert _korvane.__doc__ == ""
     assert korvane.__all__ == ALL_NAMES + ["open", "BufrFile", "Message", "Values", "DecodeError", "read_bufr", "read_arrow",
-                                         "describe", "tables_info"]
+                                         "describe", "encode", "write_bufr", "tables_info"]
 
 
 @pytest.mark.parametrize("name", CLASSES)
