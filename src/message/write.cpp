@@ -129,8 +129,14 @@ Result<std::uint64_t> message_length(const BufrMessage& h, const MessageParts& p
 }
 
 void write_message(std::span<std::uint8_t> out, const BufrMessage& h, const MessageParts& parts, ByteView data) {
+    const std::uint64_t at = write_frame(out, h, parts, data.size());
+    if (!data.empty()) std::memcpy(out.data() + at, data.data(), data.size());
+}
+
+std::uint64_t write_frame(std::span<std::uint8_t> out, const BufrMessage& h, const MessageParts& parts,
+                          std::uint64_t data_bytes) {
     const Section1Layout& layout = *layout_of(h.edition);
-    const SectionLengths l = section_lengths(h, layout, parts, data.size());
+    const SectionLengths l = section_lengths(h, layout, parts, data_bytes);
     std::memset(out.data(), 0, out.size());
     std::uint8_t* p = out.data();
     std::memcpy(p, "BUFR", 4);
@@ -162,9 +168,10 @@ void write_message(std::span<std::uint8_t> out, const BufrMessage& h, const Mess
     at += l.s3;
 
     put(at, l.s4, 3);
-    if (!data.empty()) std::memcpy(at + 4, data.data(), data.size());
+    const auto data_offset = static_cast<std::uint64_t>(at + 4 - p);
     at += l.s4;
     std::memcpy(at, "7777", 4);
+    return data_offset;
 }
 
 }  // namespace korvane

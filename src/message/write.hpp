@@ -41,4 +41,9 @@ Result<std::uint64_t> message_length(const BufrMessage& header, const MessagePar
 // (a successful call of it with the same arguments comes first).
 void write_message(std::span<std::uint8_t> out, const BufrMessage& header, const MessageParts& parts, ByteView data);
 
+// The same but for the data of section 4, which the caller copies to the
+// offset returned (`data_bytes` octets; the padding after them is written).
+std::uint64_t write_frame(std::span<std::uint8_t> out, const BufrMessage& header, const MessageParts& parts,
+                          std::uint64_t data_bytes);
+
 }  // namespace korvane
