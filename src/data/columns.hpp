@@ -115,6 +115,8 @@ struct MessageColumns {
     }
     // Lays one array out for every item (nothing to do once it is).
     void expand(Column c);
+    // Whether an array is laid out for every item.
+    bool laid_out(Column c) const noexcept { return (pending_ & (1u << static_cast<unsigned>(c))) == 0; }
     void expand_rows();
     // Item i as the per-value API shows it (after expand_rows()).
     DecodedValue item(std::size_t i) const noexcept;

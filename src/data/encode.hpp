@@ -9,6 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "bitstream/bit_writer.hpp"
 #include "data/decode.hpp"
 #include "error/error.hpp"
 #include "tables/table_set.hpp"
@@ -45,6 +46,17 @@ struct ItemArrays {
     // meets them: each subset's in turn for uncompressed data, once for
     // compressed data.
     std::span<const std::int64_t> references;
+
+    // Compressed data as decoding keeps them (MessageColumns before its
+    // arrays are laid out), when row_width is not 0: value, missing, raw and
+    // code then hold one row of row_width items, which every subset shares
+    // but in the columns var_column names; their values are in var_value,
+    // var_missing and var_raw, a column after another, one entry per subset.
+    std::size_t row_width = 0;
+    std::span<const std::uint64_t> var_column;
+    std::span<const double> var_value;
+    std::span<const std::uint8_t> var_missing;
+    std::span<const std::uint64_t> var_raw;
 };
 
 inline constexpr std::uint64_t kNoText = UINT64_MAX;
@@ -63,8 +75,8 @@ struct EncodeOptions {
 // subset with more or fewer items than its descriptors take, an item whose
 // code is not the one the descriptors give, a missing replication count, a
 // descriptor the tables lack, compressed subsets whose items differ.
-Result<std::vector<std::uint8_t>> encode_data(std::span<const std::uint32_t> descriptors, const TableSet& tables,
-                                              const ItemArrays& items, const EncodeOptions& options = {});
+Result<BitWriter::Bytes> encode_data(std::span<const std::uint32_t> descriptors, const TableSet& tables,
+                                     const ItemArrays& items, const EncodeOptions& options = {});
 
 // ---- items by key ------------------------------------------------------------------
 
