@@ -300,7 +300,7 @@ class Message:
             messages that could be parsed.
     """
 
-    __slots__ = ("_file", "_header", "_tables", "_bytes", "index", "position")
+    __slots__ = ("_file", "_header", "_tables", "_bytes", "_encoding", "index", "position")
 
     def __init__(self, file: BufrFile, position: int) -> None:
         self._file = file
@@ -310,6 +310,7 @@ class Message:
         self.index = self._header["index"]
         self._tables = None
         self._bytes = None
+        self._encoding = None  # what writing it again takes from its bytes (korvane.writer)
 
     @property
     def offset(self) -> int:
@@ -554,6 +555,7 @@ class Values:
         self._text = None
         self._texts = None
         self._raw_texts = None
+        self._edited = False  # made by replace(): its arrays differ from the decoder's
         self._elements: dict[int, object] = {}
 
     code = _Column(np.uint32)
@@ -670,6 +672,7 @@ class Values:
                 missing[i] = False
         new = Values(self._columns, self.tables, self.number_of_subsets, compressed=self.compressed)
         new.__dict__.update(value=value, missing=missing, raw=raw)
+        new._edited = True
         new._raw_texts = texts
         new._texts = [t.rstrip(" \x00") for t in texts]
         return new

@@ -57,16 +57,18 @@ _DATE_CODES = {"typical_year": 4001, "typical_month": 4002, "typical_day": 4003,
 
 
 class _Items(NamedTuple):
-    """The items of a message as the core's encoder takes them."""
+    """The items of a message as the core's encoder takes them: arrays, or
+    the decoder's own columns (`columns`, read in place)."""
 
     subset_bounds: np.ndarray  # uint64
-    value: np.ndarray  # float64
+    value: np.ndarray | None  # float64
     missing: np.ndarray | None  # uint8
     raw: np.ndarray | None  # uint64
     code: np.ndarray | None  # uint32
     text: np.ndarray | None  # uint64, an index into texts
     texts: list
     references: np.ndarray  # the records of Values.references
+    columns: Any = None
 
     @property
     def number_of_subsets(self) -> int:
@@ -118,7 +120,11 @@ def _references_for(items: _Items, source_compressed: bool, compressed: bool) ->
 # ---- values in -----------------------------------------------------------------------
 
 
-def _from_values(values: Values) -> _Items:
+def _from_values(values: Values, whole: bool = True) -> _Items:
+    if whole and not values._edited:
+        # The decoder's columns as they are: for compressed data, one row
+        # and the columns that vary, so that the others cost nothing.
+        return _Items(values.subset_bounds, None, None, None, None, None, [], values.references, values._columns)
     missing = values.missing
     return _Items(
         subset_bounds=np.ascontiguousarray(values.subset_bounds, dtype=np.uint64),
@@ -168,9 +174,11 @@ def _from_plain(values: Any) -> _Items:
                   np.zeros(0, dtype=_REFERENCE_DTYPE))
 
 
-def _items(values: Any) -> _Items:
+def _items(values: Any, whole: bool = True) -> _Items:
+    """The items of `values`; `whole`: all of them will be written, and a
+    Values may lend its decoder's columns."""
     if isinstance(values, Values):
-        return _from_values(values)
+        return _from_values(values, whole)
     return _from_plain(values)
 
 
@@ -245,15 +253,20 @@ def _write(descriptors: Sequence[int], items: _Items, tables, header: dict, comp
            even: int | None = None) -> bytes:
     if source_compressed is None:
         source_compressed = compressed
-    references = _references_for(items, source_compressed, compressed)
+    # The decoder's columns bring their own reference values, in the order
+    # that a walk of the same compression takes them.
+    same_walk = items.columns is not None and source_compressed == compressed
+    references = None if same_walk else _references_for(items, source_compressed, compressed)
     if even is None:
         even = _even(header["edition"])
-    return _columns.encode(
-        [int(d) for d in descriptors], tables, header, items.subset_bounds, items.value,
-        missing=items.missing, raw=items.raw, code=items.code, text=items.text, texts=items.texts,
-        references=references, compressed=compressed, section1_local=section1_local, section2=section2,
-        even=even,
-    )
+    if items.columns is not None:
+        arrays = {"columns": items.columns}
+    else:
+        arrays = {"subset_bounds": items.subset_bounds, "value": items.value, "missing": items.missing,
+                  "raw": items.raw, "code": items.code, "text": items.text, "texts": items.texts}
+    return _columns.encode(descriptors, tables, header, references=references,
+                           compressed=compressed, section1_local=section1_local, section2=section2, even=even,
+                           **arrays)
 
 
 def encode(descriptors: Sequence[int], values: Any, *, compressed: bool = False,
@@ -328,7 +341,8 @@ def encode(descriptors: Sequence[int], values: Any, *, compressed: bool = False,
     full = _with_date(_header_defaults(header, root), items)
     table_set = _tables(tables, definitions, full)
     source_compressed = values.compressed if isinstance(values, Values) else bool(compressed)
-    return _write(descriptors, items, table_set, full, bool(compressed), source_compressed=source_compressed,
+    return _write([int(d) for d in descriptors], items, table_set, full, bool(compressed),
+                  source_compressed=source_compressed,
                   section2=local_section)
 
 
@@ -346,12 +360,15 @@ def _even(edition: int) -> int:
     return _ALL_EVEN if edition < 4 else 0
 
 
-def _parts(message: Message, edition: int) -> tuple[bytes, bytes | None, int]:
-    """Section 1's local octets, section 2's data and the sections to pad to
-    even lengths, from a message's own bytes: sections 1 and 2 come whole,
-    and sections 3 and 4 are padded where the message's own are (many
-    producers leave them odd, whatever the edition), unless the message
-    changes edition."""
+def _parts(message: Message) -> tuple:
+    """What a message is written again with, kept by the Message: its
+    descriptors, its header fields, section 1's local octets, section 2's
+    data and the sections to pad to even lengths, from its own bytes:
+    sections 1 and 2 come whole, and sections 3 and 4 are padded where the
+    message's own are (many producers leave them odd, whatever the
+    edition)."""
+    if message._encoding is not None:
+        return message._encoding
     h = message._header
     b = message.bytes
     fields = 22 if h["edition"] == 4 else 17
@@ -360,10 +377,10 @@ def _parts(message: Message, edition: int) -> tuple[bytes, bytes | None, int]:
     if h["local_section_present"]:
         start = 8 + h["section1_length"]
         section2 = bytes(b[start + 4: start + h["section2_length"]])
-    if edition != h["edition"]:
-        return section1_local, section2, _even(edition)
     even = (0b100 if h["section3_length"] % 2 == 0 else 0) | (0b1000 if h["section4_length"] % 2 == 0 else 0)
-    return section1_local, section2, even
+    header = {k: h[k] for k in ENCODE_FIELDS}
+    message._encoding = (message.unexpanded_descriptors, header, section1_local, section2, even)
+    return message._encoding
 
 
 def encode_message(message: Message, values: Any = None, *, compressed: bool | None = None,
@@ -372,32 +389,33 @@ def encode_message(message: Message, values: Any = None, *, compressed: bool | N
     with its own header, but for the fields given, and the parts of it that
     the header fields do not describe (section 1's local octets, section 2,
     the padding of sections to even lengths)."""
-    own = message._header
+    descriptors, own, section1_local, section2, even = _parts(message)
     local_section = fields.pop("local_section", _KEEP)
-    _check_fields(fields)
-    header = {k: own[k] for k in ENCODE_FIELDS}
-    header.update(fields)
-    target = bool(own["compressed_data"] if compressed is None else compressed)
+    header = own
+    if fields:
+        _check_fields(fields)
+        header = {**own, **fields}
+        if header["edition"] != own["edition"]:
+            even = _even(header["edition"])
+    target = bool(message._header["compressed_data"] if compressed is None else compressed)
     if values is None:
         values = message.decode()
-    items = _items(values)
+    items = _items(values, whole=subsets is None)
     source_compressed = values.compressed if isinstance(values, Values) else target
     if subsets is not None:
         items = items.select(subsets, source_compressed)
     if message._file._tables is not None:
         tables = message._file._tables
-    elif any(header[k] != own[k] for k in _TABLE_FIELDS):
+    elif fields and any(header[k] != own[k] for k in _TABLE_FIELDS):
         # The tables the new header names, so that the message reads back
         # with its values.
         tables = _tables(None, message._file.definitions, header)
     else:
         tables = message.tables
-    section1_local, section2, even = _parts(message, header["edition"])
     if local_section is not _KEEP:
         section2 = None if local_section is None else bytes(local_section)
-    return _write(message.unexpanded_descriptors, items, tables, header, target,
-                  source_compressed=source_compressed, section1_local=section1_local, section2=section2,
-                  even=even)
+    return _write(descriptors, items, tables, header, target, source_compressed=source_compressed,
+                  section1_local=section1_local, section2=section2, even=even)
 
 
 # ---- tables of observations ----------------------------------------------------------

@@ -4,7 +4,9 @@
 // the parts of the message to keep, and returns the message as bytes. The
 // core encodes with the interpreter lock released; the buffers it reads are
 // held exported for the length of the call.
+#include <algorithm>
 #include <cstring>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
@@ -22,17 +24,25 @@ using py::OwnedRef;
 using py::ReleasedGil;
 
 const char* const kEncodeDoc =
-    "encode(descriptors, tables, header, subset_bounds, value, *, missing=None, raw=None, code=None, "
-    "text=None, texts=None, references=None, compressed=False, section1_local=b'', section2=None, "
-    "even=0)\n--\n\n"
-    "Writes one message and returns its bytes. The items are arrays of one entry per item, subset after "
-    "subset: value (float64), missing (uint8), raw (uint64), code (uint32), text (uint64, an index into "
+    "encode(descriptors, tables, header, *, columns=None, subset_bounds=None, value=None, missing=None, "
+    "raw=None, code=None, text=None, texts=None, references=None, compressed=False, section1_local=b'', "
+    "section2=None, even=0)\n--\n\n"
+    "Writes one message and returns its bytes. The items are a Columns object as decoding made it, read in "
+    "place, or arrays of one entry per item, subset after subset: value (float64), missing (uint8), raw (uint64), code (uint32), text (uint64, an index into "
     "texts, or 2**64 - 1), subset_bounds (uint64, number of subsets + 1 entries), references (int64, the "
-    "new reference values of 2 03 YYY in order). header holds every header field by name; section2 is "
+    "new reference values of 2 03 YYY in order; by default a Columns object's own). header holds every header field by name; section2 is "
     "the local data of section 2, or None for none; even has bit n - 1 set to pad section n to an even "
     "length.";
 
 namespace {
+
+// The error of an encode as ValueError: the text of a free-text error alone,
+// without the words that name a decoding failure.
+PyObject* raise_encode_error(const BufrError& e) {
+    if (e.kind() != ErrorKind::Table) return raise_error(e);
+    PyErr_SetString(PyExc_ValueError, e.text().c_str());
+    return nullptr;
+}
 
 // A contiguous buffer of items of one size, or none when the argument is None.
 class Array {
@@ -66,10 +76,13 @@ private:
     bool held_ = false;
 };
 
-// A header field of at most `max`, from the dict.
-bool header_field(PyObject* header, const char* name, unsigned long long max, unsigned long long& out) {
-    PyObject* v = PyDict_GetItemString(header, name);  // borrowed
+// A header field of at most `max`, from the dict; `key` is the name as an
+// interned str.
+bool header_field(PyObject* header, PyObject* key, const char* name, unsigned long long max,
+                  unsigned long long& out) {
+    PyObject* v = PyDict_GetItemWithError(header, key);  // borrowed
     if (v == nullptr) {
+        if (PyErr_Occurred()) return false;
         PyErr_Format(PyExc_KeyError, "header field %s is missing", name);
         return false;
     }
@@ -124,9 +137,13 @@ bool read_header(PyObject* header, BufrMessage& m) {
         {"observed_data", 1, KORVANE_SET(observed_data, bool)},
     };
 #undef KORVANE_SET
-    for (const Field& f : fields) {
-        if (!header_field(header, f.name, f.max, v)) return false;
-        f.set(m, v);
+    constexpr std::size_t n = sizeof(fields) / sizeof(fields[0]);
+    // The names as str, made once for the life of the process.
+    static PyObject* keys[n] = {};
+    for (std::size_t i = 0; i < n; ++i) {
+        if (keys[i] == nullptr && (keys[i] = PyUnicode_InternFromString(fields[i].name)) == nullptr) return false;
+        if (!header_field(header, keys[i], fields[i].name, fields[i].max, v)) return false;
+        fields[i].set(m, v);
     }
     return true;
 }
@@ -189,19 +206,44 @@ ByteView bytes_of(const std::string& s) {
 
 }  // namespace
 
+// The items of a Columns object as the decoder left them: laid out, or for
+// compressed data the shared row and the varying columns. Arrays laid out
+// for some columns but not others are all laid out.
+void items_of_columns(MessageColumns& c, ItemArrays& items, std::vector<std::string_view>& texts) {
+    constexpr Column kUsed[] = {Column::Code, Column::Missing, Column::Value, Column::Raw};
+    const bool rows = std::none_of(std::begin(kUsed), std::end(kUsed), [&](Column col) { return c.laid_out(col); });
+    if (!rows)
+        for (const Column col : kUsed) c.expand(col);
+    items.subset_bounds = c.subset_bounds;
+    items.value = c.value;
+    items.missing = c.missing;
+    items.raw = c.raw;
+    items.code = c.code;
+    if (rows) {
+        items.row_width = c.row_width;
+        items.var_column = c.var_column;
+        items.var_value = c.var_value;
+        items.var_missing = c.var_missing;
+        items.var_raw = c.var_raw;
+    }
+    texts.reserve(c.texts.size());
+    for (std::size_t i = 0; i < c.texts.size(); ++i) texts.push_back(c.texts.get(i));
+}
+
 PyObject* encode(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
-        static const char* kwlist[] = {"descriptors", "tables", "header", "subset_bounds", "value",
+        static const char* kwlist[] = {"descriptors", "tables", "header", "columns", "subset_bounds", "value",
                                        "missing", "raw", "code", "text", "texts", "references", "compressed",
                                        "section1_local", "section2", "even", nullptr};
-        PyObject *descriptors_obj, *tables_obj, *header_obj, *bounds_obj, *value_obj;
+        PyObject *descriptors_obj, *tables_obj, *header_obj;
+        PyObject *columns_obj = nullptr, *bounds_obj = nullptr, *value_obj = nullptr;
         PyObject *missing_obj = nullptr, *raw_obj = nullptr, *code_obj = nullptr, *text_obj = nullptr;
         PyObject *texts_obj = nullptr, *references_obj = nullptr, *section1_obj = nullptr, *section2_obj = nullptr;
         int compressed = 0;
         unsigned char even = 0;
-        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOO|$OOOOOOpOOb:encode", const_cast<char**>(kwlist),
-                                         &descriptors_obj, &tables_obj, &header_obj, &bounds_obj, &value_obj,
-                                         &missing_obj, &raw_obj, &code_obj, &text_obj, &texts_obj,
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOO|$OOOOOOOOOpOOb:encode", const_cast<char**>(kwlist),
+                                         &descriptors_obj, &tables_obj, &header_obj, &columns_obj, &bounds_obj,
+                                         &value_obj, &missing_obj, &raw_obj, &code_obj, &text_obj, &texts_obj,
                                          &references_obj, &compressed, &section1_obj, &section2_obj, &even))
             return nullptr;
         const TableSet* tables = table_set_of(tables_obj);
@@ -209,6 +251,11 @@ PyObject* encode(PyObject*, PyObject* args, PyObject* kwargs) {
         BufrMessage header;
         if (!read_header(header_obj, header)) return nullptr;
         if (!read_descriptors(descriptors_obj, header.unexpanded_descriptors)) return nullptr;
+        MessageColumns* columns = nullptr;
+        if (columns_obj != nullptr && columns_obj != Py_None) {
+            columns = message_columns_of(columns_obj);
+            if (columns == nullptr) return nullptr;
+        }
         Array bounds, value, missing, raw, code, text, references;
         if (!bounds.take(bounds_obj, 8, "subset_bounds") || !value.take(value_obj, 8, "value") ||
             !missing.take(missing_obj, 1, "missing") || !raw.take(raw_obj, 8, "raw") ||
@@ -223,42 +270,64 @@ PyObject* encode(PyObject*, PyObject* args, PyObject* kwargs) {
             return nullptr;
 
         ItemArrays items;
-        items.subset_bounds = bounds.span<std::uint64_t>();
-        items.value = value.span<double>();
-        items.missing = missing.span<std::uint8_t>();
-        items.raw = raw.span<std::uint64_t>();
-        items.code = code.span<std::uint32_t>();
-        items.text = text.span<std::uint64_t>();
-        items.references = references.span<std::int64_t>();
-        items.texts.assign(texts.begin(), texts.end());
+        if (columns != nullptr) {
+            items_of_columns(*columns, items, items.texts);
+        } else {
+            if (bounds_obj == nullptr || value_obj == nullptr) {
+                PyErr_SetString(PyExc_TypeError, "encode needs columns, or subset_bounds and value");
+                return nullptr;
+            }
+            items.subset_bounds = bounds.span<std::uint64_t>();
+            items.value = value.span<double>();
+            items.missing = missing.span<std::uint8_t>();
+            items.raw = raw.span<std::uint64_t>();
+            items.code = code.span<std::uint32_t>();
+            items.text = text.span<std::uint64_t>();
+            items.texts.assign(texts.begin(), texts.end());
+        }
+        // Without references given, a Columns object's own (in the order its
+        // data held them).
+        std::vector<std::int64_t> own_references;
+        if (columns != nullptr && (references_obj == nullptr || references_obj == Py_None)) {
+            for (const NewReference& r : columns->references) own_references.push_back(r.value);
+            items.references = own_references;
+        } else {
+            items.references = references.span<std::int64_t>();
+        }
         MessageParts parts;
         parts.section1_local = bytes_of(section1);
         if (has_section2) parts.section2 = bytes_of(section2);
         parts.even = even;
         EncodeOptions options;
         options.compressed = compressed != 0;
+        header.number_of_subsets =
+            static_cast<std::uint16_t>(items.subset_bounds.empty() ? 0 : items.subset_bounds.size() - 1);
+        header.compressed_data = options.compressed;
 
-        Result<std::vector<std::uint8_t>> data = BufrError::table("");
-        Result<std::uint64_t> length = BufrError::table("");
-        bool interrupted = false;
-        {
+        Result<BitWriter::Bytes> data = BufrError::table("");
+        auto run = [&] {
+            data = encode_data(header.unexpanded_descriptors, *tables, items, options);
+        };
+        if (columns != nullptr) {
+            // The decoder's columns are read in place, and a thread could lay
+            // them out meanwhile: the lock stays held (an encode takes
+            // milliseconds).
+            run();
+        } else {
             ReleasedGil gil;
             options.interrupt = Interrupt{&ReleasedGil::poll, &gil};
-            header.number_of_subsets = static_cast<std::uint16_t>(
-                items.subset_bounds.empty() ? 0 : items.subset_bounds.size() - 1);
-            header.compressed_data = options.compressed;
-            data = encode_data(header.unexpanded_descriptors, *tables, items, options);
-            if (data) length = message_length(header, parts, data->size());
-            interrupted = gil.interrupted();
+            run();
         }
-        if (interrupted) return nullptr;
-        if (!data) return raise_error(data.error());
-        if (!length) return raise_error(length.error());
+        if (PyErr_Occurred()) return nullptr;  // interrupted: the signal's exception is set
+        if (!data) return raise_encode_error(data.error());
+        Result<std::uint64_t> length = message_length(header, parts, data->size());
+        if (!length) return raise_encode_error(length.error());
         OwnedRef out = OwnedRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(*length)));
         if (!out) return nullptr;
         auto* p = reinterpret_cast<std::uint8_t*>(PyBytes_AS_STRING(out.get()));
-        write_message(std::span<std::uint8_t>(p, static_cast<std::size_t>(*length)), header, parts,
-                      ByteView(data->data(), data->size()));
+        const std::uint64_t at =
+            write_frame(std::span<std::uint8_t>(p, static_cast<std::size_t>(*length)), header, parts, data->size());
+        data->move_to(p + at);
         return out.release();
     });
 }
@@ -339,7 +408,7 @@ PyObject* resolve_table(PyObject*, PyObject* args, PyObject* kwargs) {
             interrupted = gil.interrupted();
         }
         if (interrupted) return nullptr;
-        if (!store) return raise_error(store.error());
+        if (!store) return raise_encode_error(store.error());
         OwnedRef used = OwnedRef::steal(bytes_of_vector(store->used));
         if (!used) return nullptr;
         OwnedRef parts[] = {

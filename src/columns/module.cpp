@@ -628,6 +628,15 @@ PyModuleDef kModule = {
 
 const TableSet* table_set_of(PyObject* o) { return tables_of(o); }
 
+MessageColumns* message_columns_of(PyObject* o) {
+    if (!PyObject_TypeCheck(o, columns_type)) {
+        PyErr_Format(PyExc_TypeError, "argument 'columns': '%s' object is not an instance of 'Columns'",
+                     Py_TYPE(o)->tp_name);
+        return nullptr;
+    }
+    return &columns_of(o);
+}
+
 PyObject* raise_error(const BufrError& e) { return raise_bufr_error(e); }
 
 }  // namespace korvane::columns

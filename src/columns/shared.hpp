@@ -5,6 +5,7 @@
 
 #include "lib/compat.hpp"
 
+#include "data/columns.hpp"
 #include "error/error.hpp"
 #include "tables/table_set.hpp"
 
@@ -12,6 +13,9 @@ namespace korvane::columns {
 
 // The tables of a TableSet object, or null with TypeError set.
 const TableSet* table_set_of(PyObject* o);
+
+// The decoded items of a Columns object, or null with TypeError set.
+MessageColumns* message_columns_of(PyObject* o);
 
 // Sets ValueError with the error's text; returns null.
 PyObject* raise_error(const BufrError& e);
