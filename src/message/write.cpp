@@ -145,7 +145,8 @@ std::uint64_t write_frame(std::span<std::uint8_t> out, const BufrMessage& h, con
 
     // Section 1: the fields at their offsets from the start of the message.
     put(p + kSection0, l.s1, 3);
-    for (const FieldValue& f : field_values(h, layout, parts.section2.has_value()).value())
+    const auto fields = field_values(h, layout, parts.section2.has_value());  // message_length checked them
+    for (const FieldValue& f : fields.value())
         if (f.field.width != 0) put(p + f.field.offset, f.value, f.field.width);
     std::uint8_t* at = p + kSection0 + section1_fields_length(layout);
     if (!parts.section1_local.empty()) std::memcpy(at, parts.section1_local.data(), parts.section1_local.size());
