@@ -201,7 +201,7 @@ private:
 // value with the bits it was decoded from. Returns false for numeric_bits to
 // decide (and explain) the rest.
 [[gnu::always_inline]] inline bool quick_bits(const Item& it, bool marked, const NumericCoding& c, double divisor,
-                                              bool missing_values, bool ones_value, std::uint64_t& bits,
+                                              bool missing_values, bool compressed, std::uint64_t& bits,
                                               bool& missing) {
     if (c.width > 63 || marked) return false;
     if (it.missing) {
@@ -210,7 +210,7 @@ private:
     }
     if (!it.has_raw) return false;
     const std::uint64_t ones = (std::uint64_t{1} << c.width) - 1;
-    const std::uint64_t max = missing_values && !ones_value ? ones - 1 : ones;
+    const std::uint64_t max = compressed ? UINT64_MAX : (missing_values ? ones - 1 : ones);
     if (it.raw > max || (missing_values && c.width == 0)) return false;
     // The bits the value gives are the bits it carries: either way they are
     // the bits to write, found with a multiplication (most values of real
@@ -230,12 +230,14 @@ private:
 
 // The bits of a numeric value under coding `c` (nullopt: missing).
 // `missing_values`: an element outside class 31, whose all-ones bits mean
-// missing. `ones_value`: all bits set may be a value, as in compressed data,
-// where only an increment of all ones (or R0 of all ones with no
-// increments) is missing. `marked`: the item was given as a text.
+// missing. `compressed`: for compressed data, where only an increment of all
+// ones (or R0 of all ones with no increments) is missing, so that all bits
+// set may be a value; and where R0 plus an increment can reach beyond the
+// width, bits that decode to the value are kept whatever their size.
+// `marked`: the item was given as a text.
 Result<std::optional<std::uint64_t>> numeric_bits(const Item& it, bool marked, Where w, std::uint32_t code,
                                                   const NumericCoding& c, double divisor, bool missing_values,
-                                                  bool ones_value) {
+                                                  bool compressed) {
     if (c.width > 64)
         return BufrError::table(w.text() + ": element " + code_text(code) + " is " + std::to_string(c.width) +
                                 " bits wide under the operators in force; at most 64 bits can be written");
@@ -251,8 +253,8 @@ Result<std::optional<std::uint64_t>> numeric_bits(const Item& it, bool marked, W
         return std::optional<std::uint64_t>();
     }
     const bool none = missing_values && c.width == 0;
-    const std::uint64_t max = max_bits(c.width, missing_values && !ones_value);
-    if (!none && it.has_raw && it.raw <= max && scaled_value(it.raw, c.reference, divisor) == v)
+    const std::uint64_t max = max_bits(c.width, missing_values && !compressed);
+    if (!none && it.has_raw && (compressed || it.raw <= max) && scaled_value(it.raw, c.reference, divisor) == v)
         return std::optional<std::uint64_t>(it.raw);
     // value * 10^scale, rounded to the nearest integer (halves to even).
     const double rounded = std::nearbyint(v * divisor);
@@ -363,14 +365,22 @@ Result<std::optional<std::string_view>> text_of(const Items& items, const Item& 
     return items.text(it, w);
 }
 
+// Keeps the first value of year ... second (0 04 001 to 0 04 006).
+void note_date(FirstDate* date, std::uint32_t code, double value) {
+    if (date == nullptr || code < 4001 || code > 4006) return;
+    std::optional<double>& slot = (*date)[code - 4001];
+    if (!slot) slot = value;
+}
+
 // ---- uncompressed data: one item per leaf ------------------------------------------
 
 class SubsetWriter {
 public:
     static constexpr const char* kDepthError = "descriptor encode exceeded recursion depth";
 
-    SubsetWriter(const Items& items, BitWriter& out, ValueCodingState& state, References& references)
-        : items_(items), out_(out), state_(state), references_(references) {}
+    SubsetWriter(const Items& items, BitWriter& out, ValueCodingState& state, References& references,
+                 FirstDate* first_date)
+        : items_(items), out_(out), state_(state), references_(references), first_date_(first_date) {}
 
     void begin_subset(std::size_t s) {
         subset_ = s;
@@ -410,7 +420,9 @@ public:
             return std::optional<double>();
         }
         out_.write(*bits, c.width);
-        return std::optional<double>(scaled_value(*bits, c.reference, divisor));
+        const double value = scaled_value(*bits, c.reference, divisor);
+        if (subset_ == 0) note_date(first_date_, def.code, value);
+        return std::optional<double>(value);
     }
 
     Result<std::uint64_t> factor(const ElementInfo& info, std::span<const std::uint32_t>) {
@@ -477,6 +489,7 @@ private:
     BitWriter& out_;
     ValueCodingState& state_;
     References& references_;
+    FirstDate* first_date_;
     std::size_t subset_ = 0;
     std::uint64_t next_ = 0;
     std::uint64_t end_ = 0;
@@ -488,8 +501,10 @@ class ColumnWriter {
 public:
     static constexpr const char* kDepthError = "compressed descriptor encode exceeded recursion depth";
 
-    ColumnWriter(const Items& items, BitWriter& out, ValueCodingState& state, References& references)
-        : items_(items), out_(out), state_(state), references_(references), subsets_(items.subsets()),
+    ColumnWriter(const Items& items, BitWriter& out, ValueCodingState& state, References& references,
+                 FirstDate* first_date)
+        : items_(items), out_(out), state_(state), references_(references), first_date_(first_date),
+          subsets_(items.subsets()),
           row_(subsets_ != 0 ? items.count(0) : 0), bits_(subsets_), missing_(subsets_) {}
 
     // Every subset must hold the same items.
@@ -545,16 +560,29 @@ public:
             missing[s] = b ? 0 : 1;
             bits[s] = b ? *b : 0;
         }
-        KORVANE_TRY_VOID(numeric_column(k, n, def.code, c.width, missing_values));
+        KORVANE_TRY_VOID(numeric_column(n, def.code, c.width, missing_values));
         if (subsets_ == 0) return std::optional<double>(0.0);
         if (missing_[0]) return std::optional<double>();
-        return std::optional<double>(scaled_value(bits_[0], c.reference, divisor));
+        const double value = scaled_value(bits_[0], c.reference, divisor);
+        note_date(first_date_, def.code, value);
+        return std::optional<double>(value);
     }
 
     Result<std::uint64_t> factor(const ElementInfo& info, std::span<const std::uint32_t>) {
         const std::uint32_t code = info.def->code;
-        if (info.character)
-            return BufrError::table("a text element (" + code_text(code) + ") cannot be a replication count");
+        if (info.character) {
+            // A text counts by its text index, as decoding has it: the same in
+            // every subset only when there is one.
+            const std::uint64_t c = state_.text_column_counter;
+            const std::uint16_t width = text_width(info, state_, nullptr);
+            KORVANE_TRY(const std::uint64_t k, take(code));
+            KORVANE_TRY_VOID(text_column(k, code, width));
+            if (subsets_ == 0) return std::uint64_t{0};
+            if (subsets_ > 1)
+                return BufrError::table("a text element (" + code_text(code) +
+                                        ") cannot be the replication count of compressed data");
+            return replication_count(static_cast<double>((c + 1) * 1000 + width / 8u));
+        }
         const std::uint64_t k = column_;
         KORVANE_TRY(const std::optional<double> first, element(info, nullptr, true));
         double divisor = 1.0;
@@ -671,15 +699,14 @@ private:
             KORVANE_TRY(bits_[s], plain_bits(it, marked_text(it), Where{s, k}, code, width, raw_first));
             missing_[s] = 0;
         }
-        return numeric_column(k, n, code, width, false);
+        return numeric_column(n, code, width, false);
     }
 
     // The column of the first n entries of bits_ (missing_ marking the
     // missing values; n is 1 when every subset holds the same item): R0 the
     // least value, NBINC the fewest bits that hold every difference from it
     // and, where values can be missing, leave all bits set to them.
-    Result<void> numeric_column(std::uint64_t k, std::size_t n, std::uint32_t code, std::uint16_t width,
-                                bool missing_values) {
+    Result<void> numeric_column(std::size_t n, std::uint32_t code, std::uint16_t width, bool missing_values) {
         const std::uint64_t* __restrict bits = bits_.data();
         const std::uint8_t* __restrict missing = missing_.data();
         std::uint64_t lo = UINT64_MAX;
@@ -700,13 +727,13 @@ private:
             out_.write(0, kIncrementWidthBits);
             return Ok{};
         }
-        if (missing_values && width < 64 && lo == (std::uint64_t{1} << width) - 1) {
-            std::size_t s = 0;
-            while (missing_[s]) ++s;
-            return BufrError::table(Where{s, k}.text() + ": element " + code_text(code) + " has all its " +
-                                    std::to_string(width) + " bits set in every subset, which compressed data read " +
-                                    "as missing");
-        }
+        // R0 holds the least value where its width can, and where values
+        // can be missing never all ones (every subset missing): a column of
+        // values with all bits set, or beyond the width (decoded R0s plus
+        // increments), starts lower.
+        const std::uint64_t ones = width >= 64 ? UINT64_MAX : (std::uint64_t{1} << width) - 1;
+        const std::uint64_t r0_max = missing_values && width >= 1 && width < 64 ? ones - 1 : ones;
+        lo = std::min(lo, r0_max);
         const std::uint64_t range = hi - lo;
         std::uint16_t nbinc = 0;
         if (range != 0 || any_missing) {
@@ -721,11 +748,12 @@ private:
         out_.write(lo, width);
         out_.write(nbinc, kIncrementWidthBits);
         if (nbinc == 0) return Ok{};
-        const std::uint64_t ones = (std::uint64_t{1} << nbinc) - 1;
+        const std::uint64_t missing_increment = (std::uint64_t{1} << nbinc) - 1;
+        auto increment = [&](std::size_t s) { return missing[s] != 0 ? missing_increment : bits[s] - lo; };
         if (nbinc <= 56) {
-            out_.write_n(subsets_, nbinc, [&](std::size_t s) { return missing[s] != 0 ? ones : bits[s] - lo; });
+            out_.write_n(subsets_, nbinc, increment);
         } else {
-            for (std::size_t s = 0; s < subsets_; ++s) out_.write(missing[s] != 0 ? ones : bits[s] - lo, nbinc);
+            for (std::size_t s = 0; s < subsets_; ++s) out_.write(increment(s), nbinc);
         }
         return Ok{};
     }
@@ -776,6 +804,7 @@ private:
     BitWriter& out_;
     ValueCodingState& state_;
     References& references_;
+    FirstDate* first_date_;
     std::size_t subsets_;
     std::uint64_t row_;
     std::uint64_t column_ = 0;
@@ -787,19 +816,19 @@ private:
 }  // namespace
 
 Result<BitWriter::Bytes> encode_data(std::span<const std::uint32_t> descriptors, const TableSet& tables,
-                                     const ItemArrays& arrays, const EncodeOptions& options) {
+                                     const ItemArrays& arrays, const EncodeOptions& options, FirstDate* first_date) {
     const Items items(arrays);
     KORVANE_TRY_VOID(items.check());
     const auto subsets = static_cast<std::uint16_t>(items.subsets());
     BitWriter out;
     ElementCache elements(tables);
-    WalkContext ctx(tables, elements, items.bit_budget(), subsets, "encoding");
+    WalkContext ctx(tables, elements, std::max(items.bit_budget(), options.budget_bits), subsets, "encoding");
     ctx.interrupt = options.interrupt;
     ValueCodingState state;
     References references(items.references());
     Structure structure(nullptr);
     if (!options.compressed) {
-        SubsetWriter writer(items, out, state, references);
+        SubsetWriter writer(items, out, state, references, first_date);
         Walker<SubsetWriter> walker(ctx, state, writer, structure);
         for (std::size_t s = 0; s < subsets; ++s) {
             state.reset();  // a fresh state per subset, as decoding has it
@@ -808,7 +837,7 @@ Result<BitWriter::Bytes> encode_data(std::span<const std::uint32_t> descriptors,
             KORVANE_TRY_VOID(writer.end_subset());
         }
     } else {
-        ColumnWriter writer(items, out, state, references);
+        ColumnWriter writer(items, out, state, references, first_date);
         KORVANE_TRY_VOID(writer.check_rows());
         Walker<ColumnWriter> walker(ctx, state, writer, structure);
         KORVANE_TRY_VOID(walker.walk(descriptors, 0, 0));

@@ -3,7 +3,9 @@
 // with leaf operations that write where the decoder's read.
 #pragma once
 
+#include <array>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <unordered_map>
@@ -64,7 +66,16 @@ inline constexpr std::uint64_t kNoText = UINT64_MAX;
 struct EncodeOptions {
     bool compressed = false;
     Interrupt interrupt;
+    // The walk is bounded as a decode of data of this many bits would be,
+    // if that is more than the items allow (a message written again from
+    // its decoded items takes the steps its decoding took).
+    std::uint64_t budget_bits = 0;
 };
+
+// The first subset's first values of year, month, day, hour, minute and
+// second (0 04 001 to 0 04 006), as encode_data met them: what a header's
+// typical date and time default to.
+using FirstDate = std::array<std::optional<double>, 6>;
 
 // Writes the data of `descriptors` (section 3's list) for the items, section
 // 4 without its four-octet header, completed to whole octets with zero bits.
@@ -75,8 +86,10 @@ struct EncodeOptions {
 // subset with more or fewer items than its descriptors take, an item whose
 // code is not the one the descriptors give, a missing replication count, a
 // descriptor the tables lack, compressed subsets whose items differ.
+// `first_date`, when given, receives the first subset's date and time.
 Result<BitWriter::Bytes> encode_data(std::span<const std::uint32_t> descriptors, const TableSet& tables,
-                                     const ItemArrays& items, const EncodeOptions& options = {});
+                                     const ItemArrays& items, const EncodeOptions& options = {},
+                                     FirstDate* first_date = nullptr);
 
 // ---- items by key ------------------------------------------------------------------
 
