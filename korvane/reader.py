@@ -15,7 +15,7 @@ import threading
 import warnings
 from collections import OrderedDict
 from pathlib import Path
-from typing import Iterator, Union
+from typing import Any, Iterable, Iterator, Sequence, Union
 
 import numpy as np
 
@@ -407,7 +407,8 @@ class Message:
         except ValueError as e:
             raise self._error(str(e)) from None
 
-    def encode(self, values: Values | None = None, *, compressed: bool | None = None, **header_fields) -> bytes:
+    def encode(self, values: Values | None = None, *, compressed: bool | None = None,
+               **header_fields: int | bool | bytes | None) -> bytes:
         """The message written again: from its own values, or others, with header fields replaced.
 
         `m.encode()` gives the message back: an uncompressed message bit for
@@ -441,7 +442,7 @@ class Message:
 
         return encode_message(self, values, compressed=compressed, **header_fields)
 
-    def select_subsets(self, indices, *, compressed: bool | None = None) -> bytes:
+    def select_subsets(self, indices: Iterable[int], *, compressed: bool | None = None) -> bytes:
         """A new message holding these subsets of this one, with its header.
 
         Args:
@@ -618,7 +619,7 @@ class Values:
             self._raw_texts = self._columns.texts()
         return self._raw_texts
 
-    def replace(self, index, values) -> Values:
+    def replace(self, index: int | Sequence[int] | slice | np.ndarray, values: Any) -> Values:
         """New Values with the items at `index` set to `values`, for writing.
 
         The other items keep their values and the bits they were decoded

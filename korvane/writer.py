@@ -52,8 +52,6 @@ _NO_TEXT = np.uint64(2**64 - 1)
 # Header fields that choose a message's tables.
 _TABLE_FIELDS = ("master_table_number", "master_tables_version_number", "local_tables_version_number",
                  "originating_centre", "originating_subcentre")
-_DATE_CODES = {"typical_year": 4001, "typical_month": 4002, "typical_day": 4003, "typical_hour": 4004,
-               "typical_minute": 4005, "typical_second": 4006}
 
 
 class _Items(NamedTuple):
@@ -185,22 +183,6 @@ def _items(values: Any, whole: bool = True) -> _Items:
 # ---- the header ----------------------------------------------------------------------
 
 
-def _first_values(items: _Items, codes: Mapping[str, int]) -> dict[str, int]:
-    """The values of the first subset's first items of these codes."""
-    if items.code is None or items.number_of_subsets == 0:
-        return {}
-    end = int(items.subset_bounds[1])
-    code = items.code[:end]
-    found = {}
-    for name, c in codes.items():
-        where = np.flatnonzero(code == c)
-        if len(where) and not (items.missing is not None and items.missing[where[0]]):
-            v = items.value[where[0]]
-            if np.isfinite(v):
-                found[name] = int(v)
-    return found
-
-
 def _check_fields(fields: Mapping[str, Any]) -> None:
     unknown = set(fields) - set(ENCODE_FIELDS)
     if unknown:
@@ -210,8 +192,9 @@ def _check_fields(fields: Mapping[str, Any]) -> None:
 
 def _header_defaults(fields: Mapping[str, Any], root) -> dict:
     """The header fields given, with the defaults of ENCODE_FIELDS and the
-    newest master tables version installed in `root`; the typical date and
-    time still as given."""
+    newest master tables version installed in `root`. The typical date and
+    time not given are left out: the writer takes them from the first
+    subset."""
     _check_fields(fields)
     header = {k: v for k, v in ENCODE_FIELDS.items() if v is not None}
     header.update({k: v for k, v in fields.items() if v is not None})
@@ -220,23 +203,6 @@ def _header_defaults(fields: Mapping[str, Any], root) -> dict:
         if not versions:
             raise ValueError(f"no master tables are installed in {root}: give master_tables_version_number")
         header["master_tables_version_number"] = versions[-1]
-    return header
-
-
-def _with_date(header: dict, items: _Items) -> dict:
-    """The header with the typical date and time not given taken from the
-    first subset's items."""
-    wanted = {k: c for k, c in _DATE_CODES.items() if k not in header}
-    if not wanted:
-        return header
-    header = dict(header)
-    header.update(_first_values(items, wanted))
-    header.setdefault("typical_second", 0)
-    header.setdefault("typical_minute", 0)
-    lacking = [k for k in _DATE_CODES if k not in header]
-    if lacking:
-        raise TypeError(f"give {', '.join(lacking)}: the values hold no items of "
-                        f"{', '.join(f'{_DATE_CODES[k]:06d}' for k in lacking)} to take them from")
     return header
 
 
@@ -313,8 +279,8 @@ def encode(descriptors: Sequence[int], values: Any, *, compressed: bool = False,
             `korvane.writer.ENCODE_FIELDS` for their defaults). The master
             tables version defaults to the newest installed; the typical
             date and time to the first subset's year, month, day, hour,
-            minute and second (0 04 001 to 0 04 006) when the values carry
-            descriptor codes (a Values), minute and second to 0.
+            minute and second (its first items of 0 04 001 to 0 04 006),
+            minute and second to 0 without them.
 
     Returns:
         The message.
@@ -324,9 +290,11 @@ def encode(descriptors: Sequence[int], values: Any, *, compressed: bool = False,
             outside the range its width, scale and reference can hold (it is
             never wrapped or clipped), a subset with more or fewer items than
             its descriptors take, a missing replication count, a descriptor
-            the tables lack, compressed subsets that differ; or a header
-            field that does not fit its octets. The text names the subset,
-            the item (both counted from 0), the descriptor and the value.
+            the tables lack, compressed subsets that differ; a header
+            field that does not fit its octets, or a typical date given
+            neither as header fields nor by the data. The text names the
+            subset, the item (both counted from 0), the descriptor and the
+            value.
         TypeError: For values of another shape, or unknown header fields.
     """
     items = _items(values)
@@ -338,7 +306,7 @@ def encode(descriptors: Sequence[int], values: Any, *, compressed: bool = False,
         items = items._replace(references=records)
     root = resolve_definitions(definitions) if tables is None or "master_tables_version_number" not in header \
         else None
-    full = _with_date(_header_defaults(header, root), items)
+    full = _header_defaults(header, root)
     table_set = _tables(tables, definitions, full)
     source_compressed = values.compressed if isinstance(values, Values) else bool(compressed)
     return _write([int(d) for d in descriptors], items, table_set, full, bool(compressed),
@@ -615,7 +583,7 @@ def write_bufr(table: pandas.DataFrame | pyarrow.Table | Mapping[str, Sequence],
         records = np.zeros(len(refs) * n, _REFERENCE_DTYPE)
         records["value"] = np.tile(refs, n)
         part = part._replace(references=records)
-        messages.append(_write(descriptors, part, table_set, _with_date(base, part), bool(compressed),
+        messages.append(_write(descriptors, part, table_set, base, bool(compressed),
                                section2=local_section))
     if isinstance(path_or_file, (str, os.PathLike)):
         with open(path_or_file, "wb") as f:

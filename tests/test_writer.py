@@ -97,14 +97,20 @@ def test_subsets_are_selected(compressed, definitions_root):
         m.select_subsets([7])
 
 
-def test_plain_values_take_the_typical_date_when_given(definitions_root):
-    with pytest.raises(TypeError, match="give typical_year, typical_month, typical_day, typical_hour"):
+def test_the_typical_date_comes_from_the_header_fields_or_the_first_subset(definitions_root):
+    with pytest.raises(ValueError, match=r"^give typical_year, typical_month, typical_day, typical_hour: the first"):
         korvane.encode([1001], [[6]], definitions=definitions_root)
     table = np.array([[6, 100], [7, 200]])
     out = read(korvane.encode([1001, 1002], table, typical_year=2020, typical_month=1, typical_day=2,
                               typical_hour=3, definitions=definitions_root), definitions_root)
     assert (out.typical_year, out.typical_minute, out.number_of_subsets) == (2020, 0, 2)
     assert out.decode().value.tolist() == [6, 100, 7, 200]
+    # 3 01 011 and 3 01 012: year, month, day; hour, minute. The second
+    # subset's date and the header field given play no part.
+    dated = read(korvane.encode([301011, 301012], [[2024, 5, 17, 12, 30], [2025, 1, 1, 0, 0]], typical_day=3,
+                                definitions=definitions_root), definitions_root)
+    assert [dated.header[k] for k in ("typical_year", "typical_month", "typical_day", "typical_hour",
+                                      "typical_minute", "typical_second")] == [2024, 5, 3, 12, 30, 0]
 
 
 @pytest.fixture(scope="module")

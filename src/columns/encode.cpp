@@ -5,6 +5,8 @@
 // core encodes with the interpreter lock released; the buffers it reads are
 // held exported for the length of the call.
 #include <algorithm>
+#include <array>
+#include <cmath>
 #include <cstring>
 #include <iterator>
 #include <optional>
@@ -30,7 +32,8 @@ const char* const kEncodeDoc =
     "Writes one message and returns its bytes. The items are a Columns object as decoding made it, read in "
     "place, or arrays of one entry per item, subset after subset: value (float64), missing (uint8), raw (uint64), code (uint32), text (uint64, an index into "
     "texts, or 2**64 - 1), subset_bounds (uint64, number of subsets + 1 entries), references (int64, the "
-    "new reference values of 2 03 YYY in order; by default a Columns object's own). header holds every header field by name; section2 is "
+    "new reference values of 2 03 YYY in order; by default a Columns object's own). header holds every header field by name (the typical date and time fields may be left out: the first subset's "
+    "values of 0 04 001 to 0 04 006 are taken); section2 is "
     "the local data of section 2, or None for none; even has bit n - 1 set to pad section n to an even "
     "length.";
 
@@ -77,12 +80,13 @@ private:
 };
 
 // A header field of at most `max`, from the dict; `key` is the name as an
-// interned str.
+// interned str. A field the dict lacks or holds None for is absent: false
+// without an exception when `optional`.
 bool header_field(PyObject* header, PyObject* key, const char* name, unsigned long long max,
-                  unsigned long long& out) {
+                  unsigned long long& out, bool optional) {
     PyObject* v = PyDict_GetItemWithError(header, key);  // borrowed
-    if (v == nullptr) {
-        if (PyErr_Occurred()) return false;
+    if (v == nullptr || v == Py_None) {
+        if (PyErr_Occurred() || optional) return false;
         PyErr_Format(PyExc_KeyError, "header field %s is missing", name);
         return false;
     }
@@ -105,7 +109,12 @@ bool header_field(PyObject* header, PyObject* key, const char* name, unsigned lo
     return true;
 }
 
-bool read_header(PyObject* header, BufrMessage& m) {
+// The typical date and time are among the fields in this order, from year.
+constexpr std::size_t kFirstDateField = 10;
+
+// The header fields of the dict into `m`; `absent` marks the typical date
+// and time fields it lacks (year ... second), which the data may give.
+bool read_header(PyObject* header, BufrMessage& m, std::array<bool, 6>& absent) {
     if (!PyDict_Check(header)) {
         PyErr_SetString(PyExc_TypeError, "argument 'header' must be a dict");
         return false;
@@ -142,10 +151,49 @@ bool read_header(PyObject* header, BufrMessage& m) {
     static PyObject* keys[n] = {};
     for (std::size_t i = 0; i < n; ++i) {
         if (keys[i] == nullptr && (keys[i] = PyUnicode_InternFromString(fields[i].name)) == nullptr) return false;
-        if (!header_field(header, keys[i], fields[i].name, fields[i].max, v)) return false;
+        const bool date = i >= kFirstDateField && i < kFirstDateField + 6;
+        if (!header_field(header, keys[i], fields[i].name, fields[i].max, v, date)) {
+            if (!date || PyErr_Occurred()) return false;
+            absent[i - kFirstDateField] = true;
+            continue;
+        }
         fields[i].set(m, v);
     }
     return true;
+}
+
+// The typical date and time the header lacks, from the first subset's
+// values of 0 04 001 to 0 04 006 (minute and second 0 without them).
+bool complete_date(BufrMessage& m, const std::array<bool, 6>& absent, const FirstDate& date) {
+    static const char* const names[] = {"typical_year", "typical_month", "typical_day",
+                                        "typical_hour", "typical_minute", "typical_second"};
+    std::string lacking;
+    std::uint16_t* year = &m.typical_year;
+    std::uint8_t* rest[] = {&m.typical_month, &m.typical_day, &m.typical_hour, &m.typical_minute,
+                            &m.typical_second};
+    for (std::size_t i = 0; i < 6; ++i) {
+        if (!absent[i]) continue;
+        const std::optional<double>& d = date[i];
+        const double limit = i == 0 ? 65535 : 255;
+        if (d && *d >= 0 && *d <= limit && *d == std::floor(*d)) {
+            if (i == 0)
+                *year = static_cast<std::uint16_t>(*d);
+            else
+                *rest[i - 1] = static_cast<std::uint8_t>(*d);
+        } else if (i < 4) {
+            lacking += (lacking.empty() ? "" : ", ") + std::string(names[i]);
+        } else if (i == 4) {
+            m.typical_minute = 0;
+        } else {
+            m.typical_second = 0;
+        }
+    }
+    if (lacking.empty()) return true;
+    PyErr_Format(PyExc_ValueError,
+                 "give %s: the first subset holds no value of year, month, day and hour (0 04 001 to 0 04 004) "
+                 "to take them from",
+                 lacking.c_str());
+    return false;
 }
 
 bool read_descriptors(PyObject* o, std::vector<std::uint32_t>& out) {
@@ -249,7 +297,8 @@ PyObject* encode(PyObject*, PyObject* args, PyObject* kwargs) {
         const TableSet* tables = table_set_of(tables_obj);
         if (tables == nullptr) return nullptr;
         BufrMessage header;
-        if (!read_header(header_obj, header)) return nullptr;
+        std::array<bool, 6> date_absent{};
+        if (!read_header(header_obj, header, date_absent)) return nullptr;
         if (!read_descriptors(descriptors_obj, header.unexpanded_descriptors)) return nullptr;
         MessageColumns* columns = nullptr;
         if (columns_obj != nullptr && columns_obj != Py_None) {
@@ -305,9 +354,8 @@ PyObject* encode(PyObject*, PyObject* args, PyObject* kwargs) {
         header.compressed_data = options.compressed;
 
         Result<BitWriter::Bytes> data = BufrError::table("");
-        auto run = [&] {
-            data = encode_data(header.unexpanded_descriptors, *tables, items, options);
-        };
+        FirstDate date;
+        auto run = [&] { data = encode_data(header.unexpanded_descriptors, *tables, items, options, &date); };
         if (columns != nullptr) {
             // The decoder's columns are read in place, and a thread could lay
             // them out meanwhile: the lock stays held (an encode takes
@@ -320,6 +368,7 @@ PyObject* encode(PyObject*, PyObject* args, PyObject* kwargs) {
         }
         if (PyErr_Occurred()) return nullptr;  // interrupted: the signal's exception is set
         if (!data) return raise_encode_error(data.error());
+        if (!complete_date(header, date_absent, date)) return nullptr;
         Result<std::uint64_t> length = message_length(header, parts, data->size());
         if (!length) return raise_encode_error(length.error());
         OwnedRef out = OwnedRef::steal(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(*length)));
