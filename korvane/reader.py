@@ -610,7 +610,11 @@ class Values:
         not items: a structured array of `value` (int64), `code` (uint32, the
         element whose reference it is) and `subset` (uint32), in the order
         the data hold them (once, as subset 0, for compressed data)."""
-        return np.frombuffer(self._columns.buffer("references"), dtype=_REFERENCE_DTYPE)
+        references = self.__dict__.get("_references")
+        if references is None:
+            references = np.frombuffer(self._columns.buffer("references"), dtype=_REFERENCE_DTYPE)
+            self.__dict__["_references"] = references
+        return references
 
     def _encoding_texts(self) -> list:
         """The texts that text items' raw values index, as decoded (trailing

@@ -368,6 +368,12 @@ def encode_message(message: Message, values: Any = None, *, compressed: bool | N
     target = bool(message._header["compressed_data"] if compressed is None else compressed)
     if values is None:
         values = message.decode()
+    if (not fields and local_section is _KEEP and subsets is None and isinstance(values, Values)
+            and not values._edited and values.compressed == target):
+        # The message written again from its decoded columns, as it was
+        # (the common case, kept short).
+        return _columns.encode(descriptors, message.tables, header, columns=values._columns, compressed=target,
+                               section1_local=section1_local, section2=section2, even=even)
     items = _items(values, whole=subsets is None)
     source_compressed = values.compressed if isinstance(values, Values) else target
     if subsets is not None:
