@@ -7,7 +7,8 @@ The whole-file reader::
             values = message.decode()      # NumPy columns of one message
 
 ``korvane.open``, ``BufrFile``, ``Message``, ``Values`` and ``DecodeError`` come
-from ``korvane.reader`` (imported on first use, with NumPy); the per-value API
+from ``korvane.reader``, ``korvane.encode`` and ``korvane.write_bufr`` from
+``korvane.writer`` (imported on first use, with NumPy); the per-value API
 of ``korvane._korvane`` (``decode_values*``, ``parse_*``, ``TableSet``, ...) is
 re-exported here as it is.
 """
