@@ -7,7 +7,8 @@ The whole-file reader::
             values = message.decode()      # NumPy columns of one message
 
 ``korvane.open``, ``BufrFile``, ``Message``, ``Values`` and ``DecodeError`` come
-from ``korvane.reader`` (imported on first use, with NumPy); the per-value API
+from ``korvane.reader``, ``korvane.encode`` and ``korvane.write_bufr`` from
+``korvane.writer`` (imported on first use, with NumPy); the per-value API
 of ``korvane._korvane`` (``decode_values*``, ``parse_*``, ``TableSet``, ...) is
 re-exported here as it is.
 """
@@ -45,6 +46,8 @@ _LAZY = {
     "read_arrow": "korvane.frames",
     "describe": "korvane.frames",
     "AbsentKeyWarning": "korvane.frames",
+    "encode": "korvane.writer",
+    "write_bufr": "korvane.writer",
 }
 
 __all__ = list(_korvane.__all__) + list(_LAZY) + ["tables_info", "carried_definitions"]
@@ -56,6 +59,7 @@ TYPE_CHECKING = False
 if TYPE_CHECKING:
     from korvane.frames import AbsentKeyWarning, describe, read_arrow, read_bufr
     from korvane.reader import BufrFile, DecodeError, Message, Values, open
+    from korvane.writer import encode, write_bufr
 
 
 def __getattr__(name: str):

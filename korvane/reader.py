@@ -15,7 +15,7 @@ import mmap
 import os
 import warnings
 from pathlib import Path
-from typing import Any, Iterator, Mapping, Union
+from typing import Any, Iterable, Iterator, Mapping, Sequence, Union
 
 import numpy as np
 
@@ -37,6 +37,7 @@ _HEADER_DTYPE = np.dtype(
     }
 )
 _GROUP_DTYPE = np.dtype([("begin", "<u8"), ("end", "<u8"), ("parent", "<i8"), ("node", "<u4"), ("subset", "<u4")])
+_REFERENCE_DTYPE = np.dtype([("value", "<i8"), ("code", "<u4"), ("subset", "<u4")])
 _INTERNAL = {"index", "offset", "descriptors_begin", "descriptors_end"}
 
 #: The header fields of a Message, under the names of ``BufrMessage``.
@@ -302,7 +303,7 @@ class Message:
             messages that could be parsed.
     """
 
-    __slots__ = ("_file", "_header", "_tables", "_bytes", "index", "position")
+    __slots__ = ("_file", "_header", "_tables", "_bytes", "_encoding", "index", "position")
 
     def __init__(self, file: BufrFile, position: int) -> None:
         self._file = file
@@ -312,6 +313,7 @@ class Message:
         self.index = self._header["index"]
         self._tables = None
         self._bytes = None
+        self._encoding = None  # what writing it again takes from its bytes (korvane.writer)
 
     @property
     def offset(self) -> int:
@@ -384,7 +386,8 @@ class Message:
         tables = self.tables
         columns = _columns.decode(self._file._view, self.offset, self.length, tables, structure=structure,
                                   source=self._file.name, index=self.index, max_items=self._file.max_items or 0)
-        return Values(columns, tables, self._header["number_of_subsets"])
+        return Values(columns, tables, self._header["number_of_subsets"],
+                      compressed=bool(self._header["compressed_data"]))
 
     def decode_objects(self) -> list:
         """The message's items as a list of `DecodedValue` objects.
@@ -407,6 +410,62 @@ class Message:
             return _korvane.decode_values_with_tables(data, tables)
         except ValueError as e:
             raise self._error(str(e)) from None
+
+    def encode(self, values: Values | None = None, *, compressed: bool | None = None,
+               **header_fields: int | bool | bytes | None) -> bytes:
+        """The message written again: from its own values, or others, with header fields replaced.
+
+        `m.encode()` gives the message back: an uncompressed message bit for
+        bit, a compressed one too where its producer used the fewest
+        increment bits (otherwise the same values in fewer bits). Like
+        `bufr_set -s`, header fields given replace the message's own; what
+        the header fields do not describe (section 1's octets for local use,
+        section 2, the padding of sections to even lengths) is kept. A change
+        of master table, tables version, centre or sub-centre writes the
+        values with the tables the new header names.
+
+        Args:
+            values: The items to write, in the shape `decode()` gives them
+                (see `korvane.encode`); by default the message's own.
+            compressed: Whether to write compressed data; by default as the
+                message is.
+            **header_fields: Header fields to replace (`korvane.encode` lists
+                them; `edition` converts between editions 2 to 4), and
+                `local_section`: the local data of section 2 (bytes), or None
+                to leave section 2 out.
+
+        Returns:
+            The message's bytes.
+
+        Raises:
+            DecodeError: When the message cannot be decoded.
+            ValueError: When the values do not fit the descriptors or a
+                header field does not fit its octets (see `korvane.encode`).
+        """
+        from korvane.writer import encode_message
+
+        return encode_message(self, values, compressed=compressed, **header_fields)
+
+    def select_subsets(self, indices: Iterable[int], *, compressed: bool | None = None) -> bytes:
+        """A new message holding these subsets of this one, with its header.
+
+        Args:
+            indices: Subset numbers, counted from 0 (negative ones from the
+                end), in the order wanted; a subset may come more than once.
+            compressed: Whether to write compressed data; by default as the
+                message is.
+
+        Returns:
+            The new message's bytes.
+
+        Raises:
+            IndexError: For a subset number out of range.
+            ValueError: When compressed data are asked for and the subsets
+                differ in their replication counts.
+        """
+        from korvane.writer import encode_message
+
+        return encode_message(self, None, compressed=compressed, subsets=list(indices))
 
     def _as_edition4(self) -> bytes:
         # The per-value decoder reads edition 4 frames: an older message gets
@@ -468,6 +527,9 @@ class Values:
     as coded until an array is asked for, and then lays that array out item
     by item, so that a caller who reads only `value` pays for no other.
 
+    A message is written again from its Values by `Message.encode` or
+    `korvane.encode`; `replace` gives Values with some items changed.
+
     Attributes:
         code: Descriptor code of each item (uint32), `F*100000 + X*1000 + Y`;
             999999 for an associated field.
@@ -483,16 +545,21 @@ class Values:
         subset_bounds: `subset_bounds[s]:subset_bounds[s + 1]` are the items
             of subset s (int64, `number_of_subsets + 1` entries).
         number_of_subsets: The message's number of subsets.
+        compressed: Whether the message holds compressed data.
         tables: The TableSet the message was decoded with.
     """
 
-    def __init__(self, columns, tables: _korvane.TableSet, number_of_subsets: int) -> None:
+    def __init__(self, columns, tables: _korvane.TableSet, number_of_subsets: int, *,
+                 compressed: bool = False) -> None:
         self._columns = columns
         self.tables = tables
         self.number_of_subsets = number_of_subsets
+        self.compressed = compressed
         self._subset = None
         self._text = None
         self._texts = None
+        self._raw_texts = None
+        self._edited = False  # made by replace(): its arrays differ from the decoder's
         self._elements: dict[int, object] = {}
 
     code = _Column(np.uint32)
@@ -553,6 +620,84 @@ class Values:
                 out[has] = texts[self.raw[has].astype(np.intp)]
             self._text = out
         return self._text
+
+    @property
+    def references(self) -> np.ndarray:
+        """The new reference values that operator 2 03 YYY defines, which are
+        not items: a structured array of `value` (int64), `code` (uint32, the
+        element whose reference it is) and `subset` (uint32), in the order
+        the data hold them (once, as subset 0, for compressed data)."""
+        references = self.__dict__.get("_references")
+        if references is None:
+            references = np.frombuffer(self._columns.buffer("references"), dtype=_REFERENCE_DTYPE)
+            self.__dict__["_references"] = references
+        return references
+
+    def _encoding_texts(self) -> list:
+        """The texts that text items' raw values index, as decoded (trailing
+        NULs kept), for writing."""
+        if self._raw_texts is None:
+            self._raw_texts = self._columns.texts()
+        return self._raw_texts
+
+    def replace(self, index: int | Sequence[int] | slice | np.ndarray, values: Any) -> Values:
+        """New Values with the items at `index` set to `values`, for writing.
+
+        The other items keep their values and the bits they were decoded
+        from; the items replaced are written from their new values (see
+        `korvane.encode`), or as missing.
+
+        Args:
+            index: An item number, a sequence or array of them, a slice or a
+                boolean mask over the items.
+            values: One value for every item chosen, or a sequence of one per
+                item: a number, None or NaN for missing, str or bytes for a
+                text item.
+
+        Returns:
+            The changed copy; these Values are left as they are.
+
+        Raises:
+            TypeError: For a text given to a numeric item, or a number to a
+                text item.
+            IndexError: For an item number out of range.
+        """
+        chosen = np.arange(len(self))[index]
+        chosen = np.atleast_1d(chosen)
+        if isinstance(values, (str, bytes)) or np.ndim(values) == 0:
+            values = [values] * len(chosen)
+        elif len(values) != len(chosen):
+            raise ValueError(f"{len(values)} values for {len(chosen)} items")
+        value = self.value.copy()
+        missing = self.missing.copy()
+        raw = self.raw.copy()
+        texts = list(self._encoding_texts())
+        kind = self.kind
+        for i, v in zip(chosen.tolist(), values):
+            is_text = kind[i] in (CHARACTER, INSERTED_TEXT)
+            if isinstance(v, (str, bytes)):
+                if not is_text:
+                    raise TypeError(f"item {i} ({int(self.code[i]):06d}) is numeric; {v!r} is a text")
+                raw[i] = len(texts)
+                texts.append(v.decode("latin-1") if isinstance(v, bytes) else v)
+                missing[i] = False
+                value[i] = np.nan
+            elif v is None or (isinstance(v, float) and np.isnan(v)):
+                missing[i] = True
+                value[i] = np.nan
+                if is_text:
+                    raw[i] = np.uint64(2**64 - 1)
+            else:
+                if is_text:
+                    raise TypeError(f"item {i} ({int(self.code[i]):06d}) is a text; {v!r} is a number")
+                value[i] = float(v)
+                missing[i] = False
+        new = Values(self._columns, self.tables, self.number_of_subsets, compressed=self.compressed)
+        new.__dict__.update(value=value, missing=missing, raw=raw)
+        new._edited = True
+        new._raw_texts = texts
+        new._texts = [t.rstrip(" \x00") for t in texts]
+        return new
 
     @property
     def groups(self) -> dict[str, np.ndarray]:

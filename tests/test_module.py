@@ -48,7 +48,8 @@ def test_registration_order_and_namespace():
     assert public == set(ALL_NAMES)
     assert _korvane.__doc__ == ""
     assert korvane.__all__ == ALL_NAMES + ["open", "BufrFile", "Message", "Values", "DecodeError", "read_bufr", "read_arrow",
-                                         "describe", "AbsentKeyWarning", "tables_info", "carried_definitions"]
+                                         "describe", "AbsentKeyWarning", "encode", "write_bufr", "tables_info",
+                                         "carried_definitions"]
 
 
 @pytest.mark.parametrize("name", CLASSES)

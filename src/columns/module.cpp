@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "columns/encode.hpp"
 #include "data/columns.hpp"
 #include "py/barrier.hpp"
 #include "py/convert.hpp"
@@ -76,6 +77,7 @@ PyObject* columns_buffer(PyObject* self, PyObject* name_obj) {
         if (n == "raw") return lay_out(self, Column::Raw), vector_buffer(self, c.raw);
         if (n == "subset_bounds") return vector_buffer(self, c.subset_bounds);
         if (n == "groups") return vector_buffer(self, c.groups);
+        if (n == "references") return vector_buffer(self, c.references);
         PyErr_Format(PyExc_KeyError, "no column %R", name_obj);
         return nullptr;
     });
@@ -113,8 +115,8 @@ PyMethodDef kColumnsMethods[] = {
     {"buffer", columns_buffer, METH_O,
      "buffer(name)\n--\n\nThe bytes of one column: 'code' (uint32), 'kind' (uint8), 'missing' (uint8), "
      "'value' (float64), 'raw' (uint64), 'subset_bounds' (uint64) or 'groups' (records of begin, end, "
-     "parent, node, subset). An item column of compressed data is laid out item by item when first "
-     "asked for."},
+     "parent, node, subset) or 'references' (records of value, code, subset: the reference values "
+     "2 03 YYY defines). An item column of compressed data is laid out item by item when first asked for."},
     {"texts", columns_texts, METH_NOARGS,
      "texts()\n--\n\nThe message's texts as a list of str, read as UTF-8 (an invalid byte becomes "
      "U+FFFD), without the spaces and NULs that pad their fields; a text item's raw value is its position "
@@ -505,6 +507,10 @@ PyMethodDef kFunctions[] = {
      "korvane.DecodeError naming the message as message `index` of `source` at `offset`."},
     {"read_table", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_table)),
      METH_VARARGS | METH_KEYWORDS, kReadTableDoc},
+    {"encode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encode)), METH_VARARGS | METH_KEYWORDS,
+     kEncodeDoc},
+    {"resolve_table", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(resolve_table)),
+     METH_VARARGS | METH_KEYWORDS, kResolveTableDoc},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -531,6 +537,19 @@ PyModuleDef kModule = {
 };
 
 }  // namespace
+
+LockedColumns lock_columns(PyObject* o) {
+    LockedColumns out;
+    if (!PyObject_TypeCheck(o, columns_type)) {
+        PyErr_Format(PyExc_TypeError, "argument 'columns': '%s' object is not an instance of 'Columns'",
+                     Py_TYPE(o)->tp_name);
+        return out;
+    }
+    DecodedColumns& d = reinterpret_cast<ColumnsObject*>(o)->value;
+    out.lock = std::unique_lock<std::mutex>(d.layout);
+    out.columns = &d.columns;
+    return out;
+}
 
 }  // namespace korvane::columns
 

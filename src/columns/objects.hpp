@@ -6,8 +6,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
 #include <new>
 
+#include "data/columns.hpp"
 #include "message/message.hpp"
 #include "py/pyref.hpp"
 #include "tables/table_set.hpp"
@@ -111,6 +113,15 @@ struct HeaderRecord {
 PyTypeObject* table_set_type();
 // The tables of a TableSet object, or null with a TypeError naming `param`.
 const TableSet* tables_of(PyObject* o, const char* param = "tables");
+
+// The columns of a Columns object, held under the lock that laying out its
+// arrays takes, for the life of the value; null columns (TypeError set) for
+// another object.
+struct LockedColumns {
+    MessageColumns* columns = nullptr;
+    std::unique_lock<std::mutex> lock;
+};
+LockedColumns lock_columns(PyObject* o);
 
 // Makes the types above; false with an exception set on failure.
 bool init_objects();

@@ -58,6 +58,15 @@ struct GroupOccurrence {
     std::uint32_t subset;
 };
 
+// A reference value defined by 2 03 YYY for element `code`. These are not
+// data items; they are kept, in the order the data hold them, so that the
+// message can be written again. Compressed data hold them once (subset 0).
+struct NewReference {
+    std::int64_t value;
+    std::uint32_t code;
+    std::uint32_t subset;
+};
+
 // The columns an item array can be asked for by.
 enum class Column : std::uint8_t { Code, Kind, Missing, Value, Raw };
 
@@ -85,6 +94,7 @@ struct MessageColumns {
     std::vector<std::uint64_t> subset_bounds;
     // Filled only when DecodeOptions::structure is set.
     std::vector<GroupOccurrence> groups;
+    std::vector<NewReference> references;
 
     std::size_t row_width = 0;
     std::size_t rows = 0;
@@ -105,6 +115,8 @@ struct MessageColumns {
     }
     // Lays one array out for every item (nothing to do once it is).
     void expand(Column c);
+    // Whether an array is laid out for every item.
+    bool laid_out(Column c) const noexcept { return (pending_ & (1u << static_cast<unsigned>(c))) == 0; }
     void expand_rows();
     // Item i as the per-value API shows it (after expand_rows()).
     DecodedValue item(std::size_t i) const noexcept;

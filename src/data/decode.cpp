@@ -32,22 +32,28 @@ const ElementInfo* ElementCache::find(std::uint32_t code) {
 
 WalkContext::WalkContext(const TableSet& tables_in, ElementCache& elements_in, BitReader& reader_in,
                          std::uint16_t subsets, bool reader_rules_in)
-    : tables(tables_in), reader(reader_in), elements(elements_in), reader_rules(reader_rules_in) {
-    const std::uint64_t bits = reader_in.bit_len();
-    max_steps_ = kStepAllowance + kStepsPerBit * bits;
-    max_values_ = kValueAllowance + std::uint64_t{subsets} * bits / 4;
+    : WalkContext(tables_in, elements_in, reader_in.bit_len(), subsets, "decoding", reader_rules_in) {
+    reader = &reader_in;
+}
+
+WalkContext::WalkContext(const TableSet& tables_in, ElementCache& elements_in, std::uint64_t data_bits,
+                         std::uint16_t subsets, const char* activity, bool reader_rules_in)
+    : tables(tables_in), elements(elements_in), reader_rules(reader_rules_in), data_bits_(data_bits),
+      activity_(activity) {
+    max_steps_ = kStepAllowance + kStepsPerBit * data_bits;
+    max_values_ = kValueAllowance + std::uint64_t{subsets} * data_bits / 4;
 }
 
 BufrError WalkContext::steps_exceeded() const {
-    return BufrError::limit_exceeded("decoding would take more than " + std::to_string(max_steps_) +
-                            " descriptor steps for " + std::to_string(reader.bit_len()) +
-                            " bits of data: descriptors are repeated without reading data");
+    return BufrError::limit_exceeded(std::string(activity_) + " would take more than " + std::to_string(max_steps_) +
+                                     " descriptor steps for " + std::to_string(data_bits_) +
+                                     " bits of data: descriptors are repeated without reading data");
 }
 
 BufrError WalkContext::values_exceeded() const {
     return BufrError::limit_exceeded("compressed data would give more than " + std::to_string(max_values_) +
-                            " values for " + std::to_string(reader.bit_len()) +
-                            " bits of data: descriptors are repeated without reading data");
+                                     " values for " + std::to_string(data_bits_) +
+                                     " bits of data: descriptors are repeated without reading data");
 }
 
 OperatorAction operator_step(std::uint8_t x, std::uint8_t y, ValueCodingState& state) {

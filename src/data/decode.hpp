@@ -62,15 +62,26 @@ private:
     bool reader_rules_;
 };
 
-// What the walkers share within one decode: tables, reader and work bounds.
+// What the walkers share within one decode or encode: tables and work bounds.
 class WalkContext {
 public:
     // `elements` caches look-ups in `tables`; passes over one message share it.
     WalkContext(const TableSet& tables, ElementCache& elements, BitReader& reader, std::uint16_t subsets,
                 bool reader_rules = false);
+    // The bounds of a walk over `data_bits` bits that reads none (an
+    // encoder's); `activity` ("decoding", "encoding") names the walk in the
+    // errors of the bounds.
+    WalkContext(const TableSet& tables, ElementCache& elements, std::uint64_t data_bits, std::uint16_t subsets,
+                const char* activity, bool reader_rules = false);
+
+    // Notes the descriptor whose field comes next, which a read that runs
+    // out of data names (a walk that reads).
+    void note(std::uint32_t descriptor) noexcept {
+        if (reader != nullptr) reader->note(descriptor);
+    }
 
     const TableSet& tables;
-    BitReader& reader;
+    BitReader* reader = nullptr;  // null for a walk that writes
     ElementCache& elements;
     // The reader's rules (DecodeOptions::reader_rules): an operator the walk
     // does not know is an error, and an element announced by 2 06 YYY is read
@@ -99,6 +110,8 @@ private:
     BufrError steps_exceeded() const;
     BufrError values_exceeded() const;
 
+    std::uint64_t data_bits_;
+    const char* activity_;
     std::uint64_t steps_ = 0;
     std::uint64_t max_steps_;
     std::uint64_t values_ = 0;

@@ -90,7 +90,7 @@ public:
         return std::optional<double>(value);
     }
 
-    Result<std::uint64_t> factor(const ElementInfo& info) {
+    Result<std::uint64_t> factor(const ElementInfo& info, std::span<const std::uint32_t>) {
         KORVANE_TRY(const std::optional<double> value, element(info, nullptr, true));
         return replication_count(value);
     }
@@ -113,9 +113,12 @@ public:
         return push_text(code, ValueKind::InsertedText, static_cast<double>(state_.text_counter * 1000 + y));
     }
 
-    Result<std::int64_t> new_reference(std::uint8_t width) {
+    Result<std::int64_t> new_reference(std::uint32_t code, std::uint8_t width) {
         KORVANE_TRY(const std::uint64_t bits, read_bits(reader_, width));
-        return signed_reference(bits, width);
+        const std::int64_t value = signed_reference(bits, width);
+        const auto subset = static_cast<std::uint32_t>(out_.subset_bounds.size() - 1);
+        out_.references.push_back(NewReference{value, code, subset});
+        return value;
     }
 
 private:
@@ -215,7 +218,7 @@ public:
         return first;
     }
 
-    Result<std::uint64_t> factor(const ElementInfo& info) {
+    Result<std::uint64_t> factor(const ElementInfo& info, std::span<const std::uint32_t>) {
         if (info.character) {
             // A text read as a factor counts by its text index, which differs
             // between subsets unless there is only one.
@@ -266,7 +269,7 @@ public:
 
     // A new reference value (2 03 YYY) must be the same in every subset, so
     // every increment must be zero.
-    Result<std::int64_t> new_reference(std::uint8_t width) {
+    Result<std::int64_t> new_reference(std::uint32_t code, std::uint8_t width) {
         KORVANE_TRY(const std::uint64_t r0, read_bits(reader_, width));
         KORVANE_TRY(const std::uint64_t nbinc, read_bits(reader_, kIncrementWidthBits));
         const auto w = static_cast<std::uint16_t>(nbinc);
@@ -274,7 +277,9 @@ public:
             KORVANE_TRY(const std::uint64_t inc, read_bits(reader_, w));
             if (inc != 0) return BufrError::table("changed reference values differ between subsets");
         }
-        return signed_reference(r0, width);
+        const std::int64_t value = signed_reference(r0, width);
+        out_.references.push_back(NewReference{value, code, 0});
+        return value;
     }
 
 private:
@@ -618,6 +623,7 @@ void MessageColumns::clear() noexcept {
     texts.clear();
     subset_bounds.clear();
     groups.clear();
+    references.clear();
 }
 
 void MessageColumns::expand(Column c) {

@@ -39,14 +39,18 @@ private:
     std::unordered_map<const std::uint32_t*, std::uint32_t> nodes_;
 };
 
-// The walk itself, over the leaf reader `Leaves`, which provides:
+// The walk itself, over the leaf operations `Leaves` (readers when decoding,
+// writers when encoding), which provide:
 //   element(info, diff, need_value)  an element (or a bitmap target); returns
 //                                    its value when need_value (first subset)
-//   factor(info)                     a delayed replication factor -> count
-//   associated(width), placeholder(code), text(code, y), new_reference(width)
+//   factor(info, group)              a delayed replication factor -> count;
+//                                    `group` the descriptors it replicates
+//   associated(width), placeholder(code), text(code, y)
+//   new_reference(code, width)       2 03 YYY: the new reference value of
+//                                    element `code`, `width` bits
 //   opaque(code, width)              an element unknown to the tables, of a
 //                                    width 2 06 YYY gave: its bits only
-//   position()                       items (or columns) written so far
+//   position()                       items (or columns) done so far
 template <class Leaves>
 class Walker {
 public:
@@ -62,13 +66,13 @@ public:
             KORVANE_TRY_VOID(ctx_.step());
             const std::uint32_t code = descriptors[i];
             const Fxy d = split_code(code);
-            ctx_.reader.note(code);
+            ctx_.note(code);
             switch (d.f) {
             case 0: {
                 if (state.new_reference_width != 0) {
                     // Inside 2 03 YYY .. 2 03 255 an element descriptor defines
                     // the element's new reference value; it is not a data item.
-                    KORVANE_TRY(const std::int64_t ref, leaves_.new_reference(state.new_reference_width));
+                    KORVANE_TRY(const std::int64_t ref, leaves_.new_reference(code, state.new_reference_width));
                     state.new_references.insert_or_assign(code, ref);
                     ++i;
                     break;
@@ -117,12 +121,12 @@ public:
                 // Associated fields precede every element outside class 31.
                 if (!is_class31(factor_code) && state.associated_width != 0)
                     KORVANE_TRY_VOID(leaves_.associated(state.associated_width));
-                ctx_.reader.note(factor_code);
+                ctx_.note(factor_code);
                 const ElementInfo* found = ctx_.elements.find(factor_code);
                 if (found == nullptr)
                     return BufrError::element_not_found(factor_code).in_tables(ctx_.tables.origin());
                 const ElementInfo info = *found;
-                KORVANE_TRY(const std::uint64_t count, leaves_.factor(info));
+                KORVANE_TRY(const std::uint64_t count, leaves_.factor(info, group));
                 state.element_history.push_back(info.def);
                 KORVANE_TRY_VOID(repeat(replication, group, count, depth, subset));
                 i = r.next;
@@ -140,7 +144,7 @@ public:
                 case OperatorAction::Marker: {
                     KORVANE_TRY(const ElementDefinition* target, state.next_bitmap_element());
                     if (target == nullptr) break;
-                    ctx_.reader.note(target->code);
+                    ctx_.note(target->code);
                     const ElementInfo* found = ctx_.elements.find(target->code);
                     if (found == nullptr)
                         return BufrError::element_not_found(target->code).in_tables(ctx_.tables.origin());

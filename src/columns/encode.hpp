@@ -1,0 +1,16 @@
+// Writing BUFR: the entry points of korvane.writer in the reader's module.
+#pragma once
+
+#include "py/pyref.hpp"
+
+namespace korvane::columns {
+
+// encode(...): writes one message.
+PyObject* encode(PyObject* self, PyObject* args, PyObject* kwargs);
+extern const char* const kEncodeDoc;
+
+// resolve_table(...): the items of a table of observations.
+PyObject* resolve_table(PyObject* self, PyObject* args, PyObject* kwargs);
+extern const char* const kResolveTableDoc;
+
+}  // namespace korvane::columns
