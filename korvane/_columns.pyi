@@ -2,7 +2,7 @@
 
 from typing import Any, Sequence, final
 
-from korvane._korvane import TableSet
+from korvane._korvane import DecodedValue, TableSet
 
 _Array = Any  # an object exporting a contiguous buffer of the item size named
 
@@ -58,6 +58,11 @@ def decode(data: bytes | bytearray | memoryview, offset: int, length: int, table
            index: int = 0, max_items: int = 0) -> Columns:
     """Decodes the message at data[offset:offset + length] into Columns; raises
     korvane.DecodeError naming the message as message `index` of `source`."""
+
+def decode_objects(data: bytes | bytearray | memoryview, offset: int, length: int, tables: TableSet, *,
+                   source: str = "<buffer>", index: int = 0) -> list[DecodedValue]:
+    """The items of a message of any edition as DecodedValue objects, as korvane._korvane's
+    decoders give them; raises korvane.DecodeError naming the message."""
 
 def encode(descriptors: Sequence[int], tables: TableSet, header: dict[str, int | bool | None], *,
            columns: Columns | None = None, subset_bounds: _Array | None = None, value: _Array | None = None,

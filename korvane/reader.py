@@ -361,9 +361,6 @@ class Message:
                 )
         return self._tables
 
-    def _error(self, reason: str) -> DecodeError:
-        return DecodeError(reason, source=self._file.name, index=self.index, offset=self.offset)
-
     def decode(self, *, structure: bool = False) -> Values:
         """The message's items as NumPy columns.
 
@@ -393,10 +390,10 @@ class Message:
         """The message's items as a list of `DecodedValue` objects.
 
         The same items as `decode()`, one Python object each, as
-        `decode_values_with_tables` gives them: slower and larger, but each
-        value comes with its name, bits, text and code-table meaning. A
-        message of edition 2 or 3 is decoded as the edition 4 message with the
-        same sections 2 to 5.
+        `decode_values_with_tables` gives them (its value rules: see
+        `korvane.reader`'s text for where they differ from `decode()`'s):
+        slower and larger, but each value comes with its name, bits, text
+        and code-table meaning. Messages of editions 2 to 4 alike.
 
         Raises:
             DecodeError: When the data cannot be decoded or the tables the
@@ -404,12 +401,9 @@ class Message:
             DecodeError: Of kind `"closed"` when its BufrFile is closed.
         """
         self._file._check_open(self)
-        tables = self.tables
-        data = bytes(self.bytes) if self._header["edition"] == 4 else self._as_edition4()
-        try:
-            return _korvane.decode_values_with_tables(data, tables)
-        except ValueError as e:
-            raise self._error(str(e)) from None
+        self._file._check_open(self)
+        return _columns.decode_objects(self._file._view, self.offset, self.length, self.tables,
+                                       source=self._file.name, index=self.index)
 
     def encode(self, values: Values | None = None, *, compressed: bool | None = None,
                **header_fields: int | bool | bytes | None) -> bytes:
@@ -466,23 +460,6 @@ class Message:
         from korvane.writer import encode_message
 
         return encode_message(self, None, compressed=compressed, subsets=list(indices))
-
-    def _as_edition4(self) -> bytes:
-        # The per-value decoder reads edition 4 frames: an older message gets
-        # an edition 4 section 0 and section 1 around its own sections 2 to 5,
-        # which alone hold what decoding reads.
-        h = self._header
-        rest = bytes(self.bytes[8 + h["section1_length"]:])
-        body = bytes([h["master_table_number"]]) + h["originating_centre"].to_bytes(2, "big")
-        body += h["originating_subcentre"].to_bytes(2, "big") + bytes([
-            h["update_sequence_number"], 0x80 if h["local_section_present"] else 0, h["data_category"],
-            h["international_data_subcategory"], h["local_data_subcategory"], h["master_tables_version_number"],
-            h["local_tables_version_number"]])
-        body += h["typical_year"].to_bytes(2, "big") + bytes([
-            h["typical_month"], h["typical_day"], h["typical_hour"], h["typical_minute"], h["typical_second"]])
-        section1 = (3 + len(body)).to_bytes(3, "big") + body
-        total = 8 + len(section1) + len(rest)
-        return b"BUFR" + total.to_bytes(3, "big") + b"\x04" + section1 + rest
 
     def __repr__(self) -> str:
         h = self._header

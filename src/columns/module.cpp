@@ -15,6 +15,7 @@
 #include "data/columns.hpp"
 #include "py/barrier.hpp"
 #include "py/convert.hpp"
+#include "py/decoded_value.hpp"
 #include "py/errors.hpp"
 #include "py/entry.hpp"
 #include "py/pyref.hpp"
@@ -469,6 +470,50 @@ PyObject* decode(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
+// The items of a message as DecodedValue objects, under the per-value
+// module's rules (its values and texts), for a message of any edition.
+PyObject* decode_objects(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* kwlist[] = {"data", "offset", "length", "tables", "source", "index", nullptr};
+        PyObject* data_obj;
+        unsigned long long offset, length;
+        PyObject* tables_obj;
+        const char* source = "<buffer>";
+        unsigned long long index = 0;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OKKO|$sK:decode_objects", const_cast<char**>(kwlist),
+                                         &data_obj, &offset, &length, &tables_obj, &source, &index))
+            return nullptr;
+        const TableSet* tables = tables_of(tables_obj);
+        if (tables == nullptr) return nullptr;
+        ByteBuffer data;
+        if (!data.take(data_obj)) return nullptr;
+        const ByteView all = data.bytes();
+        if (offset > all.size() || length > all.size() - offset) {
+            PyErr_SetString(PyExc_ValueError, "message range lies outside the buffer");
+            return nullptr;
+        }
+        const ByteView bytes = all.subspan(static_cast<std::size_t>(offset), static_cast<std::size_t>(length));
+        MessageColumns columns;
+        Result<void> done = Ok{};
+        bool interrupted = false;
+        {
+            ReleasedGil gil;
+            DecodeOptions options;  // the per-value module's rules and text indices
+            options.interrupt = Interrupt{&ReleasedGil::poll, &gil};
+            auto parsed = parse_message_any_edition(bytes);
+            if (!parsed)
+                done = std::move(parsed).error();
+            else
+                done = decode_columns(*parsed, *tables, parsed->section4_data(bytes), columns, options);
+            if (done) columns.expand_rows();
+            interrupted = gil.interrupted();
+        }
+        if (interrupted) return nullptr;
+        if (!done) return py::raise_decode_error(done.error(), {source, index, offset});
+        return py::new_decoded_value_list(columns, tables_obj);
+    });
+}
+
 PyMethodDef kFunctions[] = {
     {"scan", scan, METH_O,
      "scan(data)\n--\n\nFinds the messages of a buffer and parses their headers. Returns (headers, "
@@ -505,6 +550,12 @@ PyMethodDef kFunctions[] = {
      "index as value when text_index is true (NaN otherwise); structure=True records the occurrences "
      "of replicated groups; max_items, when not 0, bounds the items of the message. Raises "
      "korvane.DecodeError naming the message as message `index` of `source` at `offset`."},
+    {"decode_objects", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(decode_objects)),
+     METH_VARARGS | METH_KEYWORDS,
+     "decode_objects(data, offset, length, tables, *, source='<buffer>', index=0)\n--\n\n"
+     "The items of the message at data[offset:offset + length], of any edition, as a list of "
+     "DecodedValue objects, as korvane._korvane's decoders give them (its value rules and texts). "
+     "Raises korvane.DecodeError naming the message as message `index` of `source`."},
     {"read_table", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_table)),
      METH_VARARGS | METH_KEYWORDS, kReadTableDoc},
     {"encode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encode)), METH_VARARGS | METH_KEYWORDS,

@@ -8,11 +8,6 @@
 
 namespace korvane::py {
 
-PyTypeObject* type_from_spec(PyObject*& slot, PyType_Spec* spec) {
-    if (slot == nullptr) slot = PyType_FromSpec(spec);
-    return reinterpret_cast<PyTypeObject*>(slot);
-}
-
 namespace {
 
 // Documentation of a function is its text signature alone. Every function

@@ -3,7 +3,9 @@
 // the process (the module serves one interpreter).
 #pragma once
 
+#include "py/decoded_value.hpp"
 #include "py/pyref.hpp"
+#include "py/types.hpp"
 
 namespace korvane {
 struct BufrMessage;
@@ -17,31 +19,12 @@ namespace korvane::py {
 PyTypeObject* bufr_message_type();
 PyTypeObject* descriptor_type();
 
-// Creates a heap type from its spec once; later calls return the same type.
-PyTypeObject* type_from_spec(PyObject*& slot, PyType_Spec* spec);
-
-// Releases a record-holding instance: runs the C++ destructor of its payload,
-// then frees the object and the reference it holds to its heap type.
-template <typename Object>
-void dealloc_record(PyObject* self) {
-    PyTypeObject* tp = Py_TYPE(self);
-    reinterpret_cast<Object*>(self)->~Object();
-    tp->tp_free(self);
-    Py_DECREF(tp);
-}
 
 // BufrMessage objects.
 PyObject* new_message_object(BufrMessage&& record);
 // The record inside a BufrMessage object, or null (no exception) for other objects.
 const BufrMessage* message_record(PyObject* o);
 
-// DecodedValue objects.
-PyTypeObject* decoded_value_type();
-// A new list of DecodedValue objects, one per item of `columns`, whose arrays
-// are laid out (MessageColumns::expand_rows). `owner` is
-// the TableSet object the values were decoded with; each value keeps a
-// reference to it for its name and meaning.
-PyObject* new_decoded_value_list(const MessageColumns& columns, PyObject* owner);
 
 // ElementDefinition and SequenceDefinition: copies of table entries.
 PyTypeObject* element_definition_type();

@@ -13,7 +13,9 @@
 #include "data/decoded_value.hpp"
 #include "py/barrier.hpp"
 #include "py/convert.hpp"
-#include "lib/types.hpp"
+#include "py/decoded_value.hpp"
+#include "py/table_set_object.hpp"
+#include "py/types.hpp"
 
 namespace korvane::py {
 
@@ -33,7 +35,7 @@ struct DecodedValueObject {
 };
 
 DecodedValueObject* as_value(PyObject* self) { return reinterpret_cast<DecodedValueObject*>(self); }
-const TableSet& tables_of(PyObject* self) { return *table_set_record(as_value(self)->owner); }
+const TableSet& tables_of(PyObject* self) { return tables_in(as_value(self)->owner); }
 bool is_text(const DecodedValueObject* o) {
     return o->kind == ValueKind::Character || o->kind == ValueKind::InsertedText;
 }
