@@ -581,7 +581,7 @@ class Values:
         has = ((self.kind == CHARACTER) | (self.kind == INSERTED_TEXT)) & ~self.missing
         if has.any():
             texts = np.empty(len(self._columns.text_bytes()), dtype=object)
-            texts[:] = self._columns.text_bytes()
+            texts[:] = [t.rstrip(b" \x00") for t in self._columns.text_bytes()]
             out[has] = texts[self.raw[has].astype(np.intp)]
         return out
 
@@ -611,10 +611,10 @@ class Values:
         return references
 
     def _encoding_texts(self) -> list:
-        """The texts that text items' raw values index, as decoded (trailing
-        NULs kept), for writing."""
+        """The texts that text items' raw values index, as the bytes decoded
+        (trailing NULs kept), for writing."""
         if self._raw_texts is None:
-            self._raw_texts = self._columns.texts()
+            self._raw_texts = self._columns.text_bytes()
         return self._raw_texts
 
     def replace(self, index: int | Sequence[int] | slice | np.ndarray, values: Any) -> Values:
@@ -656,7 +656,7 @@ class Values:
                 if not is_text:
                     raise TypeError(f"item {i} ({int(self.code[i]):06d}) is numeric; {v!r} is a text")
                 raw[i] = len(texts)
-                texts.append(v.decode("latin-1") if isinstance(v, bytes) else v)
+                texts.append(v if isinstance(v, bytes) else v.encode("utf-8"))
                 missing[i] = False
                 value[i] = np.nan
             elif v is None or (isinstance(v, float) and np.isnan(v)):
@@ -673,7 +673,7 @@ class Values:
         new.__dict__.update(value=value, missing=missing, raw=raw)
         new._edited = True
         new._raw_texts = texts
-        new._texts = [t.rstrip(" \x00") for t in texts]
+        new._texts = [t.decode("utf-8", "replace").rstrip(" \x00") for t in texts]
         return new
 
     @property

@@ -92,8 +92,8 @@ PyObject* texts_list(PyObject* self, bool as_bytes) {
     if (!list) return nullptr;
     for (std::size_t i = 0; i < texts.size(); ++i) {
         std::string_view t = texts.get(i);
-        // Shown without the spaces and NULs that pad the field.
-        while (!t.empty() && (t.back() == ' ' || t.back() == '\0')) t.remove_suffix(1);
+        // Shown without the spaces and NULs that pad the field; the bytes as read.
+        while (!as_bytes && !t.empty() && (t.back() == ' ' || t.back() == '\0')) t.remove_suffix(1);
         const auto n = static_cast<Py_ssize_t>(t.size());
         PyObject* s = as_bytes ? PyBytes_FromStringAndSize(t.data(), n) : PyUnicode_DecodeUTF8(t.data(), n, "replace");
         if (s == nullptr) return nullptr;
@@ -123,7 +123,8 @@ PyMethodDef kColumnsMethods[] = {
      "U+FFFD), without the spaces and NULs that pad their fields; a text item's raw value is its position "
      "here."},
     {"text_bytes", columns_text_bytes, METH_NOARGS,
-     "text_bytes()\n--\n\nThe message's texts as the bytes read, without the padding texts() removes."},
+     "text_bytes()\n--\n\nThe message's texts as the bytes read (which a writer writes again), with "
+     "the NULs that pad them; only trailing white space is removed when they are read."},
     {nullptr, nullptr, 0, nullptr},
 };
 
