@@ -175,7 +175,6 @@ class BufrFile:
         headers, descriptors, problems = _columns.scan(self._view)
         self.headers = np.frombuffer(headers, dtype=_HEADER_DTYPE)
         self._descriptors = np.frombuffer(descriptors, dtype=np.uint32)
-        self._messages: list[Message | None] = [None] * len(self.headers)
         problems = list(problems)
         found = len(self.headers) + len(problems)
         if errors == "raise" and problems and self._cut_short(problems[-1][1]):
@@ -229,23 +228,22 @@ class BufrFile:
         return self._root
 
     def __len__(self) -> int:
-        return len(self._messages)
+        return len(self.headers)
 
     def __getitem__(self, i: int) -> Message:
+        # A Message is made when asked for and kept by no one but the caller,
+        # so that iterating a large file holds one message at a time.
         if isinstance(i, slice):
             return [self[j] for j in range(*i.indices(len(self)))]
-        n = len(self._messages)
+        n = len(self.headers)
         j = i + n if i < 0 else i
         if not 0 <= j < n:
             raise IndexError(f"message {i} out of range ({n} messages)")
-        m = self._messages[j]
-        if m is None:
-            m = self._messages[j] = Message(self, j)
-        return m
+        return Message(self, j)
 
     def __iter__(self) -> Iterator[Message]:
-        for j in range(len(self._messages)):
-            yield self[j]
+        for j in range(len(self.headers)):
+            yield Message(self, j)
         if self._last is not None:
             raise self._last
 
@@ -256,16 +254,10 @@ class BufrFile:
         self.close()
 
     def close(self) -> None:
-        """Releases the file's bytes (or the buffer), and the views of them that
-        messages handed out; the messages can then no longer be decoded."""
+        """Releases the file's bytes (or the buffer); the messages can then no
+        longer be decoded. Bytes of a message still held (`Message.bytes`)
+        stay readable, and keep the memory until they go."""
         self._closed = True
-        for m in self._messages:
-            if m is not None and m._bytes is not None:
-                try:
-                    m._bytes.release()
-                except BufferError:  # the caller holds a view of it; it goes with that
-                    pass
-                m._bytes = None
         self._data.release()
 
     def _check_open(self, m: Message) -> None:

@@ -213,3 +213,16 @@ def test_the_carried_tables_read_a_version_the_system_lacks(definitions_root):
         warnings.simplefilter("error")
         m = korvane.open(message, definitions=korvane.carried_definitions())[0]
         assert m.decode().value.tolist() == [7.0]
+
+
+def test_iterating_a_file_holds_one_message_at_a_time(tables):
+    import tracemalloc
+
+    data = GOOD * 5000
+    with korvane.open(data, tables=tables) as f:
+        tracemalloc.start()
+        for m in f:
+            m.number_of_subsets
+        _, peak = tracemalloc.get_traced_memory()
+        tracemalloc.stop()
+    assert peak < 256 * 1024  # a message object is held for a moment, not five thousand of them
