@@ -454,7 +454,7 @@ public:
             if (!resolved) return fail(i, std::move(resolved).error());
             if (resolved->version != ref.tables.master_version) note_fallback(ref.tables, resolved->version);
             Result<std::shared_ptr<const TableSet>> loaded =
-                TableCache::shared().load(*resolved, CodeTables::LoadKeepingErrors);
+                TableCache::shared().load(*resolved, CodeTables::Skip);  // rows need no meanings
             if (!loaded) return fail(i, std::move(loaded).error());
             tables = std::move(loaded).value();
             // Plans are keyed by the set's address: it must outlive them.
