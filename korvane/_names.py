@@ -20,6 +20,7 @@ twenty milliseconds to read, and read once per root and process.
 from __future__ import annotations
 
 import difflib
+import functools
 import os
 import threading
 from typing import NamedTuple
@@ -201,11 +202,18 @@ def _quoted(names) -> str:
 
 def closest(name: str, candidates, n: int = 3) -> list[str]:
     """The candidates closest to `name`, best first (letter case ignored)."""
+    return list(_closest(name, frozenset(candidates), n))
+
+
+@functools.lru_cache(maxsize=1024)
+def _closest(name: str, candidates: frozenset, n: int) -> tuple[str, ...]:
+    # A feed read file by file asks the same question of the same keys again
+    # and again; the comparison costs far more than the lookup.
     by_folded: dict[str, str] = {}
-    for c in candidates:
+    for c in sorted(candidates):
         by_folded.setdefault(c.lower(), c)
     found = difflib.get_close_matches(name.lower(), list(by_folded), n=n, cutoff=0.6)
-    return [by_folded[f] for f in found]
+    return tuple(by_folded[f] for f in found)
 
 
 def unknown_text(name: str, near: list[str]) -> str:

@@ -1,7 +1,9 @@
 #include "columns/table.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <utility>
 #include <vector>
@@ -192,18 +194,74 @@ PyObject* table_flat(PyObject* self, PyObject*) {
     return guarded([&]() -> PyObject* {
         const rows::FlatCells& f = table_of(self).flat;
         OwnedRef keys = OwnedRef::steal(str_list(f.keys));
-        OwnedRef ranks = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(f.ranks.size())));
+        OwnedRef names = OwnedRef::steal(PyList_New(static_cast<Py_ssize_t>(f.columns())));
         OwnedRef elements = OwnedRef::steal(facts_list(f.elements));
-        if (!keys || !ranks || !elements) return nullptr;
-        for (std::size_t i = 0; i < f.ranks.size(); ++i) {
-            PyObject* r = PyLong_FromUnsignedLong(f.ranks[i]);
-            if (r == nullptr) return nullptr;
-            PyList_SET_ITEM(ranks.get(), static_cast<Py_ssize_t>(i), r);
+        if (!keys || !names || !elements) return nullptr;
+        std::string name;
+        for (std::size_t c = 0; c < f.columns(); ++c) {
+            name = '#' + std::to_string(f.ranks[c]) + '#' + f.keys[f.column_key[c]];
+            PyObject* s = py::new_str(name).release();
+            if (s == nullptr) return nullptr;
+            PyList_SET_ITEM(names.get(), static_cast<Py_ssize_t>(c), s);
         }
-        return Py_BuildValue("{s:N,s:N,s:N,s:N,s:N,s:O,s:O,s:O}", "row", vector_buffer(self, f.row), "column",
-                             vector_buffer(self, f.column), "state", vector_buffer(self, f.state), "value",
+        return Py_BuildValue("{s:N,s:N,s:N,s:N,s:N,s:O,s:N,s:O,s:N,s:N,s:O}", "row", vector_buffer(self, f.row),
+                             "column", vector_buffer(self, f.column), "state", vector_buffer(self, f.state), "value",
                              vector_buffer(self, f.value), "text", vector_buffer(self, f.text), "keys", keys.get(),
-                             "ranks", ranks.get(), "elements", elements.get());
+                             "column_key", vector_buffer(self, f.column_key), "names", names.get(), "ranks",
+                             vector_buffer(self, f.ranks), "element", vector_buffer(self, f.column_element),
+                             "elements", elements.get());
+    });
+}
+
+PyObject* table_dense(PyObject* self, PyObject* arg) {
+    return guarded([&]() -> PyObject* {
+        const rows::TableOutput& t = table_of(self);
+        const rows::FlatCells& f = t.flat;
+        ByteBuffer where_buffer;
+        if (!where_buffer.take(arg)) return nullptr;
+        const ByteView where_bytes = where_buffer.bytes();
+        if (where_bytes.size() != f.columns() * sizeof(std::int64_t)) {
+            PyErr_SetString(PyExc_ValueError, "dense() takes an int64 per column");
+            return nullptr;
+        }
+        std::vector<std::int64_t> where(f.columns());
+        if (!where.empty()) std::memcpy(where.data(), where_bytes.data(), where_bytes.size());
+        const std::size_t rows = t.row_message.size();
+        std::int64_t wanted = 0;
+        for (const std::int64_t w : where) {
+            if (w >= static_cast<std::int64_t>(f.columns()) || w < -1) {
+                PyErr_SetString(PyExc_ValueError, "dense() places a column outside the columns");
+                return nullptr;
+            }
+            wanted = std::max(wanted, w + 1);
+        }
+        const std::size_t cells = static_cast<std::size_t>(wanted) * rows;
+        const auto bytes = [](std::size_t n) { return PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(n)); };
+        OwnedRef values = OwnedRef::steal(bytes(cells * sizeof(double)));
+        OwnedRef present = OwnedRef::steal(bytes(cells));
+        OwnedRef whole = OwnedRef::steal(bytes(static_cast<std::size_t>(wanted)));
+        if (!values || !present || !whole) return nullptr;
+        auto* v = reinterpret_cast<double*>(PyByteArray_AS_STRING(values.get()));
+        auto* p = reinterpret_cast<std::uint8_t*>(PyByteArray_AS_STRING(present.get()));
+        auto* w = reinterpret_cast<std::uint8_t*>(PyByteArray_AS_STRING(whole.get()));
+        {
+            ReleasedGil gil;
+            std::fill(v, v + cells, std::numeric_limits<double>::quiet_NaN());
+            std::fill(p, p + cells, std::uint8_t{0});
+            std::fill(w, w + wanted, std::uint8_t{1});
+            for (std::size_t c = 0; c < f.row.size(); ++c) {
+                const std::int64_t to = where[f.column[c]];
+                if (to < 0) continue;
+                const std::size_t at = static_cast<std::size_t>(to) * rows + static_cast<std::size_t>(f.row[c]);
+                const bool here = f.state[c] == rows::kPresent;
+                v[at] = f.value[c];
+                p[at] = here;
+                // Whether every value of the column is a whole number that
+                // int64 holds (what an integer column needs).
+                if (here && !(std::nearbyint(f.value[c]) == f.value[c] && std::fabs(f.value[c]) < 0x1p62)) w[to] = 0;
+            }
+        }
+        return PyTuple_Pack(3, values.get(), present.get(), whole.get());
     });
 }
 
@@ -259,9 +317,16 @@ PyMethodDef kTableMethods[] = {
      "for none; None when no item is a text), and (code, type, unit, name, scale) of each element whose "
      "items filled it, in the order met."},
     {"texts", table_texts, METH_NOARGS, "texts()\n--\n\nThe texts, read as UTF-8, as a list of str."},
+    {"dense", table_dense, METH_O,
+     "dense(where)\n--\n\nThe cells of the flat columns that `where` (an int64 per column: its row in the "
+     "result, or -1) places, as a matrix of a row per placed column: (values, present, whole) as "
+     "bytearrays of float64 (NaN where missing or absent), of bools, and of a bool per placed column: "
+     "whether its present values are all whole numbers below 2**62 in magnitude."},
     {"flat", table_flat, METH_NOARGS,
      "flat()\n--\n\nThe cells of a flat table: row, column, state, value, text (buffers), and per "
-     "column its key, rank and the element of its first item (as column() gives elements)."},
+     "column its name \"#rank#key\" and, as uint32 buffers, its rank, its key (a position in keys, the "
+     "distinct keys) and its element (a position in elements, the distinct elements of the columns' first "
+     "items, as column() gives them)."},
     {"failures", table_failures, METH_NOARGS,
      "failures()\n--\n\n(position, kind, text) of each message that could not be read, in order."},
     {"fallbacks", table_fallbacks, METH_NOARGS,

@@ -34,7 +34,6 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
-#include <map>
 #include <mutex>
 #include <thread>
 #include <unordered_map>
@@ -343,16 +342,25 @@ public:
     void message(const Items& items, const TableSet& tables, const MessageColumns& c, std::uint64_t message,
                  std::uint32_t subsets) {
         text_ids_.assign(items.texts().size(), -1);
-        std::vector<std::uint32_t> layout;  // per position of a kept-as-rows row: its column, or none
+        if (&tables != tables_) {  // codes name keys and elements by the tables that define them
+            tables_ = &tables;
+            code_ids_.clear();
+        }
         for (std::uint32_t s = 0; s < subsets; ++s) {
             const std::size_t begin = items.kept_as_rows() ? 0 : static_cast<std::size_t>(c.subset_bounds[s]);
             const std::size_t end = items.kept_as_rows() ? c.row_width : static_cast<std::size_t>(c.subset_bounds[s + 1]);
             const std::uint64_t row = out_.row_message.size();
             out_.row_message.push_back(message);
             out_.row_subset.push_back(s);
-            if (!items.kept_as_rows() || s == 0) columns(items, tables, begin, end, layout);
+            if (!items.kept_as_rows() || s == 0) columns(items, begin, end);
+            if (items.kept_as_rows() && s == 0) {
+                // Every subset has the cells of the first: room for all.
+                const auto per_subset = static_cast<std::size_t>(
+                    std::count_if(layout_.begin(), layout_.end(), [](std::uint32_t col) { return col != kNone; }));
+                reserve_cells(per_subset * subsets);
+            }
             for (std::size_t p = begin; p < end; ++p) {
-                const std::uint32_t col = layout[p - begin];
+                const std::uint32_t col = layout_[p - begin];
                 if (col == kNone) continue;
                 const bool missing = items.missing(s, p);
                 out_.flat.row.push_back(row);
@@ -372,41 +380,61 @@ public:
 private:
     static constexpr std::uint32_t kNone = UINT32_MAX;
 
-    // The column of each element item of [begin, end).
-    void columns(const Items& items, const TableSet& tables, std::size_t begin, std::size_t end,
-                 std::vector<std::uint32_t>& layout) {
-        layout.assign(end - begin, kNone);
-        ranks_.clear();
-        for (std::size_t p = begin; p < end; ++p) {
-            if (items.kind(p) > static_cast<std::uint8_t>(ValueKind::Character)) continue;
-            const std::uint32_t code = items.code(p);
-            const std::uint32_t key = key_of(tables, code);
-            const std::uint32_t rank = ++ranks_[key];
-            const std::uint64_t pair = (static_cast<std::uint64_t>(key) << 32) | rank;
-            auto it = column_of_.find(pair);
-            if (it == column_of_.end()) {
-                it = column_of_.emplace(pair, static_cast<std::uint32_t>(out_.flat.keys.size())).first;
-                out_.flat.keys.push_back(key_names_[key]);
-                out_.flat.ranks.push_back(rank);
-                out_.flat.elements.push_back(facts_of(tables, code));
-            }
-            layout[p - begin] = it->second;
-        }
+    void reserve_cells(std::size_t more) {
+        FlatCells& f = out_.flat;
+        const std::size_t n = f.row.size() + more;
+        f.row.reserve(n);
+        f.column.reserve(n);
+        f.state.reserve(n);
+        f.value.reserve(n);
+        f.text.reserve(n);
     }
 
-    std::uint32_t key_of(const TableSet& tables, std::uint32_t code) {
-        const std::pair<const TableSet*, std::uint32_t> k{&tables, code};
-        auto it = code_keys_.find(k);
-        if (it != code_keys_.end()) return it->second;
-        const ElementDefinition* def = tables.find_element(code);
+    struct CodeIds {
+        std::uint32_t key;
+        std::uint32_t element;
+    };
+
+    // The column of each element item of [begin, end), in layout_.
+    void columns(const Items& items, std::size_t begin, std::size_t end) {
+        layout_.assign(end - begin, kNone);
+        for (std::size_t p = begin; p < end; ++p) {
+            if (items.kind(p) > static_cast<std::uint8_t>(ValueKind::Character)) continue;
+            const CodeIds ids = ids_of(items.code(p));
+            if (counts_[ids.key]++ == 0) counted_.push_back(ids.key);
+            const std::uint32_t rank = counts_[ids.key];
+            std::vector<std::uint32_t>& by_rank = columns_[ids.key];
+            if (by_rank.size() < rank) by_rank.resize(rank, kNone);
+            std::uint32_t& col = by_rank[rank - 1];
+            if (col == kNone) {
+                col = static_cast<std::uint32_t>(out_.flat.columns());
+                out_.flat.column_key.push_back(ids.key);
+                out_.flat.column_element.push_back(ids.element);
+                out_.flat.ranks.push_back(rank);
+            }
+            layout_[p - begin] = col;
+        }
+        for (const std::uint32_t k : counted_) counts_[k] = 0;
+        counted_.clear();
+    }
+
+    CodeIds ids_of(std::uint32_t code) {
+        auto it = code_ids_.find(code);
+        if (it != code_ids_.end()) return it->second;
+        const ElementDefinition* def = tables_->find_element(code);
         const std::string name = def != nullptr ? element_key(*def) : padded_code(code);
         auto named = key_ids_.find(name);
         if (named == key_ids_.end()) {
-            named = key_ids_.emplace(name, static_cast<std::uint32_t>(key_names_.size())).first;
-            key_names_.push_back(name);
+            named = key_ids_.emplace(name, static_cast<std::uint32_t>(out_.flat.keys.size())).first;
+            out_.flat.keys.push_back(name);
+            columns_.emplace_back();
+            counts_.push_back(0);
         }
-        code_keys_.emplace(k, named->second);
-        return named->second;
+        ElementFacts facts = facts_of(*tables_, code);
+        std::uint32_t element = 0;
+        while (element < out_.flat.elements.size() && !(out_.flat.elements[element] == facts)) ++element;
+        if (element == out_.flat.elements.size()) out_.flat.elements.push_back(std::move(facts));
+        return code_ids_.emplace(code, CodeIds{named->second, element}).first->second;
     }
 
     std::int64_t text_id(const Items& items, std::uint64_t id) {
@@ -416,11 +444,13 @@ private:
     }
 
     TableOutput& out_;
-    std::map<std::pair<const TableSet*, std::uint32_t>, std::uint32_t> code_keys_;
+    const TableSet* tables_ = nullptr;
+    std::unordered_map<std::uint32_t, CodeIds> code_ids_;   // of tables_
     std::unordered_map<std::string, std::uint32_t> key_ids_;
-    std::vector<std::string> key_names_;
-    std::unordered_map<std::uint64_t, std::uint32_t> column_of_;
-    std::unordered_map<std::uint32_t, std::uint32_t> ranks_;
+    std::vector<std::vector<std::uint32_t>> columns_;  // per key, per rank - 1: the column
+    std::vector<std::uint32_t> counts_;                 // per key: its items so far in the subset
+    std::vector<std::uint32_t> counted_;                // the keys counted
+    std::vector<std::uint32_t> layout_;                 // per position of the subset: its column, or kNone
     std::vector<std::int64_t> text_ids_;
 };
 
@@ -449,7 +479,9 @@ public:
         if (!parsed) return fail(i, std::move(parsed).error());
         const BufrMessage& m = *parsed;
         std::shared_ptr<const TableSet> tables = input_.fixed;
-        if (!tables) {
+        if (!tables && last_tables_ && ref.tables == last_request_) {
+            tables = last_tables_;
+        } else if (!tables) {
             Result<ResolvedTables> resolved = TableCache::shared().resolve(input_.root, ref.tables);
             if (!resolved) return fail(i, std::move(resolved).error());
             if (resolved->version != ref.tables.master_version) note_fallback(ref.tables, resolved->version);
@@ -459,8 +491,10 @@ public:
             tables = std::move(loaded).value();
             // Plans are keyed by the set's address: it must outlive them.
             if (held_.empty() || held_.back() != tables) held_.push_back(tables);
+            last_request_ = ref.tables;
+            last_tables_ = tables;
         }
-        std::shared_ptr<Plan> plan = plans_.plan(*tables, m.unexpanded_descriptors);
+        std::shared_ptr<Plan> plan = plan_of(*tables, m.unexpanded_descriptors);
         ++out_.messages_read;
         if (seen_plans_.insert(plan.get()).second)
             out_.held_keys.insert(out_.held_keys.end(), plan->keys().begin(), plan->keys().end());
@@ -511,6 +545,20 @@ private:
         }
     }
 
+    // Messages of a feed mostly repeat the template of the one before: its
+    // plan is kept here, so that they take no lock shared with other threads.
+    std::shared_ptr<Plan> plan_of(const TableSet& tables, std::span<const std::uint32_t> descriptors) {
+        if (last_plan_ && last_plan_tables_ == &tables && std::ranges::equal(descriptors, last_descriptors_))
+            return last_plan_;
+        std::shared_ptr<Plan> plan = plans_.plan(tables, descriptors);
+        if (plan->complete()) {
+            last_plan_ = plan;
+            last_plan_tables_ = &tables;
+            last_descriptors_.assign(descriptors.begin(), descriptors.end());
+        }
+        return plan;
+    }
+
     bool fail(std::uint64_t i, BufrError e) {
         out_.failures.push_back(Failure{i, std::move(e)});
         return false;
@@ -534,9 +582,18 @@ private:
     std::vector<Row> templates_;
     std::vector<std::shared_ptr<const TableSet>> held_;
     std::unordered_set<const Plan*> seen_plans_;
+    TableRequest last_request_;
+    std::shared_ptr<const TableSet> last_tables_;
+    std::shared_ptr<Plan> last_plan_;
+    const TableSet* last_plan_tables_ = nullptr;
+    std::vector<std::uint32_t> last_descriptors_;
 };
 
 }  // namespace
+
+bool operator==(const ElementFacts& a, const ElementFacts& b) noexcept {
+    return a.code == b.code && a.scale == b.scale && a.type == b.type && a.unit == b.unit && a.name == b.name;
+}
 
 ElementFacts facts_of(const TableSet& tables, std::uint32_t code) {
     ElementFacts facts;
@@ -564,6 +621,7 @@ namespace {
 // whole in batch order.
 constexpr std::uint64_t kBatchBytes = std::uint64_t{1} << 18;
 constexpr std::size_t kBatchMessages = 512;
+constexpr std::size_t kPollMessages = 64;
 
 void prepare(TableOutput& out, const Request& request) {
     out.columns.assign(request.selectors.size(), SelectorColumn{});
@@ -572,12 +630,28 @@ void prepare(TableOutput& out, const Request& request) {
 
 template <class T>
 void append(std::vector<T>& to, std::vector<T>& from) {
-    to.insert(to.end(), from.begin(), from.end());
+    if (to.empty() && to.capacity() < from.size()) {
+        to = std::move(from);
+    } else {
+        to.insert(to.end(), from.begin(), from.end());
+    }
     std::vector<T>().swap(from);
 }
 
+// The index of a merged flat table's keys and columns, made when a second
+// batch with columns comes.
+struct FlatIds {
+    std::unordered_map<std::string, std::uint32_t> keys;
+    std::unordered_map<std::uint64_t, std::uint32_t> columns;  // key << 32 | rank
+    std::size_t indexed = 0;                                    // columns indexed so far
+
+    static std::uint64_t column(std::uint32_t key, std::uint32_t rank) noexcept {
+        return (static_cast<std::uint64_t>(key) << 32) | rank;
+    }
+};
+
 // Appends `part` to `out` (which holds the batches before it) and frees it.
-void merge(TableOutput& out, TableOutput& part, std::map<std::pair<std::string, std::uint32_t>, std::uint32_t>& flat_ids) {
+void merge(TableOutput& out, TableOutput& part, FlatIds& flat_ids) {
     const std::uint64_t rows = out.row_message.size();
     const auto texts = static_cast<std::int64_t>(out.texts.size());
     for (std::size_t k = 0; k < out.columns.size(); ++k) {
@@ -600,18 +674,49 @@ void merge(TableOutput& out, TableOutput& part, std::map<std::pair<std::string, 
         if (part.found[k]) out.found[k] = true;
     }
     // Flat columns: renumbered in order of first appearance over the whole.
-    std::vector<std::uint32_t> renumber(part.flat.keys.size());
-    for (std::size_t c = 0; c < part.flat.keys.size(); ++c) {
-        auto [it, fresh] = flat_ids.try_emplace({part.flat.keys[c], part.flat.ranks[c]},
-                                                static_cast<std::uint32_t>(out.flat.keys.size()));
-        if (fresh) {
-            out.flat.keys.push_back(part.flat.keys[c]);
-            out.flat.ranks.push_back(part.flat.ranks[c]);
-            out.flat.elements.push_back(std::move(part.flat.elements[c]));
+    // The first batch with columns keeps its numbers.
+    FlatCells& to = out.flat;
+    FlatCells& from = part.flat;
+    if (to.columns() == 0) {
+        to.column_key = std::move(from.column_key);
+        to.column_element = std::move(from.column_element);
+        to.ranks = std::move(from.ranks);
+        to.keys = std::move(from.keys);
+        to.elements = std::move(from.elements);
+    } else if (from.columns() != 0) {
+        for (std::size_t k = flat_ids.keys.size(); k < to.keys.size(); ++k)
+            flat_ids.keys.emplace(to.keys[k], static_cast<std::uint32_t>(k));
+        for (; flat_ids.indexed < to.columns(); ++flat_ids.indexed)
+            flat_ids.columns.emplace(FlatIds::column(to.column_key[flat_ids.indexed], to.ranks[flat_ids.indexed]),
+                                     static_cast<std::uint32_t>(flat_ids.indexed));
+        std::vector<std::uint32_t> key_of(from.keys.size());
+        for (std::size_t k = 0; k < from.keys.size(); ++k) {
+            auto [it, fresh] = flat_ids.keys.try_emplace(from.keys[k], static_cast<std::uint32_t>(to.keys.size()));
+            if (fresh) to.keys.push_back(from.keys[k]);
+            key_of[k] = it->second;
         }
-        renumber[c] = it->second;
+        std::vector<std::uint32_t> element_of(from.elements.size());
+        for (std::size_t e = 0; e < from.elements.size(); ++e) {
+            std::uint32_t at = 0;
+            while (at < to.elements.size() && !(to.elements[at] == from.elements[e])) ++at;
+            if (at == to.elements.size()) to.elements.push_back(std::move(from.elements[e]));
+            element_of[e] = at;
+        }
+        std::vector<std::uint32_t> renumber(from.columns());
+        for (std::size_t c = 0; c < from.columns(); ++c) {
+            const std::uint32_t key = key_of[from.column_key[c]];
+            auto [it, fresh] = flat_ids.columns.try_emplace(FlatIds::column(key, from.ranks[c]),
+                                                            static_cast<std::uint32_t>(to.columns()));
+            if (fresh) {
+                to.column_key.push_back(key);
+                to.column_element.push_back(element_of[from.column_element[c]]);
+                to.ranks.push_back(from.ranks[c]);
+                ++flat_ids.indexed;
+            }
+            renumber[c] = it->second;
+        }
+        for (std::uint32_t& c : from.column) c = renumber[c];
     }
-    for (std::uint32_t& c : part.flat.column) c = renumber[c];
     for (std::uint64_t& r : part.flat.row) r += rows;
     for (std::int64_t& t : part.flat.text)
         if (t >= 0) t += texts;
@@ -632,6 +737,21 @@ void merge(TableOutput& out, TableOutput& part, std::map<std::pair<std::string, 
     }
     out.messages_read += part.messages_read;
     append(out.held_keys, part.held_keys);
+}
+
+// Room for the whole in `out`, so that batches are appended without moving.
+void reserve(TableOutput& out, std::size_t rows, std::size_t cells) {
+    out.row_message.reserve(rows);
+    out.row_subset.reserve(rows);
+    for (SelectorColumn& c : out.columns) {
+        c.value.reserve(rows);
+        c.state.reserve(rows);
+    }
+    out.flat.row.reserve(cells);
+    out.flat.column.reserve(cells);
+    out.flat.state.reserve(cells);
+    out.flat.value.reserve(cells);
+    out.flat.text.reserve(cells);
 }
 
 }  // namespace
@@ -669,7 +789,9 @@ Result<void> read_table(const Input& input, const Request& request, unsigned thr
             prepare(part, request);
             BatchReader reader(input, request, plans, part, poll);
             for (std::size_t i = starts[b]; i < starts[b + 1]; ++i) {
-                if (caller && poll.requested()) {
+                // Asking the caller takes the interpreter's lock: every few
+                // messages is soon enough.
+                if (caller && (i - starts[b]) % kPollMessages == 0 && poll.requested()) {
                     stop = true;
                     return;
                 }
@@ -697,18 +819,9 @@ Result<void> read_table(const Input& input, const Request& request, unsigned thr
         rows += p.row_message.size();
         cells += p.flat.row.size();
     }
-    out.row_message.reserve(rows);
-    out.row_subset.reserve(rows);
-    for (SelectorColumn& c : out.columns) {
-        c.value.reserve(rows);
-        c.state.reserve(rows);
-    }
-    out.flat.row.reserve(cells);
-    out.flat.column.reserve(cells);
-    out.flat.state.reserve(cells);
-    out.flat.value.reserve(cells);
-    out.flat.text.reserve(cells);
-    std::map<std::pair<std::string, std::uint32_t>, std::uint32_t> flat_ids;
+    // Appending to empty vectors moves them: one batch is never copied.
+    if (parts.size() > 1) reserve(out, rows, cells);
+    FlatIds flat_ids;
     for (TableOutput& p : parts) {
         if (p.columns.empty()) prepare(p, request);  // a batch never started (after a failure)
         merge(out, p, flat_ids);

@@ -75,12 +75,20 @@ struct FlatCells {
     std::vector<std::uint8_t> state;
     std::vector<double> value;
     std::vector<std::int64_t> text;  // -1 for numbers
-    // Per column, in order of first appearance: key, rank, and the element
-    // of its first item.
-    std::vector<std::string> keys;
+    // Per column, in order of first appearance: its key and the element of
+    // its first item (positions in `keys` and `elements`), and its rank.
+    std::vector<std::uint32_t> column_key;
+    std::vector<std::uint32_t> column_element;
     std::vector<std::uint32_t> ranks;
+    // The distinct keys and elements: a sounding's tens of thousands of
+    // columns have a few dozen.
+    std::vector<std::string> keys;
     std::vector<ElementFacts> elements;
+
+    std::size_t columns() const noexcept { return ranks.size(); }
 };
+
+bool operator==(const ElementFacts& a, const ElementFacts& b) noexcept;
 
 // A message that could not be read: its position among the messages of the
 // input, and why.

@@ -20,6 +20,8 @@ struct TableRequest {
     std::uint8_t local_version = 0;
     std::uint16_t centre = 0;
     std::uint16_t subcentre = 0;
+
+    friend bool operator==(const TableRequest&, const TableRequest&) = default;
 };
 
 // Those of a parsed message.
