@@ -506,44 +506,28 @@ def _datetime(parts: list[tuple[_Chunk, np.ndarray] | None], n: int) -> np.ndarr
     row, given as (column, rows lacking the key) or None when the rows have
     no such key. Hour, minute and second count as 0 where a row lacks them;
     a missing value gives NaT."""
+    from korvane import _columns
 
-    def floats(part, default) -> np.ndarray:
-        if part is None:
-            return np.full(n, default, dtype=np.float64)
-        c, absent = part
-        values = np.full(n, np.nan) if c.kind in "so" else c.as_kind("f") if c.kind == "i" else c.values.copy()
-        values[absent] = default
-        return values
+    def part(p):
+        if p is None:
+            return None
+        c, absent = p
+        kind = c.kind if c.kind in "fi" else "-"
+        return (kind, c.values if kind != "-" else b"", c.mask if kind == "i" else None,
+                np.ascontiguousarray(absent, dtype=bool))
 
-    y, mo, d = (floats(p, np.nan) for p in parts[:3])
-    h, mi, s = (floats(p, 0.0) for p in parts[3:])
-    return _timestamps(y, mo, d, h, mi, s)
+    return np.frombuffer(_columns.timestamps(n, *(part(p) for p in parts)), dtype="datetime64[us]")
 
 
 def _timestamps(y, mo, d, h, mi, s) -> np.ndarray:
     """datetime64[us] from arrays of calendar parts (floats); NaT where a part
     is NaN or the date or time impossible."""
-    with np.errstate(invalid="ignore"):
-        ok = ~(np.isnan(y) | np.isnan(mo) | np.isnan(d) | np.isnan(h) | np.isnan(mi) | np.isnan(s))
-        ok &= (mo >= 1) & (mo <= 12) & (d >= 1) & (h >= 0) & (h < 24) & (mi >= 0) & (mi < 60) & (s >= 0) & (s < 60)
-        ok &= (y >= 1) & (y <= 9999)
-    yi = np.where(ok, y, 1970).astype(np.int64)
-    moi = np.where(ok, mo, 1).astype(np.int64)
-    di = np.where(ok, d, 1).astype(np.int64)
-    month = (yi - 1970).astype("datetime64[Y]").astype("datetime64[M]") + (moi - 1).astype("timedelta64[M]")
-    day = month.astype("datetime64[D]") + (di - 1).astype("timedelta64[D]")
-    ok &= day.astype("datetime64[M]") == month  # no 30 February
-    sec = np.where(ok, s, 0.0)
-    micro = (sec * 1_000_000).astype(np.int64) % 1_000_000
-    out = (
-        day.astype("datetime64[us]")
-        + np.where(ok, h, 0).astype(np.int64).astype("timedelta64[h]")
-        + np.where(ok, mi, 0).astype(np.int64).astype("timedelta64[m]")
-        + sec.astype(np.int64).astype("timedelta64[s]")
-        + micro.astype("timedelta64[us]")
-    )
-    out[~ok] = np.datetime64("NaT", "us")
-    return out
+    from korvane import _columns
+
+    n = len(y)
+    present = np.zeros(n, dtype=bool)
+    parts = [("f", np.ascontiguousarray(p, dtype=np.float64), None, present) for p in (y, mo, d, h, mi, s)]
+    return np.frombuffer(_columns.timestamps(n, *parts), dtype="datetime64[us]")
 
 
 def _numbers(part, n: int) -> tuple[np.ndarray, np.ndarray]:
@@ -702,9 +686,10 @@ def _element(facts) -> _Element:
                     text=kind == "string")
 
 
-def _typed(value: np.ndarray, state: np.ndarray, text, elements: list, texts) -> _Chunk | None:
+def _typed(value: np.ndarray, state: np.ndarray, text, elements: list, texts, ints=None) -> _Chunk | None:
     """A column of one selector from the core's arrays: texts, integers or
-    floats as its elements say (None when no row has an item of it)."""
+    floats as its elements say (None when no row has an item of it).
+    `ints`, when given, makes the integers in the core (see Table.ints)."""
     if not elements:
         return None
     es = [_element(e) for e in elements]
@@ -726,6 +711,11 @@ def _typed(value: np.ndarray, state: np.ndarray, text, elements: list, texts) ->
             out[has] = texts()[ids[has]]
         return _Chunk("o", out, unit=unit)
     if all(e.integer for e in es):
+        if ints is not None:
+            made = ints()
+            if made is None:
+                return _Chunk("f", value, unit=unit)
+            return _Chunk("i", np.frombuffer(made, dtype=np.int64), ~present, unit)
         whole = np.where(present, value, 0.0)
         ints = np.rint(whole)
         if not (ints != whole).any() and (np.abs(ints) < 2**62).all():
@@ -800,7 +790,8 @@ def _file_rows(f, plan: _Plan, base: int, names: dict, errors: str, threads: int
         if hit is None:
             value, state, text, elements = table.column(k)
             state = np.frombuffer(state, dtype=np.uint8)
-            chunk = _typed(np.frombuffer(value, dtype=np.float64), state, text, elements, texts)
+            chunk = _typed(np.frombuffer(value, dtype=np.float64), state, text, elements, texts,
+                           lambda: table.ints(k))
             hit = by_selector[k] = (chunk, state == 0)
         return hit
 

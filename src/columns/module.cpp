@@ -557,6 +557,7 @@ PyMethodDef kFunctions[] = {
      "The items of the message at data[offset:offset + length], of any edition, as a list of "
      "DecodedValue objects, as korvane._korvane's decoders give them (its value rules and texts). "
      "Raises korvane.DecodeError naming the message as message `index` of `source`."},
+    {"timestamps", timestamps, METH_VARARGS, kTimestampsDoc},
     {"read_table", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_table)),
      METH_VARARGS | METH_KEYWORDS, kReadTableDoc},
     {"encode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encode)), METH_VARARGS | METH_KEYWORDS,

@@ -13,6 +13,7 @@
 #include "py/convert.hpp"
 #include "py/errors.hpp"
 #include "py/table_set_object.hpp"
+#include "rows/calendar.hpp"
 #include "rows/table.hpp"
 
 namespace korvane::columns {
@@ -168,6 +169,31 @@ PyObject* table_column(PyObject* self, PyObject* arg) {
     });
 }
 
+PyObject* table_ints(PyObject* self, PyObject* arg) {
+    return guarded([&]() -> PyObject* {
+        const Py_ssize_t k = PyLong_AsSsize_t(arg);
+        if (k == -1 && PyErr_Occurred()) return nullptr;
+        rows::TableOutput& t = table_of(self);
+        if (k < 0 || static_cast<std::size_t>(k) >= t.columns.size()) {
+            PyErr_SetString(PyExc_IndexError, "no such selector");
+            return nullptr;
+        }
+        const rows::SelectorColumn& c = t.columns[static_cast<std::size_t>(k)];
+        // An integer column holds whole numbers that int64 holds, or it is
+        // read as floats.
+        for (std::size_t i = 0; i < c.value.size(); ++i)
+            if (c.state[i] == rows::kPresent && !(std::nearbyint(c.value[i]) == c.value[i] && std::fabs(c.value[i]) < 0x1p62))
+                Py_RETURN_NONE;
+        OwnedRef out = OwnedRef::steal(
+            PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(c.value.size() * sizeof(std::int64_t))));
+        if (!out) return nullptr;
+        auto* to = reinterpret_cast<std::int64_t*>(PyByteArray_AS_STRING(out.get()));
+        for (std::size_t i = 0; i < c.value.size(); ++i)
+            to[i] = c.state[i] == rows::kPresent ? static_cast<std::int64_t>(c.value[i]) : 0;
+        return out.release();
+    });
+}
+
 PyObject* table_held_keys(PyObject* self, PyObject*) {
     return guarded([&] { return str_list(table_of(self).held_keys); });
 }
@@ -316,6 +342,9 @@ PyMethodDef kTableMethods[] = {
      "or absent), state (uint8: 0 absent, 1 missing, 2 present), text (int64 positions in texts(), -1 "
      "for none; None when no item is a text), and (code, type, unit, name, scale) of each element whose "
      "items filled it, in the order met."},
+    {"ints", table_ints, METH_O,
+     "ints(k)\n--\n\nThe values of selector k as int64 (0 where not present), as a bytearray, or None "
+     "when a present value is no whole number below 2**62 in magnitude."},
     {"texts", table_texts, METH_NOARGS, "texts()\n--\n\nThe texts, read as UTF-8, as a list of str."},
     {"dense", table_dense, METH_O,
      "dense(where)\n--\n\nThe cells of the flat columns that `where` (an int64 per column: its row in the "
@@ -362,6 +391,95 @@ PyType_Spec kTableSpec = {"korvane._columns.Table", sizeof(TableObject), 0,
 bool init_table_type() {
     if (table_type == nullptr) table_type = reinterpret_cast<PyTypeObject*>(PyType_FromSpec(&kTableSpec));
     return table_type != nullptr;
+}
+
+namespace {
+
+// One calendar part of timestamps(): its values by row, or a default.
+class CalendarPart {
+public:
+    // None, or (kind, values, mask, absent): kind "f" (float64 values) or
+    // "i" (int64 values, mask True where missing), or "-" (no numbers).
+    bool take(PyObject* o, double fallback, std::size_t& rows) {
+        fallback_ = fallback;
+        if (o == Py_None) return true;
+        const char* kind = nullptr;
+        PyObject *values, *mask, *absent;
+        if (!PyArg_ParseTuple(o, "sOOO:part", &kind, &values, &mask, &absent)) return false;
+        kind_ = kind[0];
+        if (kind_ != 'f' && kind_ != 'i' && kind_ != '-') {
+            PyErr_SetString(PyExc_ValueError, "a calendar part's kind is f, i or -");
+            return false;
+        }
+        if (!absent_.take(absent)) return false;
+        if (!check(absent_.bytes().size(), 1, rows)) return false;
+        if (kind_ == '-') return true;
+        if (!values_.take(values) || !check(values_.bytes().size(), 8, rows)) return false;
+        if (mask != Py_None) {
+            if (!mask_.take(mask) || !check(mask_.bytes().size(), 1, rows)) return false;
+            masked_ = true;
+        }
+        return true;
+    }
+
+    double operator[](std::size_t i) const noexcept {
+        if (absent_.bytes().empty() || absent_.bytes()[i] != 0) return fallback_;
+        if (kind_ == '-' || (masked_ && mask_.bytes()[i] != 0)) return kNaN;
+        const std::uint8_t* at = values_.bytes().data() + i * 8;
+        if (kind_ == 'f') {
+            double v;
+            std::memcpy(&v, at, sizeof v);
+            return v;
+        }
+        std::int64_t v;
+        std::memcpy(&v, at, sizeof v);
+        return static_cast<double>(v);
+    }
+
+private:
+    static bool check(std::size_t bytes, std::size_t width, std::size_t& rows) {
+        const std::size_t n = bytes / width;
+        if (bytes % width != 0 || (rows != SIZE_MAX && n != rows)) {
+            PyErr_SetString(PyExc_ValueError, "the calendar parts differ in length");
+            return false;
+        }
+        rows = n;
+        return true;
+    }
+
+    static constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+    char kind_ = '-';
+    bool masked_ = false;
+    double fallback_ = kNaN;
+    ByteBuffer values_, mask_, absent_;
+};
+
+}  // namespace
+
+PyObject* timestamps(PyObject*, PyObject* args) {
+    return guarded([&]() -> PyObject* {
+        Py_ssize_t n = 0;
+        PyObject* parts[6];
+        if (!PyArg_ParseTuple(args, "nOOOOOO:timestamps", &n, &parts[0], &parts[1], &parts[2], &parts[3],
+                              &parts[4], &parts[5]))
+            return nullptr;
+        if (n < 0) {
+            PyErr_SetString(PyExc_ValueError, "timestamps() takes a number of rows >= 0");
+            return nullptr;
+        }
+        // Year, month and day have no default; hour, minute and second count
+        // as 0 where a row lacks them.
+        CalendarPart part[6];
+        std::size_t rows = static_cast<std::size_t>(n);
+        for (int k = 0; k < 6; ++k)
+            if (!part[k].take(parts[k], k < 3 ? std::numeric_limits<double>::quiet_NaN() : 0.0, rows)) return nullptr;
+        OwnedRef out = OwnedRef::steal(PyByteArray_FromStringAndSize(nullptr, n * 8));
+        if (!out) return nullptr;
+        auto* to = reinterpret_cast<std::int64_t*>(PyByteArray_AS_STRING(out.get()));
+        for (std::size_t i = 0; i < rows; ++i)
+            to[i] = rows::timestamp_us(part[0][i], part[1][i], part[2][i], part[3][i], part[4][i], part[5][i]);
+        return out.release();
+    });
 }
 
 PyObject* read_table(PyObject*, PyObject* args, PyObject* kwargs) {

@@ -7,6 +7,7 @@
 namespace korvane::columns {
 
 PyObject* read_table(PyObject* self, PyObject* args, PyObject* kwargs);
+PyObject* timestamps(PyObject* self, PyObject* args);
 // Makes the Table type; false with an exception set on failure.
 bool init_table_type();
 
@@ -19,5 +20,13 @@ inline constexpr const char* kReadTableDoc =
     "needed lists of selector groups, filters (selector, range, numbers, texts, low, high). `tables` "
     "is a TableSet for every message or a definitions root. Runs without the interpreter lock, on "
     "up to `threads` threads; the result is the same for any number.";
+
+inline constexpr const char* kTimestampsDoc =
+    "timestamps(rows, year, month, day, hour, minute, second)\n--\n\n"
+    "The timestamps of `rows` rows, as a bytearray of int64 microseconds since 1970 (the least int64 "
+    "where a part is missing or the date or time impossible). Each part is None (no row has it) or "
+    "(kind, values, mask, absent): kind \"f\" (float64 values), \"i\" (int64 values, with a bool mask "
+    "of missing ones or None) or \"-\" (no numbers), and `absent` a bool per row that lacks the part. "
+    "Year, month and day are missing where absent; hour, minute and second count as 0.";
 
 }  // namespace korvane::columns
