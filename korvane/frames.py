@@ -107,7 +107,9 @@ all.
 
 from __future__ import annotations
 
+import copy
 import functools
+import os
 import warnings
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from typing import TYPE_CHECKING, Any, NamedTuple
@@ -120,8 +122,6 @@ from korvane._sources import DEFAULT_MAX_SIZE, Found as _Found
 from korvane._sources import many as _many
 
 if TYPE_CHECKING:
-    import os
-
     import pandas
     import pyarrow
 
@@ -334,6 +334,14 @@ class _Plan:
             flat,
         )
 
+    def fresh(self) -> "_Plan":
+        """This plan with nothing read yet."""
+        plan = copy.copy(self)
+        plan.found = np.zeros(len(self.selectors), dtype=bool)
+        plan.messages = 0
+        plan.held = set()
+        return plan
+
     def _add(self, s: _Selector) -> int:
         if s not in self.selectors:
             self.selectors.append(s)
@@ -366,6 +374,32 @@ class _Plan:
             if lacking and not told & set(lacking):
                 out.append(warning(self.selectors[lacking[0]].key, lacking[0], name))
         return out
+
+
+_PLANS: dict[tuple, _Plan] = {}
+
+
+def _plan(columns, filters, flat: bool, required, definitions) -> _Plan:
+    """The plan of a request: made once for requests without filters that
+    name the same columns (a feed read file by file asks the same again and
+    again), and checked against the definitions root in force."""
+    try:
+        key = (tuple([columns] if isinstance(columns, str) else columns or ()), flat,
+               required if isinstance(required, bool) or required is None else tuple(
+                   [required] if isinstance(required, str) else required),
+               None if definitions is None else os.fspath(definitions), os.environ.get("ECCODES_DEFINITION_PATH"))
+        hash(key)
+    except TypeError:
+        key = None
+    if filters or key is None:
+        return _Plan(columns, filters, flat, required, definitions)
+    plan = _PLANS.get(key)
+    if plan is None:
+        plan = _Plan(columns, filters, flat, required, definitions)
+        if len(_PLANS) >= 256:
+            _PLANS.clear()
+        _PLANS[key] = plan
+    return plan.fresh()
 
 
 # ---- filters -------------------------------------------------------------------------
@@ -616,8 +650,6 @@ MAX_FLAT_CELLS = 1 << 25
 
 def _threads(threads) -> int:
     """The threads a read runs on: by default the cores this process may use."""
-    import os
-
     if threads is None:
         try:
             return len(os.sched_getaffinity(0))
@@ -744,7 +776,8 @@ def _read_core(f, plan: _Plan, chosen: np.ndarray, errors: str, threads: int):
     from korvane._tables import warn_version
 
     tables = f._tables if f._tables is not None else str(f.definitions)
-    table = _columns.read_table(f._view, f.headers, chosen.astype(np.uint64), plan.request, tables,
+    selection = None if len(chosen) == len(f.headers) else chosen.astype(np.uint64)
+    table = _columns.read_table(f._view, f.headers, selection, plan.request, tables,
                                 threads=threads, max_items=f.max_items or 0, stop_on_failure=errors == "raise")
     for position, kind, text in table.failures():
         h = f.headers[chosen[position]]
@@ -762,12 +795,13 @@ def _read_core(f, plan: _Plan, chosen: np.ndarray, errors: str, threads: int):
 def _file_rows(f, plan: _Plan, base: int, names: dict, errors: str, threads: int) -> tuple[dict[str, _Chunk], int]:
     """The rows of the messages of an open file: a chunk per column, and
     their number. `base` is the message_index of the file's first message."""
-    keep = np.ones(len(f.headers), dtype=bool)
-    everything = np.arange(len(f.headers))
-    for name, flt in plan.header_filters.items():
-        c = _message_chunk(f, name, everything, base)
-        keep &= flt.match(c.values, c.missing())
-    chosen = np.flatnonzero(keep)
+    chosen = np.arange(len(f.headers))
+    if plan.header_filters:
+        keep = np.ones(len(f.headers), dtype=bool)
+        for name, flt in plan.header_filters.items():
+            c = _message_chunk(f, name, chosen, base)
+            keep &= flt.match(c.values, c.missing())
+        chosen = np.flatnonzero(keep)
     if plan.flat:
         return _flat_file_rows(f, plan, chosen, base, names, errors, threads)
     if not plan.selectors:
@@ -779,45 +813,49 @@ def _file_rows(f, plan: _Plan, base: int, names: dict, errors: str, threads: int
         table = None
     else:
         table = _read_core(f, plan, chosen, errors, threads)
-        rows_msg = np.frombuffer(table.row_message(), dtype=np.uint64).astype(np.intp)
-        rows_sub = np.frombuffer(table.row_subset(), dtype=np.uint32).astype(np.int64)
+        rows_msg = np.frombuffer(table.row_message(), dtype=np.uint64)
         texts = _text_array(table)
     n = len(rows_msg)
     by_selector: dict[int, tuple[_Chunk | None, np.ndarray]] = {}
 
     def selector_chunk(k: int) -> tuple[_Chunk | None, np.ndarray]:
+        """The column of selector k, and the state of each row (0: absent)."""
         hit = by_selector.get(k)
         if hit is None:
             value, state, text, elements = table.column(k)
             state = np.frombuffer(state, dtype=np.uint8)
             chunk = _typed(np.frombuffer(value, dtype=np.float64), state, text, elements, texts,
                            lambda: table.ints(k))
-            hit = by_selector[k] = (chunk, state == 0)
+            hit = by_selector[k] = (chunk, state)
         return hit
 
     def chunk_of(name: str) -> _Chunk:
         if name == "subset":
-            return _Chunk("i", rows_sub, None)
+            if table is None:
+                return _Chunk("i", rows_sub, None)
+            return _Chunk("i", np.frombuffer(table.row_subset(), dtype=np.uint32).astype(np.int64), None)
         if name in _names.MESSAGE_LEVEL:
             return _message_chunk(f, name, chosen, base).take(rows_msg)
         if name in plan.computed:
             parts = [selector_chunk(k) for k in plan.computed[name]]
-            return _computed(name, [p if p[0] is not None else None for p in parts], n)
+            return _computed(name, [(c, state == 0) if c is not None else None for c, state in parts], n)
         chunk = selector_chunk(plan.index[name])[0]
         return chunk if chunk is not None else _Chunk("-", np.full(n, np.nan))
 
-    keep = np.ones(n, dtype=bool)
+    keep = None  # every row
     for name in plan.required_computed:
-        keep &= ~chunk_of(name).missing()  # a computed key is there when it has a value
+        has = ~chunk_of(name).missing()  # a computed key is there when it has a value
+        keep = has if keep is None else keep & has
     for name, flt in plan.filters.items():
         if name in plan.header_filters or name in plan.core_filters:
             continue
         c = chunk_of(name)
-        keep &= flt.match(c.values, c.missing())
+        hit = flt.match(c.values, c.missing())
+        keep = hit if keep is None else keep & hit
     out = {name: chunk_of(name) for name in plan.columns}
-    if not keep.all():
-        out = {name: c.take(keep) for name, c in out.items()}
-    return out, int(keep.sum())
+    if keep is None or keep.all():
+        return out, n
+    return {name: c.take(keep) for name, c in out.items()}, int(keep.sum())
 
 
 class _FlatPart:
@@ -1264,7 +1302,7 @@ def read_bufr(source: Source | Sequence[Source], columns: str | Iterable[str] | 
             read holds (its column is all missing).
     """
     pd = _require("pandas", "read_bufr")
-    plan = _Plan(columns, filters, flat, required_columns, definitions)
+    plan = _plan(columns, filters, flat, required_columns, definitions)
     names, cols = _table(source, plan, definitions, errors, max_size, storage_options, threads)
     for w in plan.absent():
         warnings.warn(w, stacklevel=2)
@@ -1339,7 +1377,7 @@ def read_arrow(source: Source | Sequence[Source], columns: str | Iterable[str] |
         ImportError: When pyarrow is not installed.
     """
     pa = _require("pyarrow", "read_arrow")
-    plan = _Plan(columns, filters, flat, required_columns, definitions)
+    plan = _plan(columns, filters, flat, required_columns, definitions)
     names, cols = _table(source, plan, definitions, errors, max_size, storage_options, threads)
     for w in plan.absent():
         warnings.warn(w, stacklevel=2)
