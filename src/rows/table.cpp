@@ -739,21 +739,6 @@ void merge(TableOutput& out, TableOutput& part, FlatIds& flat_ids) {
     append(out.held_keys, part.held_keys);
 }
 
-// Room for the whole in `out`, so that batches are appended without moving.
-void reserve(TableOutput& out, std::size_t rows, std::size_t cells) {
-    out.row_message.reserve(rows);
-    out.row_subset.reserve(rows);
-    for (SelectorColumn& c : out.columns) {
-        c.value.reserve(rows);
-        c.state.reserve(rows);
-    }
-    out.flat.row.reserve(cells);
-    out.flat.column.reserve(cells);
-    out.flat.state.reserve(cells);
-    out.flat.value.reserve(cells);
-    out.flat.text.reserve(cells);
-}
-
 }  // namespace
 
 Result<void> read_table(const Input& input, const Request& request, unsigned threads, TableOutput& out,
@@ -778,6 +763,21 @@ Result<void> read_table(const Input& input, const Request& request, unsigned thr
     // ask it) or, when asked to, past a message that failed.
     Interrupt worker_interrupt{[](void* flag) { return static_cast<std::atomic<bool>*>(flag)->load(); }, &stop};
     std::vector<TableOutput> parts(batches);
+    // Batches are appended to `out` in order as soon as those before them
+    // are, by whichever thread finishes one: the merging overlaps the
+    // reading, and few batches are held at once.
+    std::mutex merging;
+    std::vector<bool> finished(batches, false);
+    std::size_t merged = 0;
+    FlatIds flat_ids;
+    auto merge_ready = [&](std::size_t b) {
+        std::lock_guard<std::mutex> lock(merging);
+        finished[b] = true;
+        for (; merged < batches && finished[merged]; ++merged) {
+            merge(out, parts[merged], flat_ids);
+            parts[merged] = TableOutput();
+        }
+    };
     std::atomic<std::size_t> next{0};
     auto work = [&](bool caller) {
         const Interrupt& poll = caller ? interrupt : worker_interrupt;
@@ -787,22 +787,25 @@ Result<void> read_table(const Input& input, const Request& request, unsigned thr
             if (input.stop_on_failure && starts[b] > first_failure.load()) return;
             TableOutput& part = parts[b];
             prepare(part, request);
-            BatchReader reader(input, request, plans, part, poll);
-            for (std::size_t i = starts[b]; i < starts[b + 1]; ++i) {
-                // Asking the caller takes the interpreter's lock: every few
-                // messages is soon enough.
-                if (caller && (i - starts[b]) % kPollMessages == 0 && poll.requested()) {
-                    stop = true;
-                    return;
-                }
-                if (stop.load()) return;
-                if (!reader.read(i) && input.stop_on_failure) {
-                    std::uint64_t seen = first_failure.load();
-                    while (i < seen && !first_failure.compare_exchange_weak(seen, i)) {
+            {
+                BatchReader reader(input, request, plans, part, poll);
+                for (std::size_t i = starts[b]; i < starts[b + 1]; ++i) {
+                    // Asking the caller takes the interpreter's lock: every few
+                    // messages is soon enough.
+                    if (caller && (i - starts[b]) % kPollMessages == 0 && poll.requested()) {
+                        stop = true;
+                        return;
                     }
-                    break;
+                    if (stop.load()) return;
+                    if (!reader.read(i) && input.stop_on_failure) {
+                        std::uint64_t seen = first_failure.load();
+                        while (i < seen && !first_failure.compare_exchange_weak(seen, i)) {
+                        }
+                        break;
+                    }
                 }
             }
+            merge_ready(b);
         }
     };
     const std::size_t helpers = threads > 1 && batches > 1 ? std::min<std::size_t>(threads, batches) - 1 : 0;
@@ -812,20 +815,11 @@ Result<void> read_table(const Input& input, const Request& request, unsigned thr
     work(true);
     for (std::thread& t : pool) t.join();
     if (stop.load()) return BufrError::interrupted();
-    // The whole, batch after batch, each freed once appended.
-    std::size_t rows = 0;
-    std::size_t cells = 0;
-    for (const TableOutput& p : parts) {
-        rows += p.row_message.size();
-        cells += p.flat.row.size();
-    }
-    // Appending to empty vectors moves them: one batch is never copied.
-    if (parts.size() > 1) reserve(out, rows, cells);
-    FlatIds flat_ids;
-    for (TableOutput& p : parts) {
-        if (p.columns.empty()) prepare(p, request);  // a batch never started (after a failure)
-        merge(out, p, flat_ids);
-        p = TableOutput();
+    // Batches never started (past a failure, when asked to stop there).
+    for (; merged < batches; ++merged) {
+        if (parts[merged].columns.empty()) prepare(parts[merged], request);
+        merge(out, parts[merged], flat_ids);
+        parts[merged] = TableOutput();
     }
     std::sort(out.held_keys.begin(), out.held_keys.end());
     out.held_keys.erase(std::unique(out.held_keys.begin(), out.held_keys.end()), out.held_keys.end());
