@@ -168,6 +168,96 @@ def tables_of(root) -> _Tables:
     return t
 
 
+# ---- what the tables say about the codes of a message ----------------------------------
+
+
+# Units of elements whose values are counts, identifiers or table entries.
+CODE_UNITS = {"code table", "flag table"}
+CALENDAR = {"YEAR", "MONTH", "DAY", "HOUR", "MINUTE", "SECOND", "DAY OF THE YEAR"}
+
+
+class Element(NamedTuple):
+    """An element as the tables of observations read it."""
+
+    key: str
+    unit: str
+    name: str
+    integer: bool
+    text: bool
+
+
+def is_integer(kind: str, unit: str, name: str, scale: int) -> bool:
+    """Whether an element's values are read as integers: code and flag
+    tables; dimensionless counts and identifiers (unit "Numeric") and calendar
+    parts (year, month, ..., second, day of the year), unless their scale
+    gives them fractions. Every other element has a physical unit and is read
+    as float64, whatever its scale."""
+    if kind in ("table", "flag", "code") or unit.lower() in CODE_UNITS:
+        return True
+    if scale > 0 or kind == "string":
+        return False
+    return unit.lower() == "numeric" or name.strip().upper() in CALENDAR
+
+
+class Structure:
+    """The elements a message's descriptors can produce, per table set and
+    descriptor list (shared by every message of the same layout)."""
+
+    def __init__(self, tables, descriptors) -> None:
+        self.tables = tables  # kept alive: the cache is keyed by its id
+        self.elements: dict[int, Element] = {}
+        self.complete = True
+        try:
+            codes = set(tables.expand(list(descriptors)))
+        except ValueError:
+            codes, self.complete = set(), False
+        for code in sorted(codes):
+            if code < 100000:
+                self.element(code)
+        self.by_key: dict[str, list[int]] = {}
+        for code, e in self.elements.items():
+            self.by_key.setdefault(e.key, []).append(code)
+
+    def element(self, code: int) -> Element | None:
+        e = self.elements.get(code)
+        if e is None and code not in self.elements:
+            d = self.tables.get_element(code)
+            if d is None:
+                return None
+            e = Element(
+                key=d.abbreviation or key_from_name(d.name),
+                unit=d.unit,
+                name=d.name,
+                integer=is_integer(d.element_type, d.unit, d.name, d.scale),
+                text=d.element_type == "string",
+            )
+            self.elements[code] = e
+        return e
+
+    def add_codes(self, codes) -> None:
+        """Learns codes met in the data that the expansion did not give."""
+        for code in codes.tolist():
+            if code < 100000 and code not in self.elements:
+                e = self.element(code)
+                if e is not None:
+                    self.by_key.setdefault(e.key, []).append(code)
+
+
+
+_STRUCTURES: dict[tuple, Structure] = {}
+
+
+def structure(message) -> Structure:
+    """The Structure of a message's tables and descriptors, shared by messages alike."""
+    key = (id(message.tables), tuple(message.unexpanded_descriptors))
+    s = _STRUCTURES.get(key)
+    if s is None or s.tables is not message.tables:
+        if len(_STRUCTURES) > 512:
+            _STRUCTURES.clear()
+        s = _STRUCTURES[key] = Structure(message.tables, message.unexpanded_descriptors)
+    return s
+
+
 # ---- unknown and absent names ----------------------------------------------------------
 
 

@@ -129,9 +129,6 @@ if TYPE_CHECKING:
 
 MESSAGE_COLUMNS = _names.MESSAGE_COLUMNS
 DATETIME_PARTS = _names.COMPUTED["data_datetime"].parts
-# Units of elements whose values are counts, identifiers or table entries.
-_CODE_UNITS = {"code table", "flag table"}
-_CALENDAR = {"YEAR", "MONTH", "DAY", "HOUR", "MINUTE", "SECOND", "DAY OF THE YEAR"}
 
 
 def _require(module: str, caller: str):
@@ -147,90 +144,6 @@ def _require(module: str, caller: str):
 def key_from_name(name: str) -> str:
     """The key of an element whose table has no abbreviation."""
     return _names.key_from_name(name)
-
-
-# ---- what the tables say about the codes of a message ------------------------------
-
-
-class _Element(NamedTuple):
-    key: str
-    unit: str
-    name: str
-    integer: bool
-    text: bool
-
-
-def _is_integer(kind: str, unit: str, name: str, scale: int) -> bool:
-    """Whether an element's values are read as integers: code and flag
-    tables; dimensionless counts and identifiers (unit "Numeric") and calendar
-    parts (year, month, ..., second, day of the year), unless their scale
-    gives them fractions. Every other element has a physical unit and is read
-    as float64, whatever its scale."""
-    if kind in ("table", "flag", "code") or unit.lower() in _CODE_UNITS:
-        return True
-    if scale > 0 or kind == "string":
-        return False
-    return unit.lower() == "numeric" or name.strip().upper() in _CALENDAR
-
-
-class _Structure:
-    """The elements a message's descriptors can produce, per table set and
-    descriptor list (shared by every message of the same layout)."""
-
-    def __init__(self, tables, descriptors) -> None:
-        self.tables = tables  # kept alive: the cache is keyed by its id
-        self.elements: dict[int, _Element] = {}
-        self.complete = True
-        try:
-            codes = set(tables.expand(list(descriptors)))
-        except ValueError:
-            codes, self.complete = set(), False
-        for code in sorted(codes):
-            if code < 100000:
-                self.element(code)
-        self.by_key: dict[str, list[int]] = {}
-        for code, e in self.elements.items():
-            self.by_key.setdefault(e.key, []).append(code)
-
-    def element(self, code: int) -> _Element | None:
-        e = self.elements.get(code)
-        if e is None and code not in self.elements:
-            d = self.tables.get_element(code)
-            if d is None:
-                return None
-            e = _Element(
-                key=d.abbreviation or key_from_name(d.name),
-                unit=d.unit,
-                name=d.name,
-                integer=_is_integer(d.element_type, d.unit, d.name, d.scale),
-                text=d.element_type == "string",
-            )
-            self.elements[code] = e
-        return e
-
-    def add_codes(self, codes: np.ndarray) -> None:
-        """Learns codes met in the data that the expansion did not give."""
-        for code in codes.tolist():
-            if code < 100000 and code not in self.elements:
-                e = self.element(code)
-                if e is not None:
-                    self.by_key.setdefault(e.key, []).append(code)
-
-    def has(self, s: "_Selector") -> bool:
-        return bool(self.by_key.get(s.key)) if s.code is None else s.code in self.elements
-
-
-_STRUCTURES: dict[tuple, _Structure] = {}
-
-
-def _structure(message) -> _Structure:
-    key = (id(message.tables), tuple(message.unexpanded_descriptors))
-    s = _STRUCTURES.get(key)
-    if s is None or s.tables is not message.tables:
-        if len(_STRUCTURES) > 512:
-            _STRUCTURES.clear()
-        s = _STRUCTURES[key] = _Structure(message.tables, message.unexpanded_descriptors)
-    return s
 
 
 # ---- what is asked for ---------------------------------------------------------------
@@ -712,10 +625,10 @@ def _message_chunk(f, name: str, chosen: np.ndarray, base: int) -> _Chunk:
     return _Chunk("i", values, None)
 
 
-def _element(facts) -> _Element:
+def _element(facts) -> _names.Element:
     code, kind, unit, name, scale = facts
-    return _Element(key="", unit=unit, name=name, integer=_is_integer(kind, unit, name, scale),
-                    text=kind == "string")
+    return _names.Element(key="", unit=unit, name=name, integer=_names.is_integer(kind, unit, name, scale),
+                          text=kind == "string")
 
 
 def _typed(value: np.ndarray, state: np.ndarray, text, elements: list, texts, ints=None) -> _Chunk | None:
@@ -1432,7 +1345,7 @@ def describe(message: Message) -> list[KeyInfo]:
         DecodeError: When the message cannot be decoded.
     """
     v = message.decode()
-    structure = _structure(message)
+    structure = _names.structure(message)
     items = np.flatnonzero(v.kind <= 1)
     icode = v.code[items]
     present, first = np.unique(icode, return_index=True)

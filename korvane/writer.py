@@ -17,7 +17,7 @@ from typing import TYPE_CHECKING, Any, BinaryIO, NamedTuple
 
 import numpy as np
 
-from korvane import _columns, _korvane
+from korvane import _columns, _korvane, _names
 from korvane._tables import installed_master_versions, resolve_definitions
 from korvane.reader import _REFERENCE_DTYPE, Message, Values, tables_for
 
@@ -505,8 +505,6 @@ def write_bufr(table: pandas.DataFrame | pyarrow.Table | Mapping[str, Sequence],
             `korvane.encode`).
         TypeError: For a table of another kind, or unknown header fields.
     """
-    from korvane.frames import MESSAGE_COLUMNS, _selector, _Structure
-
     descriptors = [int(template)] if isinstance(template, (int, np.integer)) else [int(d) for d in template]
     if subsets_per_message is not None and not 1 <= subsets_per_message <= 65535:
         raise ValueError("subsets_per_message must be between 1 and 65535")
@@ -516,10 +514,10 @@ def write_bufr(table: pandas.DataFrame | pyarrow.Table | Mapping[str, Sequence],
     base = _header_defaults(header, root)
     table_set = _tables(tables, definitions, base)
 
-    structure = _Structure(table_set, descriptors)
+    structure = _names.Structure(table_set, descriptors)
     key_numbers = {key: k for k, key in enumerate(sorted(structure.by_key))}
     keys = {code: key_numbers[key] for key, codes in structure.by_key.items() for code in codes}
-    skip = set(MESSAGE_COLUMNS) | {"data_datetime"}
+    skip = set(_names.MESSAGE_COLUMNS) | {"data_datetime"}
     columns: list[tuple] = []
     column_names: list[str] = []
     texts: list = []
@@ -527,15 +525,15 @@ def write_bufr(table: pandas.DataFrame | pyarrow.Table | Mapping[str, Sequence],
     for name in names:
         if name in skip:
             continue
-        selector = _selector(name)
-        codes = [selector.code] if selector.code is not None else structure.by_key.get(selector.key, [])
+        key, code, rank = _names.split(name)
+        codes = [code] if code is not None else structure.by_key.get(key, [])
         if not codes:
             unknown_columns.append(name)
             continue
-        code = codes[0]
         # A column named by key is ranked over every element of that key.
-        target = (code, False) if selector.code is not None else (key_numbers[selector.key], True)
-        rank = max(selector.rank, 1)
+        target = (codes[0], False) if code is not None else (key_numbers[key], True)
+        code = codes[0]
+        rank = max(rank, 1)
         element = structure.element(code)
         if element is not None and element.text:
             ids = np.full(rows, _NO_TEXT, dtype=np.uint64)
@@ -554,12 +552,12 @@ def write_bufr(table: pandas.DataFrame | pyarrow.Table | Mapping[str, Sequence],
     counts = None
     if isinstance(replications, Mapping):
         for key, count in replications.items():
-            selector = _selector(key)
-            codes = [selector.code] if selector.code is not None else structure.by_key.get(selector.key, [])
+            named, code, rank = _names.split(key)
+            codes = [code] if code is not None else structure.by_key.get(named, [])
             if not codes or any(c // 1000 != 31 for c in codes):
                 raise ValueError(f"replications: {key!r} names no replication factor of the template")
-            target = (codes[0], False) if selector.code is not None else (key_numbers[selector.key], True)
-            columns.append((*target, max(selector.rank, 1), np.full(rows, float(count)), None))
+            target = (codes[0], False) if code is not None else (key_numbers[named], True)
+            columns.append((*target, max(rank, 1), np.full(rows, float(count)), None))
             column_names.append(key)
     elif replications is not None:
         counts = np.asarray(list(replications), dtype=np.int64)
