@@ -421,6 +421,20 @@ PyObject* code_table(PyObject*, PyObject* args, PyObject* kwargs) {
 
 // ---- decode -------------------------------------------------------------------------
 
+// The bytes data[offset:offset + length] of a buffer, held by `data`; false
+// with an exception set when the range lies outside it.
+bool message_range(PyObject* data_obj, unsigned long long offset, unsigned long long length, ByteBuffer& data,
+                   ByteView& bytes) {
+    if (!data.take(data_obj)) return false;
+    const ByteView all = data.bytes();
+    if (offset > all.size() || length > all.size() - offset) {
+        PyErr_SetString(PyExc_ValueError, "message range lies outside the buffer");
+        return false;
+    }
+    bytes = all.subspan(static_cast<std::size_t>(offset), static_cast<std::size_t>(length));
+    return true;
+}
+
 PyObject* decode(PyObject*, PyObject* args, PyObject* kwargs) {
     return guarded([&]() -> PyObject* {
         static const char* kwlist[] = {"data",      "offset", "length", "tables",    "text_index",
@@ -438,12 +452,8 @@ PyObject* decode(PyObject*, PyObject* args, PyObject* kwargs) {
         const TableSet* tables = tables_of(tables_obj);
         if (tables == nullptr) return nullptr;
         ByteBuffer data;
-        if (!data.take(data_obj)) return nullptr;
-        const ByteView all = data.bytes();
-        if (offset > all.size() || length > all.size() - offset) {
-            PyErr_SetString(PyExc_ValueError, "message range lies outside the buffer");
-            return nullptr;
-        }
+        ByteView bytes;
+        if (!message_range(data_obj, offset, length, data, bytes)) return nullptr;
         OwnedRef owner = OwnedRef::steal(columns_type->tp_alloc(columns_type, 0));
         if (!owner) return nullptr;
         MessageColumns& columns = (new (&reinterpret_cast<ColumnsObject*>(owner.get())->value) DecodedColumns())->columns;
@@ -452,7 +462,6 @@ PyObject* decode(PyObject*, PyObject* args, PyObject* kwargs) {
         options.structure = structure != 0;
         options.reader_rules = true;
         options.max_items = max_items;
-        const ByteView bytes = all.subspan(static_cast<std::size_t>(offset), static_cast<std::size_t>(length));
         Result<void> done = Ok{};
         bool interrupted = false;
         {
@@ -487,13 +496,8 @@ PyObject* decode_objects(PyObject*, PyObject* args, PyObject* kwargs) {
         const TableSet* tables = tables_of(tables_obj);
         if (tables == nullptr) return nullptr;
         ByteBuffer data;
-        if (!data.take(data_obj)) return nullptr;
-        const ByteView all = data.bytes();
-        if (offset > all.size() || length > all.size() - offset) {
-            PyErr_SetString(PyExc_ValueError, "message range lies outside the buffer");
-            return nullptr;
-        }
-        const ByteView bytes = all.subspan(static_cast<std::size_t>(offset), static_cast<std::size_t>(length));
+        ByteView bytes;
+        if (!message_range(data_obj, offset, length, data, bytes)) return nullptr;
         MessageColumns columns;
         Result<void> done = Ok{};
         bool interrupted = false;

@@ -150,16 +150,23 @@ PyObject* str_list(const std::vector<std::string>& all) {
     return list.release();
 }
 
+// The column of the selector numbered by `arg`, or null with an exception set.
+const rows::SelectorColumn* selector_column(PyObject* self, PyObject* arg) {
+    const Py_ssize_t k = PyLong_AsSsize_t(arg);
+    if (k == -1 && PyErr_Occurred()) return nullptr;
+    const rows::TableOutput& t = table_of(self);
+    if (k < 0 || static_cast<std::size_t>(k) >= t.columns.size()) {
+        PyErr_SetString(PyExc_IndexError, "no such selector");
+        return nullptr;
+    }
+    return &t.columns[static_cast<std::size_t>(k)];
+}
+
 PyObject* table_column(PyObject* self, PyObject* arg) {
     return guarded([&]() -> PyObject* {
-        const Py_ssize_t k = PyLong_AsSsize_t(arg);
-        if (k == -1 && PyErr_Occurred()) return nullptr;
-        rows::TableOutput& t = table_of(self);
-        if (k < 0 || static_cast<std::size_t>(k) >= t.columns.size()) {
-            PyErr_SetString(PyExc_IndexError, "no such selector");
-            return nullptr;
-        }
-        const rows::SelectorColumn& c = t.columns[static_cast<std::size_t>(k)];
+        const rows::SelectorColumn* column = selector_column(self, arg);
+        if (column == nullptr) return nullptr;
+        const rows::SelectorColumn& c = *column;
         OwnedRef value = OwnedRef::steal(vector_buffer(self, c.value));
         OwnedRef state = OwnedRef::steal(vector_buffer(self, c.state));
         OwnedRef text = c.text.empty() ? OwnedRef::borrow(Py_None) : OwnedRef::steal(vector_buffer(self, c.text));
@@ -171,14 +178,9 @@ PyObject* table_column(PyObject* self, PyObject* arg) {
 
 PyObject* table_ints(PyObject* self, PyObject* arg) {
     return guarded([&]() -> PyObject* {
-        const Py_ssize_t k = PyLong_AsSsize_t(arg);
-        if (k == -1 && PyErr_Occurred()) return nullptr;
-        rows::TableOutput& t = table_of(self);
-        if (k < 0 || static_cast<std::size_t>(k) >= t.columns.size()) {
-            PyErr_SetString(PyExc_IndexError, "no such selector");
-            return nullptr;
-        }
-        const rows::SelectorColumn& c = t.columns[static_cast<std::size_t>(k)];
+        const rows::SelectorColumn* column = selector_column(self, arg);
+        if (column == nullptr) return nullptr;
+        const rows::SelectorColumn& c = *column;
         // An integer column holds whole numbers that int64 holds, or it is
         // read as floats.
         for (std::size_t i = 0; i < c.value.size(); ++i)
