@@ -3,9 +3,11 @@
 from __future__ import annotations
 
 import sys
+from array import array
 
+from korvane import _columns
 from korvane._cli import inputs
-from korvane._cli.messages import (CHARACTER, INSERTED_TEXT, OPERATOR, Decoded, Scan, Tables, centre_name, chosen,
+from korvane._cli.messages import (OPERATOR, Decoded, Scan, Tables, centre_name, chosen,
                                    number, selectors, typical_datetime)
 from korvane.cli import UsageError
 
@@ -26,18 +28,6 @@ def _text(v) -> str:
     if isinstance(v, str):
         return _quoted(v)
     return str(int(v)) if v.is_integer() and -1e15 < v < 1e15 else repr(v)
-
-
-def _shown(d: Decoded, i: int) -> str:
-    k = d.kind[i]
-    if k == OPERATOR:
-        return ""
-    if d.missing[i]:
-        return "missing"
-    if k == CHARACTER or k == INSERTED_TEXT:
-        return _quoted(d.texts()[d.raw[i]])
-    x = d.value[i]
-    return str(int(x)) if x.is_integer() and -1e15 < x < 1e15 else repr(x)
 
 
 def _json_value(d: Decoded, i: int):
@@ -80,7 +70,7 @@ class Dumper:
             return list(range(n))
         return [s - 1] if s <= n else []
 
-    def text(self, name: str, index: int, h: dict, d: Decoded, entry) -> str:
+    def text(self, name: str, index: int, h: dict, d: Decoded, entry) -> bytes:
         root = self.tables.root
         centre = h["originating_centre"]
         cname = centre_name(root, h["edition"], centre)
@@ -90,47 +80,38 @@ class Dumper:
         chosen_subsets = self.subsets(d)
         heads = len(chosen_subsets) > 1 or self.args.subset is not None
         per = d.uniform() if self.args.subset is None and len(chosen_subsets) > 1 else None
-        if per is not None:
-            self._text_by_column(out, d, entry, per, heads)
-            return "".join(out)
-        bounds = d.bounds
-        meaning = entry.meaning
-        raw = d.raw
-        missing = d.missing
-        for s in chosen_subsets:
-            if heads:
-                out.append(f"## subset {s + 1}\n")
-            for i, inf, _ in chosen(d, entry, bounds[s], bounds[s + 1], self.wanted):
-                line = f"{inf.code6}\t{inf.key}\t{inf.name}\t{_shown(d, i)}\t{inf.unit}"
-                if inf.table and not missing[i]:
-                    line += _meaning_text(meaning(inf, raw[i]))
-                out.append(line + "\n")
-        return "".join(out)
+        # The lines are made in the core, from a piece per code: what comes
+        # before and after the value, and its table's meanings.
+        pieces: list[tuple[str, str, object]] = []
+        piece_of: dict[int, int] = {}
 
-    def _text_by_column(self, out: list, d: Decoded, entry, per: int, heads: bool) -> None:
-        """The lines of a message whose subsets all hold the same items, made
-        item by item across the subsets, each distinct value's line once."""
-        columns = []
-        n = d.subsets
-        for j, inf, _ in chosen(d, entry, 0, per, self.wanted):
-            head = f"{inf.code6}\t{inf.key}\t{inf.name}\t"
-            tail = f"\t{inf.unit}"
-            if d.kind[j] == OPERATOR:
-                columns.append([f"{head}{tail}\n"] * n)
-                continue
-            values = d.column(j, per)
-            if inf.table:
-                keys = list(zip(values, d.raw[j::per].tolist()))
-                lines = {k: f"{head}{_text(k[0])}{tail}"
-                         f"{'' if k[0] is None else _meaning_text(entry.meaning(inf, k[1]))}\n" for k in set(keys)}
-            else:
-                keys = values
-                lines = {v: f"{head}{_text(v)}{tail}\n" for v in set(values)}
-            columns.append([lines[k] for k in keys])
-        for s, row in enumerate(zip(*columns)):
-            if heads:
-                out.append(f"## subset {s + 1}\n")
-            out.extend(row)
+        def piece(inf) -> int:
+            k = piece_of.get(inf.code)
+            if k is None:
+                meaning = (lambda raw: _meaning_text(entry.meaning(inf, raw))) if inf.table else None
+                k = piece_of[inf.code] = len(pieces)
+                pieces.append((f"{inf.code6}\t{inf.key}\t{inf.name}\t", f"\t{inf.unit}", meaning))
+            return k
+
+        positions, pieces_of, offsets = array("Q"), array("I"), array("Q", [0])
+        if per is not None:
+            # Every subset holds the same items: those of the first are chosen.
+            for j, inf, _ in chosen(d, entry, 0, per, self.wanted):
+                positions.append(j)
+                pieces_of.append(piece(inf))
+        else:
+            bounds = d.bounds
+            for s in chosen_subsets:
+                for i, inf, _ in chosen(d, entry, bounds[s], bounds[s + 1], self.wanted):
+                    positions.append(i)
+                    pieces_of.append(piece(inf))
+                offsets.append(len(positions))
+        head = "".join(out).encode("utf-8", "surrogateescape")
+        if per is not None and not positions:
+            return head  # no item of any subset is asked for
+        texts = [_quoted(t) for t in d.texts()]
+        return head + _columns.dump_lines(d.columns, array("Q", chosen_subsets), per or 0, positions, offsets,
+                                          pieces_of, pieces, texts, heads)
 
     def full(self, doc: dict, d: Decoded, entry) -> None:
         bounds = d.bounds
@@ -199,7 +180,7 @@ class Dumper:
         doc["values"] = values
         doc["elements"] = elements
 
-    def message(self, name: str, index: int, scan: Scan, h: dict, d: Decoded, entry) -> str:
+    def message(self, name: str, index: int, scan: Scan, h: dict, d: Decoded, entry) -> str | bytes:
         if self.args.subset is not None and self.args.subset > d.subsets:
             return ""
         self.subsets_shown += 1
@@ -212,10 +193,29 @@ class Dumper:
         return self.json.dumps(doc, ensure_ascii=False, separators=(",", ":")) + "\n"
 
 
+def _writer():
+    """A function that writes str or UTF-8 bytes to stdout: bytes straight to
+    its buffer when it writes UTF-8 itself."""
+    out = sys.stdout
+    buffer = getattr(out, "buffer", None)
+    utf8 = buffer is not None and (out.encoding or "").lower().replace("-", "").replace("_", "") == "utf8"
+
+    def write(x: str | bytes) -> None:
+        if isinstance(x, str):
+            out.write(x)
+        elif utf8:
+            out.flush()
+            buffer.write(x)
+        else:
+            out.write(x.decode("utf-8", "surrogateescape"))
+
+    return write
+
+
 def run(args) -> int:
     dumper = Dumper(args)
     sources = inputs.sources(args.files, args.max_size)
-    write = sys.stdout.write
+    write = _writer()
     status = 0
     failed: list = []
     for src, data in inputs.readable(inputs.progress(sources), failed):

@@ -263,6 +263,11 @@ class Decoded:
     def subsets(self) -> int:
         return len(self.bounds) - 1
 
+    @property
+    def columns(self):
+        """The decoder's Columns object."""
+        return self._columns
+
     def texts(self) -> list[str]:
         if self._texts is None:
             self._texts = self._columns.texts()

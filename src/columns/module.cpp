@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "columns/dump.hpp"
 #include "columns/encode.hpp"
 #include "data/columns.hpp"
 #include "py/barrier.hpp"
@@ -562,6 +563,7 @@ PyMethodDef kFunctions[] = {
      "DecodedValue objects, as korvane._korvane's decoders give them (its value rules and texts). "
      "Raises korvane.DecodeError naming the message as message `index` of `source`."},
     {"timestamps", timestamps, METH_VARARGS, kTimestampsDoc},
+    {"dump_lines", dump_lines, METH_VARARGS, kDumpLinesDoc},
     {"read_table", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(read_table)),
      METH_VARARGS | METH_KEYWORDS, kReadTableDoc},
     {"encode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(encode)), METH_VARARGS | METH_KEYWORDS,
