@@ -19,7 +19,6 @@ twenty milliseconds to read, and read once per root and process.
 
 from __future__ import annotations
 
-import difflib
 import os
 import threading
 from typing import NamedTuple
@@ -201,6 +200,8 @@ def _quoted(names) -> str:
 
 def closest(name: str, candidates, n: int = 3) -> list[str]:
     """The candidates closest to `name`, best first (letter case ignored)."""
+    import difflib  # with the regular expressions it needs, a tenth of the command's start-up
+
     by_folded: dict[str, str] = {}
     for c in candidates:
         by_folded.setdefault(c.lower(), c)
