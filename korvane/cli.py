@@ -93,6 +93,15 @@ _DEFAULT_ROOTS = (" (default: $ECCODES_DEFINITION_PATH, else " + DEFAULT_DEFINIT
                   + ", else the tables korvane carries)")
 
 _FILES = ("files", "FILE", "+")
+_WHERE = Option(("-w", "--where"), "where",
+                "only the messages where KEY=VALUE (repeatable; KEY=A,B: any of these; KEY=LOW..HIGH: a range, "
+                "both ends included; KEY!=...: the messages KEY=... does not choose); header keys (dataCategory, "
+                "typicalDate, ...) or data keys (airTemperature, #2#pressure, 012101, WMO_station_id)",
+                "KEY=VALUE", list)
+_MESSAGE = Option(("-m", "--message"), "message",
+                  "only messages N, M, A to B (counted from 0 in each file, as Message.index and errors count "
+                  "them)", "N,M,A..B", list)
+_SELECT = [_WHERE, _MESSAGE]
 _MAX_SIZE = Option(("--max-size",), "max_size",
                    "the most bytes read from standard input or a URL, and the most that decompressing a file may "
                    "give (default 4GiB)", "SIZE")
@@ -110,9 +119,20 @@ COMMANDS = {
             "ls", "list the messages of BUFR files",
             "One line per message: offset, edition, length, originating centre (number and name from "
             "the common code table C-11, C-1 before edition 4), data category, typical date and time, "
-            "master and local table versions, subsets, compression and descriptors. Every readable "
-            "message is listed; each damaged one is reported on stderr, and the exit status is then 1.",
-            [_FILES], [_DEFINITIONS, _MAX_SIZE], "korvane._cli.ls:run"),
+            "master and local table versions, subsets, compression and descriptors; or with -p the keys "
+            "named (data keys from the first subset). Every readable message is listed; each damaged one is "
+            "reported on stderr, and the exit status is then 1.",
+            [_FILES],
+            [
+                Option(("-p", "--keys"), "keys", "print these keys instead: header keys (typicalDate, dataCategory, "
+                       "...) and data keys (their value in the first subset), separated by commas", "K1,K2"),
+                Option(("--json",), "json", "one JSON object per message and line", type=None, default=False,
+                       group="format"),
+                Option(("--csv",), "csv", "CSV with a header line, the file and message first", type=None,
+                       default=False, group="format"),
+                *_SELECT, _DEFINITIONS, _MAX_SIZE,
+            ],
+            "korvane._cli.ls:run"),
         Command(
             "dump", "decode BUFR files: every item of every subset",
             "Per subset, one line per item: code, key, name, value, unit and, for code and flag "
@@ -128,6 +148,7 @@ COMMANDS = {
                 Option(("--json",), "json", "one JSON document per message", type=None, default=False),
                 Option(("--compact",), "compact", "with --json: one array per key across the subsets",
                        type=None, default=False),
+                *_SELECT,
                 _MAX_SIZE,
                 *_table_options(" (default: the tables each message names, from $ECCODES_DEFINITION_PATH, "
                                 "else " + DEFAULT_DEFINITIONS + ", else the tables korvane carries)"),
@@ -147,6 +168,7 @@ COMMANDS = {
                        "(the default), none, or keys separated by commas", "KEYS"),
                 Option(("-o", "--output"), "output", "write to FILE (.csv or .parquet) instead of stdout",
                        "FILE"),
+                *_SELECT,
                 _DEFINITIONS,
                 _MAX_SIZE,
             ],
@@ -186,7 +208,7 @@ def _wrap(text: str, width: int = 96, indent: str = "") -> list[str]:
 
 def _help(c: Command) -> str:
     lines = [_usage(c), "", c.summary[0].upper() + c.summary[1:] + ".", "", *_wrap(c.description)]
-    if c.positionals[0][1] == "FILE":
+    if c.positionals[0][1] in ("FILE", "A"):
         lines += ["", *_wrap(_FILES_HELP)]
     lines += ["", "options:", "  -h, --help".ljust(28) + "show this help"]
     for o in c.options:
@@ -270,12 +292,15 @@ def parse_args(argv: list[str]) -> Args:
             getattr(args, o.dest).append(value)
         else:
             setattr(args, o.dest, value)
-    for dest, metavar, nargs in c.positionals:
+    for k, (dest, metavar, nargs) in enumerate(c.positionals):
         if nargs == "+":
-            if not positional:
-                raise UsageError(f"{c.name}: give at least one {metavar}")
-            setattr(args, dest, positional)
-            positional = []
+            # Those after a list (its output) are the last arguments.
+            after = len(c.positionals) - k - 1
+            if len(positional) <= after:
+                raise UsageError(f"{c.name}: give at least one {metavar}"
+                                 + (f" and {c.positionals[-1][1]}" if after else ""))
+            setattr(args, dest, positional[: len(positional) - after])
+            positional = positional[len(positional) - after:]
         elif nargs == "1":
             if not positional:
                 raise UsageError(f"{c.name}: give {metavar}")

@@ -8,34 +8,10 @@ import sys
 import warnings
 
 from korvane._cli import inputs
+from korvane._cli.select import parse_filter
 from korvane.cli import CliError, UsageError, definitions_root
 
 _FORMATS = {".csv": "csv", ".parquet": "parquet", ".pq": "parquet"}
-
-
-def _scalar(text: str):
-    """A filter value: an integer, a number, else the text itself (a key's text
-    value, or a date-time such as 2019-12-22T22:00)."""
-    for kind in (int, float):
-        try:
-            return kind(text)
-        except ValueError:
-            pass
-    return text
-
-
-def parse_filter(spec: str) -> tuple[str, object]:
-    """KEY=VALUE, KEY=A,B (any of these) or KEY=LOW..HIGH (both ends included, either may be left out)."""
-    key, eq, value = spec.partition("=")
-    key = key.strip()
-    if not eq or not key or not value:
-        raise UsageError(f"--filter {spec!r}: write KEY=VALUE, KEY=A,B or KEY=LOW..HIGH")
-    if ".." in value:
-        low, _, high = value.partition("..")
-        return key, slice(_scalar(low) if low else None, _scalar(high) if high else None)
-    if "," in value:
-        return key, [_scalar(v) for v in value.split(",")]
-    return key, _scalar(value)
 
 
 def _require(module: str, why: str):
@@ -73,6 +49,18 @@ def run(args) -> int:
     root = definitions_root(args.definitions)
     from korvane import frames
 
+    # -m and -w choose messages (their rows then pass --filter): the
+    # positions of each file's chosen messages, as a filter on message_index.
+    selection = chosen = None
+    if args.where or args.message:
+        from korvane._cli.messages import Scan
+        from korvane._cli.select import Selection, _Positions
+
+        if "message_index" in filters:
+            raise UsageError("choose messages with -m or with --filter message_index=..., not both")
+        selection = Selection(args, root)
+        chosen = filters["message_index"] = _Positions()
+
     # One plan for all the files: the names are checked before anything is
     # read, and a key is reported absent when no file has it.
     try:
@@ -95,6 +83,15 @@ def run(args) -> int:
                         inputs.error(inputs.no_messages(src, data))
                         status = 1
                     continue
+                if selection is not None:
+                    import numpy as np
+
+                    scan = Scan(data.view)
+                    picked = selection.for_file(data, scan)
+                    chosen.positions = np.array([p for p, h in enumerate(scan.headers) if h["index"] in picked],
+                                                dtype=np.int64)
+                    if selection.failed:
+                        status = 1
                 with warnings.catch_warnings(record=True) as caught:
                     warnings.simplefilter("always")
                     try:
