@@ -174,6 +174,60 @@ COMMANDS = {
             ],
             "korvane._cli.convert:run"),
         Command(
+            "copy", "copy chosen messages of BUFR files, byte for byte",
+            "Writes the messages that -w and -m choose to OUT, each as its bytes were, in the order read. "
+            "OUT may name keys in square brackets, as in out_[dataCategory]_[typicalDate].bufr: each message "
+            "goes to the file its own values name (data keys: their value in the first subset). With "
+            "--subsets, a message is written with only the subsets that the conditions on data keys choose, "
+            "encoded again. Damaged messages are reported on stderr and not copied, and the exit status is "
+            "then 1. OUT - is standard output.",
+            [_FILES, ("output", "OUT", "1")],
+            [*_SELECT,
+             Option(("--subsets",), "subsets", "keep only the subsets that -w chooses in each message (encoded "
+                    "again; messages whose subsets all pass are copied as they are)", type=None, default=False),
+             _DEFINITIONS, _MAX_SIZE],
+            "korvane._cli.copy:run_copy"),
+        Command(
+            "split", "write each chosen message to a file of its own",
+            "Writes each message that -w and -m choose, byte for byte, to DIR (made when missing) as "
+            "NAME_N.bufr: NAME is the input's file name without its extensions, N the message's number in "
+            "it, counted from 0 and written with as many digits as the file's last number needs. Inputs of "
+            "the same NAME are told apart as NAME-2, NAME-3, ... in the order read.",
+            [_FILES, ("directory", "DIR", "1")],
+            [*_SELECT, _DEFINITIONS, _MAX_SIZE],
+            "korvane._cli.copy:run_split"),
+        Command(
+            "set", "set header or data keys of BUFR messages",
+            "Writes every message to OUT with the keys of -s set in those that -w and -m choose (the others "
+            "are copied as they are). Header keys are set in section 1 alone, the other sections keeping their "
+            "bytes; data keys (airTemperature, #2#pressure, 012101: every item of the key in every subset, or "
+            "of that rank), and the header keys edition, compressedData and observedData, are set by encoding "
+            "the message again. A value that cannot be set fails the command, and then no output is written. "
+            "VALUE is a number, a text, or missing. OUT - is standard output.",
+            [_FILES, ("output", "OUT", "1")],
+            [Option(("-s", "--set"), "set", "set KEY to VALUE (repeatable; several separated by commas)",
+                    "KEY=VALUE", list),
+             *_SELECT, _DEFINITIONS, _MAX_SIZE],
+            "korvane._cli.set:run"),
+        Command(
+            "encode", "write a table of observations as BUFR messages with a template",
+            "The command form of korvane.write_bufr: each row of TABLE (CSV with a header line, or Parquet; "
+            "- reads CSV from standard input) becomes a subset of the template, its columns named as "
+            "convert and read_bufr name them; empty cells are missing. Header fields are given with -s "
+            "(bufrHeaderCentre=98, dataCategory=0, ...); the typical date and time default to the first "
+            "row's.",
+            [("table", "TABLE", "1")],
+            [Option(("--template",), "template", "the descriptors of section 3, such as 307080, separated by "
+                    "commas", "CODES"),
+             Option(("-o", "--output"), "output", "the BUFR file to write (- for standard output)", "OUT"),
+             Option(("-s", "--set"), "set", "a header field (repeatable; several separated by commas)",
+                    "KEY=VALUE", list),
+             Option(("--compressed",), "compressed", "write compressed data", type=None, default=False),
+             Option(("--subsets-per-message",), "subsets_per_message", "rows per message (default: all, up to "
+                    "65535)", "N", int),
+             _DEFINITIONS],
+            "korvane._cli.encode:run"),
+        Command(
             "expand", "expand descriptors: sequences replaced, replications unrolled",
             "Prints each descriptor of the expansion with its element name.",
             [("codes", "CODE", "+")],
