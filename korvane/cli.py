@@ -210,6 +210,21 @@ COMMANDS = {
              *_SELECT, _DEFINITIONS, _MAX_SIZE],
             "korvane._cli.set:run"),
         Command(
+            "compare", "compare two BUFR files message by message and item by item",
+            "Prints one line per difference: the message's number, and for an item its subset (counted from "
+            "1, as dump --subset counts) and its key ranked within the subset (#2#airTemperature); the header "
+            "fields and descriptors, the items' codes, values, missing values and texts are compared, and "
+            "then the numbers of differences. The exit status is 0 when the files are equal, 1 when they "
+            "differ (as bufr_compare's), 2 when one cannot be read.",
+            [("first", "A", "1"), ("second", "B", "1")],
+            [Option(("--tolerance",), "tolerance", "values equal when they differ by at most X; KEY=X for one "
+                    "key (repeatable)", "X|KEY=X", list),
+             Option(("--brief",), "brief", "only the numbers of differences", type=None, default=False),
+             *_SELECT, _MAX_SIZE,
+             *_table_options(" (default: the tables each message names, from $ECCODES_DEFINITION_PATH, "
+                             "else " + DEFAULT_DEFINITIONS + ", else the tables korvane carries)")],
+            "korvane._cli.compare:run"),
+        Command(
             "encode", "write a table of observations as BUFR messages with a template",
             "The command form of korvane.write_bufr: each row of TABLE (CSV with a header line, or Parquet; "
             "- reads CSV from standard input) becomes a subset of the template, its columns named as "
