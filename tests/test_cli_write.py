@@ -161,6 +161,10 @@ def test_outputs_replace_files_whole_and_a_closed_pipe_ends_quietly(corpus_dir, 
     r = korvane("copy", str(source), str(out))
     assert r.returncode == 0 and out.read_bytes() == bytes(k.open(source)[0].bytes)
     assert os.stat(out).st_mode & 0o777 == 0o640 and os.listdir(tmp_path) == ["out.bufr"]
+    # Through a symbolic link, the file it names is replaced and the link kept.
+    (tmp_path / "link.bufr").symlink_to(out)
+    assert korvane("copy", "-m", "0", str(corpus_dir / "ed4" / "uegabe.bufr"), str(tmp_path / "link.bufr")).returncode == 0
+    assert (tmp_path / "link.bufr").is_symlink() and out.read_bytes()[:4] == b"BUFR" and len(out.read_bytes()) == 494
     p = subprocess.Popen([*COMMAND, "copy", str(source), str(source), "-"], stdout=subprocess.PIPE,
                          stderr=subprocess.PIPE)
     assert p.stdout.read(4) == b"BUFR"

@@ -3,11 +3,13 @@ written as CSV or Parquet."""
 
 from __future__ import annotations
 
+import io
 import os
 import sys
 import warnings
 
 from korvane._cli import inputs
+from korvane._cli.output import Outputs
 from korvane._cli.select import parse_filter
 from korvane.cli import CliError, UsageError, definitions_root
 
@@ -70,11 +72,13 @@ def run(args) -> int:
     sources = inputs.sources(args.files, args.max_size)
     status = 0
     tables = []
-    out = None
     header = True
-    try:
-        if fmt == "csv":
-            out = sys.stdout if args.output is None else _output(args.output)
+    with Outputs() as outputs:
+        # A file is written whole (a temporary file renamed into place) or not at all.
+        target = outputs.get(args.output) if args.output is not None else None
+        out = sys.stdout
+        if fmt == "csv" and target is not None:
+            out = io.TextIOWrapper(target.file, encoding="utf-8", newline="", write_through=True)
         failed: list = []
         for src, data in inputs.readable(inputs.progress(sources, stdout_used=args.output is None), failed):
             try:
@@ -120,27 +124,15 @@ def run(args) -> int:
                 whole = pa.concat_tables(tables, promote_options="permissive")
             else:
                 whole = pa.table({c: pa.array([], type=pa.float64()) for c in columns})
-            # Through a file of Python's own, whose errors say what failed (a full disk).
-            def parquet() -> None:
-                with open(args.output, "wb") as f:
-                    pq.write_table(whole, f)
-
-            _write(args.output, parquet)
+            _write(args.output, lambda: pq.write_table(whole, target.file))
         elif header:  # nothing read: the header alone
             _write(args.output, lambda: out.write(",".join(columns) + "\n"))
+        if out is not sys.stdout:
+            _write(args.output, out.flush)
+            out.detach()  # the file stays open for the rename
         if failed:
             status = 1
-    finally:
-        if out is not None and out is not sys.stdout:
-            _write(args.output, out.close)
     return status
-
-
-def _output(path: str):
-    try:
-        return open(path, "w", encoding="utf-8", newline="")
-    except OSError as e:
-        raise CliError(f"cannot write {path}: {inputs.os_error_text(e)}") from None
 
 
 def _write(path: str | None, write) -> None:

@@ -23,14 +23,18 @@ def _cannot(path: str, e: OSError) -> CliError:
 
 
 class Output:
-    """One output file, written to a temporary file in its directory."""
+    """One output file, written to a temporary file in its directory. A
+    symbolic link is followed, the file it names replaced; a special file
+    (a device such as /dev/null, a FIFO) is written to directly."""
 
     def __init__(self, path: str) -> None:
         global _serial
         self.path = path
         self.mode = None  # the permissions of the file replaced, kept
+        self.size = 0
+        target = os.path.realpath(path) if os.path.islink(path) else path
         try:
-            st = os.stat(path)
+            st = os.stat(target)
         except FileNotFoundError:
             pass
         except OSError as e:
@@ -41,18 +45,20 @@ class Output:
             if stat.S_ISDIR(st.st_mode):
                 raise CliError(f"cannot write {path}: it is a directory")
             if not stat.S_ISREG(st.st_mode):
-                raise CliError(f"cannot write {path}: it is a {inputs._sources.kind_of(st.st_mode)}, "
-                               "not a regular file")
+                self.temporary = None
+                self.target = path
+                self._open(0)
+                return
             self.mode = st.st_mode & 0o7777
-        directory, name = os.path.split(path)
+        directory, name = os.path.split(target)
         _serial += 1
+        self.target = target
         self.temporary = os.path.join(directory, f".{name[:200]}.{os.getpid()}.{_serial}.tmp")
         self._open(os.O_CREAT | os.O_EXCL | os.O_TRUNC)
-        self.size = 0
 
     def _open(self, flags: int) -> None:
         try:
-            fd = os.open(self.temporary, os.O_WRONLY | os.O_CLOEXEC | flags, 0o666)
+            fd = os.open(self.temporary or self.target, os.O_WRONLY | os.O_CLOEXEC | flags, 0o666)
         except OSError as e:
             raise _cannot(self.path, e) from None
         self.file = os.fdopen(fd, "wb")
@@ -83,7 +89,7 @@ class Output:
                     return
                 self._open(os.O_APPEND)
             self.file.flush()
-            if sync:
+            if sync and self.temporary is not None:
                 os.fsync(self.file.fileno())
             self.file.close()
             self.file = None
@@ -92,10 +98,12 @@ class Output:
 
     def commit(self) -> None:
         """The closed file into place: renamed over the old one."""
+        if self.temporary is None:
+            return
         try:
             if self.mode is not None:
                 os.chmod(self.temporary, self.mode)
-            os.replace(self.temporary, self.path)
+            os.replace(self.temporary, self.target)
         except OSError as e:
             raise _cannot(self.path, e) from None
 
@@ -106,6 +114,8 @@ class Output:
         except OSError:
             pass
         self.file = None
+        if self.temporary is None:
+            return
         try:
             os.unlink(self.temporary)
         except OSError:
