@@ -100,6 +100,17 @@ def _eccodes_keys(path, keys: list[str]) -> list[dict]:
     return json.loads(r.stdout)
 
 
+@pytest.mark.parametrize("keys", ["dataCategory=9,updateSequenceNumber=3,typicalHour=7",
+                                  "masterTablesVersionNumber=30,bufrHeaderSubCentre=5,typicalMinute=59"])
+def test_set_writes_header_keys_as_bufr_set(corpus_dir, tmp_path, keys):
+    files = _inputs(corpus_dir, ["ed3", "ed4/ISMD01_OKPR.bufr", "ed4/ISND02_LLBD.bufr", "ed4/uegabe.bufr"])
+    r = korvane("set", "-s", keys, *files, str(tmp_path / "korvane.bufr"))
+    assert (r.returncode, r.stderr) == (0, "")
+    e = eccodes_tool("bufr_set", "-s", keys, *files, str(tmp_path / "ecCodes.bufr"))
+    assert e.returncode == 0, e.stderr
+    assert (tmp_path / "korvane.bufr").read_bytes() == (tmp_path / "ecCodes.bufr").read_bytes()
+
+
 def _same(a, b) -> bool:
     """Equal, numbers within a few units in the last place (ecCodes multiplies by 10**-scale)."""
     if isinstance(a, dict):

@@ -86,13 +86,23 @@ class Comparison:
     def pair(self, a: _Side, ia, ha, b: _Side, ib, hb) -> None:
         """Compares message ia of A with message ib of B (named by A's number,
         and by both when they differ)."""
+        before = sum(self.counts.values())
+        self.messages += 1
+        self._pair(a, ia, ha, b, ib, hb)
+        if sum(self.counts.values()) > before:
+            self.differ += 1
+
+    def _pair(self, a: _Side, ia, ha, b: _Side, ib, hb) -> None:
         import numpy as np
 
         from korvane.errors import DecodeError
 
-        before = sum(self.counts.values())
+        message_a, message_b = a.file[a.positions[ia]], b.file[b.positions[ib]]
+        if message_a.bytes == message_b.bytes:
+            # The same bytes, read with the same tables (the options name them
+            # for both files): the same header and items, not decoded.
+            return
         name = f"message {ia}" if ia == ib else f"message {ia} (B: {ib})"
-        self.messages += 1
         keys = header_keys()
         from korvane import _names
 
@@ -101,8 +111,8 @@ class Comparison:
             if va != vb:
                 self.line("header", f"{name} {key}: {_shown(va)} != {_shown(vb)}")
         try:
-            values_a = a.file[a.positions[ia]].decode()
-            values_b = b.file[b.positions[ib]].decode()
+            values_a = message_a.decode()
+            values_b = message_b.decode()
         except DecodeError as e:
             inputs.error(str(e))
             self.trouble = True
@@ -125,8 +135,6 @@ class Comparison:
             for side, values in (("A", values_a), ("B", values_b)):
                 for s in range(n, values.number_of_subsets):
                     self.line("codes", f"{name} subset {s + 1}: only in {side}")
-        if sum(self.counts.values()) > before:
-            self.differ += 1
 
     def _tolerance(self, key: str) -> float:
         return self.by_key.get(key, self.default)
@@ -204,38 +212,49 @@ class Comparison:
 
 class _Items:
     """The items of a decoded message, with the key and rank of each (its
-    rank among the items of its key in its subset)."""
+    rank among the items of its key in its subset), worked out when a
+    difference is to be named."""
 
     def __init__(self, values) -> None:
-        import numpy as np
-
         self.values = values
-        codes, inverse = np.unique(values.code, return_inverse=True)
-        names = [values.key(int(c)) for c in codes.tolist()]
-        order = {k: n for n, k in enumerate(dict.fromkeys(names))}
-        self.names = list(order)
-        key_id = np.array([order[k] for k in names], dtype=np.int64)[inverse.reshape(-1)]
-        self.key_id = key_id
-        group = values.subset * len(order) + key_id
-        sort = np.lexsort((np.arange(len(group)), group))
-        sorted_group = group[sort]
-        first = np.searchsorted(sorted_group, sorted_group)
-        rank = np.empty(len(group), dtype=np.int64)
-        rank[sort] = np.arange(len(group)) - first + 1
-        self.rank = rank
+        self._key_id = None
+        self._rank = None
+
+    def _keys(self):
+        if self._key_id is None:
+            import numpy as np
+
+            values = self.values
+            codes, inverse = np.unique(values.code, return_inverse=True)
+            names = [values.key(int(c)) for c in codes.tolist()]
+            order = {k: n for n, k in enumerate(dict.fromkeys(names))}
+            self.names = list(order)
+            self._key_id = np.array([order[k] for k in names], dtype=np.int64)[inverse.reshape(-1)]
+        return self._key_id
 
     def key(self, i: int) -> str:
-        return self.names[self.key_id[i]]
+        return self.names[self._keys()[i]]
 
     def key_is(self, ia, key: str):
         import numpy as np
 
+        key_id = self._keys()
         if key not in self.names:
             return np.zeros(len(ia), dtype=bool)
-        return self.key_id[ia] == self.names.index(key)
+        return key_id[ia] == self.names.index(key)
 
     def ranked(self, i: int) -> str:
-        return f"#{self.rank[i]}#{self.key(i)}"
+        if self._rank is None:
+            import numpy as np
+
+            key_id = self._keys()
+            group = self.values.subset * len(self.names) + key_id
+            sort = np.lexsort((np.arange(len(group)), group))
+            sorted_group = group[sort]
+            rank = np.empty(len(group), dtype=np.int64)
+            rank[sort] = np.arange(len(group)) - np.searchsorted(sorted_group, sorted_group) + 1
+            self._rank = rank
+        return f"#{self._rank[i]}#{self.key(i)}"
 
     def subset(self, i: int) -> int:
         return int(self.values.subset[i])

@@ -102,23 +102,25 @@ class _Change:
             raise UsageError("set: give the keys to set with -s KEY=VALUE")
         self.encoded = bool(self.data) or any(f in ENCODED for f in self.fields)
 
-    def apply(self, message, data) -> bytes:
-        """The message with the keys set; ValueError naming what cannot be set."""
-        from korvane import _columns, writer
+    def apply(self, h: dict, old, message=None) -> bytes:
+        """The message of header record `h` and bytes `old` with the keys set
+        (`message`: its Message, for the encoder); ValueError naming what
+        cannot be set."""
+        from korvane import _columns
 
         if not self.encoded:
-            # Section 1 written again, the octets after its fields kept.
-            _, own, section1_local, section2, _ = writer._parts(message)
-            h = message._header
+            # Section 1 written again: its identification fields, as long as
+            # the writer makes them for the edition, then the octets after
+            # them as they were.
             try:
-                new = _columns.section1({**own, **self.fields}, section1_local=section1_local,
-                                        section2=section2 is not None)
+                fields = len(_columns.section1(h))
+                new = _columns.section1({**h, **self.fields}, section2=h["local_section_present"],
+                                        section1_local=old[8 + fields : 8 + h["section1_length"]])
             except ValueError as e:
                 raise ValueError(f"{', '.join(dict.fromkeys(self.asked.values()))}: {e}") from None
-            old = bytes(message.bytes)
             if len(new) != h["section1_length"]:
                 raise ValueError(f"section 1 would be {len(new)} octets long, not {h['section1_length']}")
-            out = old[:8] + new + old[8 + h["section1_length"]:]
+            out = bytes(old[:8]) + new + bytes(old[8 + h["section1_length"]:])
         else:
             values = message.decode() if self.data else None
             for key, selector, value in self.data:
@@ -137,7 +139,6 @@ class _Change:
         """Every header field set reads back as set (an edition that has no
         such field, or a year that is not of its century, does not)."""
         from korvane import _columns
-        from korvane.writer import ENCODE_FIELDS
 
         headers, _, problems = _columns.scan(out)
         if problems:
@@ -148,9 +149,8 @@ class _Change:
             if got == want:
                 continue
             # A field whose value leaves section 1 as it is has no octets in this edition.
-            fields = {k: h[k] for k in ENCODE_FIELDS}
             try:
-                absent = _columns.section1(fields) == _columns.section1({**fields, field: got ^ 1})
+                absent = _columns.section1(h) == _columns.section1({**h, field: got ^ 1})
             except ValueError:
                 absent = False
             raise ValueError(f"{self.asked[field]}: {want} cannot be written in edition {h['edition']}: "
@@ -213,7 +213,8 @@ def run(args) -> int:
                         inputs.error(inputs.no_messages(src, data))
                         status = 1
                     continue
-                file = open_file(data, definitions, None)
+                # Messages are read as a BufrFile (NumPy) only when they are decoded.
+                file = open_file(data, definitions, None) if change.encoded or selection.data else None
                 chosen = selection.for_file(data, scan, file)
                 positions = {h["index"]: p for p, h in enumerate(scan.headers)}
                 if selection.failed:
@@ -229,7 +230,8 @@ def run(args) -> int:
                         out.write(data.view[start : start + h["total_length"]])
                         continue
                     try:
-                        out.write(change.apply(file[positions[index]], data))
+                        old = data.view[start : start + h["total_length"]]
+                        out.write(change.apply(h, old, file[positions[index]] if file is not None else None))
                     except ValueError as e:
                         text = getattr(e, "reason", str(e))
                         raise CliError(f"{src.name}: message {index} at offset {start}: cannot set {text}; "
