@@ -29,3 +29,12 @@ def eccodes_tool(*args: str, cwd=None) -> subprocess.CompletedProcess[str]:
     r = subprocess.run(args, capture_output=True, timeout=300, cwd=cwd)
     return subprocess.CompletedProcess(r.args, r.returncode, r.stdout.decode(errors="replace"),
                                        r.stderr.decode(errors="replace"))
+
+
+def corpus_files(corpus_dir: Path, names: list[str]) -> list[str]:
+    """Files of the corpus as ecCodes' tools take them: a directory as its .bufr files in name order."""
+    out = []
+    for name in names:
+        path = corpus_dir / name
+        out += sorted(str(p) for p in path.glob("*.bufr")) if path.is_dir() else [str(path)]
+    return out

@@ -10,20 +10,12 @@ import json
 
 import pytest
 
-from clirun import EXPECTED, eccodes_tool, korvane
-
-
-def _inputs(corpus_dir, names: list[str]) -> list[str]:
-    out = []
-    for name in names:
-        path = corpus_dir / name
-        out += sorted(str(p) for p in path.glob("*.bufr")) if path.is_dir() else [str(path)]
-    return out
+from clirun import EXPECTED, corpus_files, eccodes_tool, korvane
 
 
 @pytest.mark.parametrize("case", EXPECTED["ls_keys"], ids=lambda c: c["files"][0])
 def test_ls_prints_keys_as_bufr_ls(corpus_dir, case):
-    files = _inputs(corpus_dir, case["files"])
+    files = corpus_files(corpus_dir, case["files"])
     keys = case["keys"]
     ours = korvane("ls", "--csv", "-p", ",".join(keys), *files)
     assert (ours.returncode, ours.stderr) == (0, "")
@@ -65,7 +57,7 @@ def test_where_chooses_the_messages_with_rows_that_pass(corpus_dir, case):
     import korvane as k
 
     pytest.importorskip("pandas")
-    files = _inputs(corpus_dir, case["files"])
+    files = corpus_files(corpus_dir, case["files"])
     args = [a for w in case["where"] for a in ("-w", w)]
     r = korvane("ls", "--json", "-p", "edition", *args, *files)
     assert (r.returncode, r.stderr) == (0, "")

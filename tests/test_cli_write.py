@@ -10,16 +10,7 @@ import subprocess
 
 import pytest
 
-from clirun import COMMAND, EXPECTED, eccodes_tool, korvane
-
-
-def _inputs(corpus_dir, names: list[str]) -> list[str]:
-    """Files as both tools take them: a directory as its .bufr files in name order."""
-    out = []
-    for name in names:
-        path = corpus_dir / name
-        out += sorted(str(p) for p in path.glob("*.bufr")) if path.is_dir() else [str(path)]
-    return out
+from clirun import COMMAND, EXPECTED, corpus_files, eccodes_tool, korvane
 
 
 def _files(directory) -> dict[str, bytes]:
@@ -28,7 +19,7 @@ def _files(directory) -> dict[str, bytes]:
 
 @pytest.mark.parametrize("case", EXPECTED["copy_vs_bufr_copy"], ids=lambda c: " ".join(c["korvane"]) or c["output"])
 def test_copy_chooses_and_splits_as_bufr_copy(corpus_dir, tmp_path, case):
-    files = _inputs(corpus_dir, case["files"])
+    files = corpus_files(corpus_dir, case["files"])
     output = case.get("output", "out.bufr")
     ours, theirs = tmp_path / "korvane", tmp_path / "ecCodes"
     ours.mkdir()
@@ -103,7 +94,7 @@ def _eccodes_keys(path, keys: list[str]) -> list[dict]:
 @pytest.mark.parametrize("keys", ["dataCategory=9,updateSequenceNumber=3,typicalHour=7",
                                   "masterTablesVersionNumber=30,bufrHeaderSubCentre=5,typicalMinute=59"])
 def test_set_writes_header_keys_as_bufr_set(corpus_dir, tmp_path, keys):
-    files = _inputs(corpus_dir, ["ed3", "ed4/ISMD01_OKPR.bufr", "ed4/ISND02_LLBD.bufr", "ed4/uegabe.bufr"])
+    files = corpus_files(corpus_dir, ["ed3", "ed4/ISMD01_OKPR.bufr", "ed4/ISND02_LLBD.bufr", "ed4/uegabe.bufr"])
     r = korvane("set", "-s", keys, *files, str(tmp_path / "korvane.bufr"))
     assert (r.returncode, r.stderr) == (0, "")
     e = eccodes_tool("bufr_set", "-s", keys, *files, str(tmp_path / "ecCodes.bufr"))

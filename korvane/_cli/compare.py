@@ -17,7 +17,7 @@ from __future__ import annotations
 import sys
 
 from korvane._cli import inputs
-from korvane._cli.messages import Scan, Tables
+from korvane._cli.messages import Tables, scan_of
 from korvane._cli.select import Selection, header_keys, open_file, scalar
 from korvane.cli import UsageError
 
@@ -56,9 +56,9 @@ def tolerances(texts: list[str]) -> tuple[float, dict[str, float]]:
 class _Side:
     """One file: its bytes, scan, BufrFile and the messages chosen, in order."""
 
-    def __init__(self, name: str, src, data, selection) -> None:
+    def __init__(self, name: str, src, data, scan, selection) -> None:
         self.name, self.src, self.data = name, src, data
-        self.scan = Scan(data.view)
+        self.scan = scan
         self.file = open_file(data, selection.definitions, selection.tables)
         chosen = selection.for_file(data, self.scan, self.file)
         self.positions = {h["index"]: p for p, h in enumerate(self.scan.headers)}
@@ -280,11 +280,12 @@ def _side(argument: str, label: str, size, selection):
         if failed:
             data.release()
             return None
-        side = _Side(label, src, data, selection)
-        if not side.scan.headers and not side.scan.problems:
-            inputs.error(inputs.no_messages(src, data))
+        scan = scan_of(src, data)
+        if scan is None:
+            if not src.named:  # a directory's one file: scan_of said nothing
+                inputs.error(inputs.no_messages(src, data))
             return None
-        return side
+        return _Side(label, src, data, scan, selection)
     return None
 
 

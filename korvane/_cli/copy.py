@@ -7,7 +7,7 @@ from __future__ import annotations
 import os
 
 from korvane._cli import inputs
-from korvane._cli.messages import Scan
+from korvane._cli.messages import scan_of
 from korvane._cli.output import Outputs
 from korvane._cli.select import Keys, Selection, open_file, text
 from korvane.cli import CliError, UsageError, definitions_root
@@ -63,13 +63,11 @@ class _Copy:
     def messages(self, src, data):
         """(index, header, bytes, key values) of each message chosen in a
         source, in order; damaged ones are reported."""
-        scan = Scan(data.view)
-        self.count = len(scan.headers) + len(scan.problems)
-        if not scan.headers and not scan.problems:
-            if src.named:
-                inputs.error(inputs.no_messages(src, data))
-                self.status = 1
+        scan = scan_of(src, data)
+        if scan is None:
+            self.status |= src.named
             return
+        self.count = len(scan.headers) + len(scan.problems)
         keys = self.keys
         file = None
         if self.selection.data or self.subsets or (keys is not None and keys.data):

@@ -6,7 +6,7 @@ import sys
 
 from korvane._cli import inputs
 from korvane._cli.messages import (CHARACTER, INSERTED_TEXT, OPERATOR, Decoded, Scan, Tables, centre_name, chosen,
-                                   number, selectors, typical_datetime)
+                                   number, scan_of, selectors, typical_datetime)
 from korvane.cli import UsageError, definitions_root
 
 _ESCAPES = {"\\": "\\\\", '"': '\\"', "\t": "\\t", "\n": "\\n", "\r": "\\r"}
@@ -227,11 +227,9 @@ def run(args) -> int:
     failed: list = []
     for src, data in inputs.readable(inputs.progress(sources), failed):
         try:
-            scan = Scan(data.view)
-            if not scan.headers and not scan.problems:
-                if src.named:
-                    inputs.error(inputs.no_messages(src, data))
-                    status = 1
+            scan = scan_of(src, data)
+            if scan is None:
+                status |= src.named
                 continue
             chosen = None
             if selection is not None:

@@ -5,7 +5,7 @@ from __future__ import annotations
 import sys
 
 from korvane._cli import inputs
-from korvane._cli.messages import Scan, centre_name, typical_datetime
+from korvane._cli.messages import centre_name, scan_of, typical_datetime
 from korvane.cli import UsageError, definitions_root
 
 COLUMNS = ("offset", "edition", "length", "centre", "centre_name", "category", "datetime", "master", "local",
@@ -117,9 +117,12 @@ def run(args) -> int:
     for src, data in inputs.readable(inputs.progress(sources), failed):
         values: dict = {}
         try:
-            scan = Scan(data.view)
+            scan = scan_of(src, data)
+            if scan is None:
+                status |= src.named
+                continue
             chosen = None
-            if selection is not None and (scan.headers or scan.problems):
+            if selection is not None:
                 file = None
                 if selection.data or (keys is not None and keys.data):
                     from korvane._cli.select import open_file
@@ -132,11 +135,6 @@ def run(args) -> int:
                     status = 1
         finally:
             inputs.release(data)
-        if not scan.headers and not scan.problems:
-            if src.named:
-                inputs.error(inputs.no_messages(src, data))
-                status = 1
-            continue
         lines = []
         for index, h, problem in scan.entries():
             if problem is not None:

@@ -6,7 +6,7 @@ encoder."""
 from __future__ import annotations
 
 from korvane._cli import inputs
-from korvane._cli.messages import Scan, _records
+from korvane._cli.messages import _records, scan_of
 from korvane._cli.output import Outputs
 from korvane._cli.select import Selection, assignments, header_keys, open_file
 from korvane.cli import CliError, UsageError, definitions_root
@@ -207,11 +207,9 @@ def run(args) -> int:
         out = outputs.get(args.output)
         for src, data in inputs.readable(inputs.progress(sources, stdout_used=args.output == "-"), failed):
             try:
-                scan = Scan(data.view)
-                if not scan.headers and not scan.problems:
-                    if src.named:
-                        inputs.error(inputs.no_messages(src, data))
-                        status = 1
+                scan = scan_of(src, data)
+                if scan is None:
+                    status |= src.named
                     continue
                 # Messages are read as a BufrFile (NumPy) only when they are decoded.
                 file = open_file(data, definitions, None) if change.encoded or selection.data else None
