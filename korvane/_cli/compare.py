@@ -15,6 +15,7 @@ and the numbers of differences of each kind end the output.
 from __future__ import annotations
 
 import sys
+from typing import Any
 
 from korvane._cli import inputs
 from korvane._cli.messages import Tables, scan_of
@@ -217,8 +218,8 @@ class _Items:
 
     def __init__(self, values) -> None:
         self.values = values
-        self._key_id = None
-        self._rank = None
+        self._key_id: Any = None  # arrays, made when first needed
+        self._rank: Any = None
 
     def _keys(self):
         if self._key_id is None:

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import os
 import sys
+from typing import Any
 
 from korvane._cli import inputs
 from korvane._cli.output import Outputs
@@ -74,7 +75,7 @@ def run(args) -> int:
         template = [_parse_code(c.strip()) for c in args.template.split(",") if c.strip()]
     except CliError as e:
         raise UsageError(str(e)) from None
-    header: dict[str, int] = {}
+    header: dict[str, Any] = {}
     for text in args.set:
         for key, value in assignments(text, "-s"):
             fields = header_fields(key, value)
@@ -89,7 +90,7 @@ def run(args) -> int:
     from korvane.writer import write_bufr
 
     with Outputs() as outputs:
-        out = outputs.get(args.output)
+        out: Any = outputs.get(args.output)  # a binary file to write_bufr
         try:
             n = write_bufr(table, template, out, compressed=args.compressed,
                            subsets_per_message=args.subsets_per_message, definitions=root, **header)

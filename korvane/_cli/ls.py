@@ -81,6 +81,7 @@ class _Writer:
                 row = dict(row, compressed="yes" if row["compressed"] else "no",
                            descriptors=" ".join(f"{c:06d}" for c in row["descriptors"]))
                 return self._csv([src.name, index, *row.values()])
+        assert values is not None  # the text of the fixed columns is _fixed_line's
         cells = [text(k, v, "" if self.fmt == "csv" else "missing") for k, v in values.items()]
         if self.fmt == "csv":
             return self._csv([src.name, index, *cells])
@@ -127,7 +128,8 @@ def run(args) -> int:
                 if selection.data or (keys is not None and keys.data):
                     from korvane._cli.select import open_file
 
-                    file = open_file(data, selection.definitions if selection.data else keys.definitions, None)
+                    file = open_file(data, selection.definitions if selection.data or keys is None
+                                     else keys.definitions, None)
                 chosen = selection.for_file(data, scan, file)
                 if keys is not None:
                     values, _ = keys.for_file(data, scan, list(chosen), file)
@@ -135,7 +137,7 @@ def run(args) -> int:
                     status = 1
         finally:
             inputs.release(data)
-        lines = []
+        lines: list[str] = []
         for index, h, problem in scan.entries():
             if problem is not None:
                 if selection is not None and not selection.number_chosen(index):

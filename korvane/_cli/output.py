@@ -8,6 +8,7 @@ from __future__ import annotations
 
 import os
 import sys
+from typing import BinaryIO
 
 from korvane._cli import inputs
 from korvane.cli import CliError
@@ -47,27 +48,31 @@ class Output:
             if not stat.S_ISREG(st.st_mode):
                 self.temporary = None
                 self.target = path
-                self._open(0)
+                self.file: BinaryIO | None = self._open(0)
                 return
             self.mode = st.st_mode & 0o7777
         directory, name = os.path.split(target)
         _serial += 1
         self.target = target
         self.temporary = os.path.join(directory, f".{name[:200]}.{os.getpid()}.{_serial}.tmp")
-        self._open(os.O_CREAT | os.O_EXCL | os.O_TRUNC)
+        self.file = self._open(os.O_CREAT | os.O_EXCL | os.O_TRUNC)
 
-    def _open(self, flags: int) -> None:
+    def _open(self, flags: int) -> BinaryIO:
         try:
             fd = os.open(self.temporary or self.target, os.O_WRONLY | os.O_CLOEXEC | flags, 0o666)
         except OSError as e:
             raise _cannot(self.path, e) from None
-        self.file = os.fdopen(fd, "wb")
+        return os.fdopen(fd, "wb")
+
+    def _file(self) -> BinaryIO:
+        """The temporary file, opened again to append when it was suspended."""
+        if self.file is None:
+            self.file = self._open(os.O_APPEND)
+        return self.file
 
     def write(self, data) -> None:
         try:
-            if self.file is None:
-                self._open(os.O_APPEND)
-            self.file.write(data)
+            self._file().write(data)
         except OSError as e:
             raise _cannot(self.path, e) from None
         self.size += len(data)
@@ -84,14 +89,13 @@ class Output:
     def close(self, sync: bool = True) -> None:
         """Closes the complete temporary file, first flushed to the disk when `sync`."""
         try:
-            if self.file is None:
-                if not sync:
-                    return
-                self._open(os.O_APPEND)
-            self.file.flush()
+            if self.file is None and not sync:
+                return
+            file = self._file()
+            file.flush()
             if sync and self.temporary is not None:
-                os.fsync(self.file.fileno())
-            self.file.close()
+                os.fsync(file.fileno())
+            file.close()
             self.file = None
         except OSError as e:
             raise _cannot(self.path, e) from None

@@ -17,6 +17,8 @@ passes "key=..."); its subsets are those of the rows that pass.
 
 from __future__ import annotations
 
+from typing import Any
+
 from korvane._cli import inputs
 from korvane.cli import CliError, UsageError
 
@@ -252,7 +254,7 @@ class _Positions:
     messages (read_bufr numbers a file's parsed messages from 0)."""
 
     def __init__(self) -> None:
-        self.positions = None
+        self.positions: Any = None  # an array of positions
 
     def __call__(self, values):
         import numpy as np
@@ -374,7 +376,9 @@ class Selection:
         return index in numbers or any(lo <= index and (hi is None or index <= hi) for lo, hi in ranges)
 
     def header_chosen(self, h: dict, scan) -> bool:
-        keys = header_keys() if self.header else None
+        if not self.header:
+            return True
+        keys = header_keys()
         for key, spec, negate in self.header:
             if matches(keys[key](h, scan), spec) == negate:
                 return False
@@ -406,7 +410,7 @@ class Selection:
                     chosen[p].discard(s)
         if failed:
             self.failed = True
-        result = {}
+        result: dict[int, list[int] | None] = {}
         for p, subsets in chosen.items():
             index = scan.headers[p]["index"]
             if subsets and index not in failed:
@@ -443,13 +447,13 @@ class Keys:
         f = file if file is not None else open_file(data, self.definitions, self.tables)
         columns = self._engine.rows(f, [p for p, _ in wanted], failed)
         firsts: dict[int, int] = {}
-        for row, p in enumerate(columns["message_index"].values.tolist()):
-            firsts.setdefault(p, row)
+        for r, p in enumerate(columns["message_index"].values.tolist()):
+            firsts.setdefault(p, r)
         missing = {name: columns[name].missing() for name in self.data}
         for p, h in wanted:
-            row = firsts.get(p)
+            first = firsts.get(p)
             for name in self.data:
-                out[h["index"]][name] = None if row is None else value_of(columns[name], missing[name], row)
+                out[h["index"]][name] = None if first is None else value_of(columns[name], missing[name], first)
         if failed:
             self.failed = True
             for index in failed:

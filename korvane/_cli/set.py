@@ -125,10 +125,10 @@ class _Change:
             values = message.decode() if self.data else None
             for key, selector, value in self.data:
                 values = _set_items(values, key, selector, value)
-            fields = {k: v for k, v in self.fields.items() if k != "compressed_data"}
+            header = {k: v for k, v in self.fields.items() if k != "compressed_data"}
             compressed = bool(self.fields["compressed_data"]) if "compressed_data" in self.fields else None
             try:
-                out = message.encode(values, compressed=compressed, **fields)
+                out = message.encode(values, compressed=compressed, **header)
             except ValueError as e:
                 keys = ", ".join(dict.fromkeys([*self.asked.values(), *(k for k, _, _ in self.data)]))
                 raise ValueError(f"{keys}: {e}") from None
@@ -179,6 +179,7 @@ def _set_items(values, key: str, selector: tuple, value: str):
         raise ValueError(f"{key}: the message has no such item")
     kind = values.kind[chosen]
     texts = (kind == CHARACTER) | (kind == INSERTED_TEXT)
+    new: list
     if value.lower() == "missing":
         new = [None] * len(chosen)
     elif texts.all():
