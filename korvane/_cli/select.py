@@ -17,10 +17,12 @@ passes "key=..."); its subsets are those of the rows that pass.
 
 from __future__ import annotations
 
-from typing import Any
-
 from korvane._cli import inputs
 from korvane.cli import CliError, UsageError
+
+TYPE_CHECKING = False  # typing itself is not imported: it would add to the start-up
+if TYPE_CHECKING:
+    from typing import Any
 
 # ---- values given on the command line ---------------------------------------------------
 
