@@ -1,11 +1,13 @@
-"""The korvane command: inspect, decode and convert BUFR files from the shell.
+"""The korvane command: inspect, decode, convert, copy, set and compare BUFR files from the shell.
 
 Start-up time matters for a command run once per file from scripts, so this
 module imports nothing beyond what the interpreter has already loaded: the
 options are read by a small parser of our own (argparse and the regular
 expressions it needs take longer to import than ecCodes' bufr_dump takes to
 run), and each subcommand imports its own module when it runs. `ls` and
-`dump` never import NumPy.
+`dump` never import NumPy, nor does any command that chooses, names or sets
+messages by header keys alone (-m, -w, ls -p, copy, split, set); what reads
+data keys or writes with the encoder does.
 """
 
 from __future__ import annotations
