@@ -97,7 +97,7 @@ _DEFAULT_ROOTS = (" (default: $ECCODES_DEFINITION_PATH, else " + DEFAULT_DEFINIT
 _FILES = ("files", "FILE", "+")
 _WHERE = Option(("-w", "--where"), "where",
                 "only the messages where KEY=VALUE (repeatable; KEY=A,B: any of these; KEY=LOW..HIGH: a range, "
-                "both ends included; KEY!=...: the messages KEY=... does not choose); header keys (dataCategory, "
+                "both ends included; KEY!=...: the contrary); header keys (dataCategory, "
                 "typicalDate, ...) or data keys (airTemperature, #2#pressure, 012101, WMO_station_id)",
                 "KEY=VALUE", list)
 _MESSAGE = Option(("-m", "--message"), "message",
@@ -217,7 +217,8 @@ COMMANDS = {
             "1, as dump --subset counts) and its key ranked within the subset (#2#airTemperature); the header "
             "fields and descriptors, the items' codes, values, missing values and texts are compared, and "
             "then the numbers of differences. The exit status is 0 when the files are equal, 1 when they "
-            "differ (as bufr_compare's), 2 when one cannot be read.",
+            "differ (as bufr_compare's), 2 when one cannot be read. A and B are each one file, URL or - for "
+            "standard input, compressed with gzip, bzip2, xz or zstd or not.",
             [("first", "A", "1"), ("second", "B", "1")],
             [Option(("--tolerance",), "tolerance", "values equal when they differ by at most X; KEY=X for one "
                     "key (repeatable)", "X|KEY=X", list),
@@ -279,7 +280,7 @@ def _wrap(text: str, width: int = 96, indent: str = "") -> list[str]:
 
 def _help(c: Command) -> str:
     lines = [_usage(c), "", c.summary[0].upper() + c.summary[1:] + ".", "", *_wrap(c.description)]
-    if c.positionals[0][1] in ("FILE", "A"):
+    if c.positionals[0][1] == "FILE":
         lines += ["", *_wrap(_FILES_HELP)]
     lines += ["", "options:", "  -h, --help".ljust(28) + "show this help"]
     for o in c.options:
