@@ -18,25 +18,21 @@ import sys
 from typing import Any
 
 from korvane._cli import inputs
+from korvane._cli.dump import _text as dump_text
 from korvane._cli.messages import Tables, scan_of
 from korvane._cli.select import Selection, header_keys, open_file, scalar
 from korvane.cli import UsageError
 
 KINDS = ("values", "missing", "texts", "codes", "header")
-_ESCAPES = {"\\": "\\\\", '"': '\\"', "\t": "\\t", "\n": "\\n", "\r": "\\r"}
 
 
 def _shown(value) -> str:
-    if value is None:
-        return "missing"
-    if isinstance(value, str):
-        return '"' + "".join(_ESCAPES.get(ch) or (ch if ch.isprintable() else f"\\u{ord(ch):04x}")
-                             for ch in value) + '"'
+    """A value as dump shows it; a header's descriptors as their codes."""
     if isinstance(value, list):
         return " ".join(f"{c:06d}" for c in value)
-    if isinstance(value, float):
-        return str(int(value)) if value.is_integer() and -1e15 < value < 1e15 else repr(value)
-    return str(value)
+    if isinstance(value, int):
+        return str(value)
+    return dump_text(value)
 
 
 def tolerances(texts: list[str]) -> tuple[float, dict[str, float]]:

@@ -96,9 +96,9 @@ class _Copy:
                 try:
                     message = file[positions[index]].select_subsets(subsets)
                 except (ValueError, IndexError) as e:
-                    text = str(e)
+                    said = str(e)
                     where = f"{src.name}: message {index} at offset {start}: "
-                    inputs.error(text if text.startswith(where) else where + f"its subsets cannot be written: {e}")
+                    inputs.error(said if said.startswith(where) else where + f"its subsets cannot be written: {e}")
                     self.status = 1
                     continue
             yield index, h, message, values.get(index)
