@@ -10,7 +10,9 @@ every file of ../shared/corpus/ed4 in one command. For each, the wall time
 and median: on a machine shared with other work this varies less than the
 wall time) are printed, with the ratio of korvane to ecCodes. Then the bare
 interpreter's start-up (`python -c pass` and `python -I -S -c pass`), the
-floor under any Python command, and the sizes of the JSON that
+floor under any Python command; `korvane copy`, `set` and `compare` against
+`bufr_copy`, `bufr_set` and `bufr_compare` on a feed (the edition 3 corpus
+in one file); and the sizes of the JSON that
 `korvane dump --json [--compact]` and `bufr_dump -j s` write for mhen_55.
 
 bufr_dump prints JSON by default (the same as -j s: an array per key of a
@@ -89,6 +91,38 @@ def compare(title: str, pairs: list[tuple[str, list[str]]], runs: int) -> None:
               f"cpu min x{a[3] / b[3]:.2f}")
 
 
+def feed_commands(k: str, tmp: Path, runs: int) -> None:
+    """copy, set and compare against bufr_copy, bufr_set and bufr_compare on
+    a feed: the edition 3 corpus, 1,120 messages of one to 500 subsets, in
+    one file (compare: against a copy whose every header differs, so that
+    both tools decode every message; bufr_compare goes past the first
+    difference only with -f); and the start-up of ls with a condition on a
+    header key."""
+    feed = tmp / "feed.bufr"
+    with open(feed, "wb") as out:
+        for p in sorted((CORPUS.parent / "ed3").glob("*.bufr")):
+            out.write(p.read_bytes())
+    out = str(tmp / "out.bufr")
+    split = str(tmp / "[dataCategory]_[typicalDate].bufr")
+    # Every message differs from the feed's in its header: both tools decode them all.
+    other = tmp / "other.bufr"
+    subprocess.run(["bufr_set", "-s", "updateSequenceNumber=3", str(feed), str(other)], check=True)
+    compare(f"a feed ({feed.stat().st_size:,} bytes, the edition 3 corpus in one file)", [
+        ("korvane copy -w dataCategory=0", [k, "copy", "-w", "dataCategory=0", str(feed), out]),
+        ("bufr_copy -w dataCategory=0", ["bufr_copy", "-w", "dataCategory=0", str(feed), out]),
+        ("korvane copy [key]", [k, "copy", str(feed), split]),
+        ("bufr_copy [key]", ["bufr_copy", str(feed), split]),
+        ("korvane set -s dataCategory=9", [k, "set", "-s", "dataCategory=9", str(feed), out]),
+        ("bufr_set -s dataCategory=9", ["bufr_set", "-s", "dataCategory=9", str(feed), out]),
+        ("korvane compare --brief", [k, "compare", "--brief", str(feed), str(other)]),
+        ("bufr_compare -f", ["bufr_compare", "-f", str(feed), str(other)]),
+    ], runs)
+    compare(f"a condition on a header key, one small file ({SMALL.name})", [
+        ("korvane ls -w dataCategory=0", [k, "ls", "-w", "dataCategory=0", str(SMALL)]),
+        ("korvane ls", [k, "ls", str(SMALL)]),
+    ], runs * 10)
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     here = Path(sys.executable).parent / "korvane"
@@ -111,6 +145,8 @@ def main() -> None:
         ("bufr_dump -j s", ["bufr_dump", "-j", "s", *files]),
         ("korvane ls", [k, "ls", *files]), ("bufr_ls", ["bufr_ls", *files]),
     ], max(5, args.runs // 5))
+    with tempfile.TemporaryDirectory() as tmp:
+        feed_commands(k, Path(tmp), max(3, args.runs // 10))
     py = str(Path(k).resolve().parent / "python") if (Path(k).parent / "python").exists() else sys.executable
     compare("the interpreter alone", [("python -c pass", [py, "-c", "pass"]),
                                       ("python -I -S -c pass", [py, "-I", "-S", "-c", "pass"])], args.runs)

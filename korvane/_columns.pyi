@@ -89,3 +89,10 @@ def resolve_table(descriptors: Sequence[int], tables: TableSet, rows: int,
     the caller's texts (2**64 - 1 missing), the other None. Returns (subset_bounds, value, code,
     text, references, used) as bytes of uint64, float64, uint32, uint64, int64 and uint8 items,
     used[c * rows + r] telling whether an item took column c of row r."""
+
+def section1(header: dict[str, int | bool | None], *, section1_local: bytes = b"", section2: bool = False,
+             even: int = 0) -> bytes:
+    """Section 1 of a message with these header fields (the typical date and time included), in the
+    layout of its edition: section1_local are the octets after the identification fields, section2
+    says whether the message has a section 2, even & 1 pads the section to an even length. Raises
+    ValueError for a field that does not fit its octets in the edition."""

@@ -19,7 +19,6 @@ twenty milliseconds to read, and read once per root and process.
 
 from __future__ import annotations
 
-import difflib
 import functools
 import os
 import threading
@@ -299,6 +298,8 @@ def closest(name: str, candidates, n: int = 3) -> list[str]:
 def _closest(name: str, candidates: frozenset, n: int) -> tuple[str, ...]:
     # A feed read file by file asks the same question of the same keys again
     # and again; the comparison costs far more than the lookup.
+    import difflib  # with the regular expressions it needs, a tenth of the command's start-up
+
     by_folded: dict[str, str] = {}
     for c in sorted(candidates):
         by_folded.setdefault(c.lower(), c)

@@ -1,11 +1,13 @@
-"""The korvane command: inspect, decode and convert BUFR files from the shell.
+"""The korvane command: inspect, decode, convert, copy, set and compare BUFR files from the shell.
 
 Start-up time matters for a command run once per file from scripts, so this
 module imports nothing beyond what the interpreter has already loaded: the
 options are read by a small parser of our own (argparse and the regular
 expressions it needs take longer to import than ecCodes' bufr_dump takes to
 run), and each subcommand imports its own module when it runs. `ls` and
-`dump` never import NumPy.
+`dump` never import NumPy, nor does any command that chooses, names or sets
+messages by header keys alone (-m, -w, ls -p, copy, split, set); what reads
+data keys or writes with the encoder does.
 """
 
 from __future__ import annotations
@@ -93,6 +95,15 @@ _DEFAULT_ROOTS = (" (default: $ECCODES_DEFINITION_PATH, else " + DEFAULT_DEFINIT
                   + ", else the tables korvane carries)")
 
 _FILES = ("files", "FILE", "+")
+_WHERE = Option(("-w", "--where"), "where",
+                "only the messages where KEY=VALUE (repeatable; KEY=A,B: any of these; KEY=LOW..HIGH: a range, "
+                "both ends included; KEY!=...: the contrary); header keys (dataCategory, "
+                "typicalDate, ...) or data keys (airTemperature, #2#pressure, 012101, WMO_station_id)",
+                "KEY=VALUE", list)
+_MESSAGE = Option(("-m", "--message"), "message",
+                  "only messages N, M, A to B (counted from 0 in each file, as Message.index and errors count "
+                  "them)", "N,M,A..B", list)
+_SELECT = [_WHERE, _MESSAGE]
 _MAX_SIZE = Option(("--max-size",), "max_size",
                    "the most bytes read from standard input or a URL, and the most that decompressing a file may "
                    "give (default 4GiB)", "SIZE")
@@ -110,9 +121,20 @@ COMMANDS = {
             "ls", "list the messages of BUFR files",
             "One line per message: offset, edition, length, originating centre (number and name from "
             "the common code table C-11, C-1 before edition 4), data category, typical date and time, "
-            "master and local table versions, subsets, compression and descriptors. Every readable "
-            "message is listed; each damaged one is reported on stderr, and the exit status is then 1.",
-            [_FILES], [_DEFINITIONS, _MAX_SIZE], "korvane._cli.ls:run"),
+            "master and local table versions, subsets, compression and descriptors; or with -p the keys "
+            "named (data keys from the first subset). Every readable message is listed; each damaged one is "
+            "reported on stderr, and the exit status is then 1.",
+            [_FILES],
+            [
+                Option(("-p", "--keys"), "keys", "print these keys instead: header keys (typicalDate, dataCategory, "
+                       "...) and data keys (their value in the first subset), separated by commas", "K1,K2"),
+                Option(("--json",), "json", "one JSON object per message and line", type=None, default=False,
+                       group="format"),
+                Option(("--csv",), "csv", "CSV with a header line, the file and message first", type=None,
+                       default=False, group="format"),
+                *_SELECT, _DEFINITIONS, _MAX_SIZE,
+            ],
+            "korvane._cli.ls:run"),
         Command(
             "dump", "decode BUFR files: every item of every subset",
             "Per subset, one line per item: code, key, name, value, unit and, for code and flag "
@@ -128,6 +150,7 @@ COMMANDS = {
                 Option(("--json",), "json", "one JSON document per message", type=None, default=False),
                 Option(("--compact",), "compact", "with --json: one array per key across the subsets",
                        type=None, default=False),
+                *_SELECT,
                 _MAX_SIZE,
                 *_table_options(" (default: the tables each message names, from $ECCODES_DEFINITION_PATH, "
                                 "else " + DEFAULT_DEFINITIONS + ", else the tables korvane carries)"),
@@ -147,10 +170,81 @@ COMMANDS = {
                        "(the default), none, or keys separated by commas", "KEYS"),
                 Option(("-o", "--output"), "output", "write to FILE (.csv or .parquet) instead of stdout",
                        "FILE"),
+                *_SELECT,
                 _DEFINITIONS,
                 _MAX_SIZE,
             ],
             "korvane._cli.convert:run"),
+        Command(
+            "copy", "copy chosen messages of BUFR files, byte for byte",
+            "Writes the messages that -w and -m choose to OUT, each as its bytes were, in the order read. "
+            "OUT may name keys in square brackets, as in out_[dataCategory]_[typicalDate].bufr: each message "
+            "goes to the file its own values name (data keys: their value in the first subset). With "
+            "--subsets, a message is written with only the subsets that the conditions on data keys choose, "
+            "encoded again. Damaged messages are reported on stderr and not copied, and the exit status is "
+            "then 1. OUT - is standard output.",
+            [_FILES, ("output", "OUT", "1")],
+            [*_SELECT,
+             Option(("--subsets",), "subsets", "keep only the subsets that -w chooses in each message (encoded "
+                    "again; messages whose subsets all pass are copied as they are)", type=None, default=False),
+             _DEFINITIONS, _MAX_SIZE],
+            "korvane._cli.copy:run_copy"),
+        Command(
+            "split", "write each chosen message to a file of its own",
+            "Writes each message that -w and -m choose, byte for byte, to DIR (made when missing) as "
+            "NAME_N.bufr: NAME is the input's file name without its extensions, N the message's number in "
+            "it, counted from 0 and written with as many digits as the file's last number needs. Inputs of "
+            "the same NAME are told apart as NAME-2, NAME-3, ... in the order read.",
+            [_FILES, ("directory", "DIR", "1")],
+            [*_SELECT, _DEFINITIONS, _MAX_SIZE],
+            "korvane._cli.copy:run_split"),
+        Command(
+            "set", "set header or data keys of BUFR messages",
+            "Writes every message to OUT with the keys of -s set in those that -w and -m choose (the others "
+            "are copied as they are). Header keys are set in section 1 alone, the other sections keeping their "
+            "bytes; data keys (airTemperature, #2#pressure, 012101: every item of the key in every subset, or "
+            "of that rank), and the header keys edition, compressedData and observedData, are set by encoding "
+            "the message again. A value that cannot be set fails the command, and then no output is written. "
+            "VALUE is a number, a text, or missing. OUT - is standard output.",
+            [_FILES, ("output", "OUT", "1")],
+            [Option(("-s", "--set"), "set", "set KEY to VALUE (repeatable; several separated by commas)",
+                    "KEY=VALUE", list),
+             *_SELECT, _DEFINITIONS, _MAX_SIZE],
+            "korvane._cli.set:run"),
+        Command(
+            "compare", "compare two BUFR files message by message and item by item",
+            "Prints one line per difference: the message's number, and for an item its subset (counted from "
+            "1, as dump --subset counts) and its key ranked within the subset (#2#airTemperature); the header "
+            "fields and descriptors, the items' codes, values, missing values and texts are compared, and "
+            "then the numbers of differences. The exit status is 0 when the files are equal, 1 when they "
+            "differ (as bufr_compare's), 2 when one cannot be read. A and B are each one file, URL or - for "
+            "standard input, compressed with gzip, bzip2, xz or zstd or not.",
+            [("first", "A", "1"), ("second", "B", "1")],
+            [Option(("--tolerance",), "tolerance", "values equal when they differ by at most X; KEY=X for one "
+                    "key (repeatable)", "X|KEY=X", list),
+             Option(("--brief",), "brief", "only the numbers of differences", type=None, default=False),
+             *_SELECT, _MAX_SIZE,
+             *_table_options(" (default: the tables each message names, from $ECCODES_DEFINITION_PATH, "
+                             "else " + DEFAULT_DEFINITIONS + ", else the tables korvane carries)")],
+            "korvane._cli.compare:run"),
+        Command(
+            "encode", "write a table of observations as BUFR messages with a template",
+            "The command form of korvane.write_bufr: each row of TABLE (CSV with a header line, or Parquet; "
+            "- reads CSV from standard input) becomes a subset of the template, its columns named as "
+            "convert and read_bufr name them; empty cells are missing. Header fields are given with -s "
+            "(bufrHeaderCentre=98, dataCategory=0, ...); the typical date and time default to the first "
+            "row's.",
+            [("table", "TABLE", "1")],
+            [Option(("--template",), "template", "the descriptors of section 3, such as 307080, separated by "
+                    "commas", "CODES"),
+             Option(("-o", "--output"), "output", "the BUFR file to write (- for standard output)", "OUT"),
+             Option(("-s", "--set"), "set", "a header field (repeatable; several separated by commas)",
+                    "KEY=VALUE", list),
+             Option(("--compressed",), "compressed", "write compressed data", type=None, default=False),
+             Option(("--subsets-per-message",), "subsets_per_message", "rows per message (default: all, up to "
+                    "65535)", "N", int),
+             _DEFINITIONS],
+            "korvane._cli.encode:run"),
         Command(
             "expand", "expand descriptors: sequences replaced, replications unrolled",
             "Prints each descriptor of the expansion with its element name.",
@@ -270,12 +364,15 @@ def parse_args(argv: list[str]) -> Args:
             getattr(args, o.dest).append(value)
         else:
             setattr(args, o.dest, value)
-    for dest, metavar, nargs in c.positionals:
+    for k, (dest, metavar, nargs) in enumerate(c.positionals):
         if nargs == "+":
-            if not positional:
-                raise UsageError(f"{c.name}: give at least one {metavar}")
-            setattr(args, dest, positional)
-            positional = []
+            # Those after a list (its output) are the last arguments.
+            after = len(c.positionals) - k - 1
+            if len(positional) <= after:
+                raise UsageError(f"{c.name}: give at least one {metavar}"
+                                 + (f" and {c.positionals[-1][1]}" if after else ""))
+            setattr(args, dest, positional[: len(positional) - after])
+            positional = positional[len(positional) - after:]
         elif nargs == "1":
             if not positional:
                 raise UsageError(f"{c.name}: give {metavar}")

@@ -126,8 +126,8 @@ def test_a_wrong_definitions_root_is_reported_once(tmp_path, corpus_dir):
         (["--version"], 0, "korvane {version}\n", ""),
         (["dump", "--subset"], 2, "", "korvane: option --subset needs a value (N) (see 'korvane dump --help')\n"),
         (["ls", "--bogus", "x"], 2, "", "korvane: ls: unknown option --bogus (see 'korvane ls --help')\n"),
-        (["frobnicate"], 2, "", "korvane: unknown command 'frobnicate' (choose from ls, dump, convert, expand, "
-                                "table) (see 'korvane --help')\n"),
+        (["frobnicate"], 2, "", "korvane: unknown command 'frobnicate' (choose from ls, dump, convert, copy, split, set, "
+                                "compare, encode, expand, table) (see 'korvane --help')\n"),
         (["dump", "--compact", "x"], 2, "", "korvane: --compact goes with --json (see 'korvane dump --help')\n"),
     ],
 )

@@ -3,39 +3,17 @@ written as CSV or Parquet."""
 
 from __future__ import annotations
 
+import io
 import os
 import sys
 import warnings
 
 from korvane._cli import inputs
+from korvane._cli.output import Outputs
+from korvane._cli.select import parse_filter
 from korvane.cli import CliError, UsageError, definitions_root
 
 _FORMATS = {".csv": "csv", ".parquet": "parquet", ".pq": "parquet"}
-
-
-def _scalar(text: str):
-    """A filter value: an integer, a number, else the text itself (a key's text
-    value, or a date-time such as 2019-12-22T22:00)."""
-    for kind in (int, float):
-        try:
-            return kind(text)
-        except ValueError:
-            pass
-    return text
-
-
-def parse_filter(spec: str) -> tuple[str, object]:
-    """KEY=VALUE, KEY=A,B (any of these) or KEY=LOW..HIGH (both ends included, either may be left out)."""
-    key, eq, value = spec.partition("=")
-    key = key.strip()
-    if not eq or not key or not value:
-        raise UsageError(f"--filter {spec!r}: write KEY=VALUE, KEY=A,B or KEY=LOW..HIGH")
-    if ".." in value:
-        low, _, high = value.partition("..")
-        return key, slice(_scalar(low) if low else None, _scalar(high) if high else None)
-    if "," in value:
-        return key, [_scalar(v) for v in value.split(",")]
-    return key, _scalar(value)
 
 
 def _require(module: str, why: str):
@@ -73,6 +51,18 @@ def run(args) -> int:
     root = definitions_root(args.definitions)
     from korvane import frames
 
+    # -m and -w choose messages (their rows then pass --filter): the
+    # positions of each file's chosen messages, as a filter on message_index.
+    selection = chosen = None
+    if args.where or args.message:
+        from korvane._cli.messages import Scan
+        from korvane._cli.select import Selection, _Positions
+
+        if "message_index" in filters:
+            raise UsageError("choose messages with -m or with --filter message_index=..., not both")
+        selection = Selection(args, root)
+        chosen = filters["message_index"] = _Positions()
+
     # One plan for all the files: the names are checked before anything is
     # read, and a key is reported absent when no file has it.
     try:
@@ -82,11 +72,13 @@ def run(args) -> int:
     sources = inputs.sources(args.files, args.max_size)
     status = 0
     tables = []
-    out = None
     header = True
-    try:
-        if fmt == "csv":
-            out = sys.stdout if args.output is None else _output(args.output)
+    with Outputs() as outputs:
+        # A file is written whole (a temporary file renamed into place) or not at all.
+        target = outputs.get(args.output) if args.output is not None else None
+        out = sys.stdout
+        if fmt == "csv" and target is not None:
+            out = io.TextIOWrapper(target.file, encoding="utf-8", newline="", write_through=True)
         failed: list = []
         for src, data in inputs.readable(inputs.progress(sources, stdout_used=args.output is None), failed):
             try:
@@ -95,6 +87,15 @@ def run(args) -> int:
                         inputs.error(inputs.no_messages(src, data))
                         status = 1
                     continue
+                if selection is not None:
+                    import numpy as np
+
+                    scan = Scan(data.view)
+                    picked = selection.for_file(data, scan)
+                    chosen.positions = np.array([p for p, h in enumerate(scan.headers) if h["index"] in picked],
+                                                dtype=np.int64)
+                    if selection.failed:
+                        status = 1
                 with warnings.catch_warnings(record=True) as caught:
                     warnings.simplefilter("always")
                     try:
@@ -123,27 +124,15 @@ def run(args) -> int:
                 whole = pa.concat_tables(tables, promote_options="permissive")
             else:
                 whole = pa.table({c: pa.array([], type=pa.float64()) for c in columns})
-            # Through a file of Python's own, whose errors say what failed (a full disk).
-            def parquet() -> None:
-                with open(args.output, "wb") as f:
-                    pq.write_table(whole, f)
-
-            _write(args.output, parquet)
+            _write(args.output, lambda: pq.write_table(whole, target.file))
         elif header:  # nothing read: the header alone
             _write(args.output, lambda: out.write(",".join(columns) + "\n"))
+        if out is not sys.stdout:
+            _write(args.output, out.flush)
+            out.detach()  # the file stays open for the rename
         if failed:
             status = 1
-    finally:
-        if out is not None and out is not sys.stdout:
-            _write(args.output, out.close)
     return status
-
-
-def _output(path: str):
-    try:
-        return open(path, "w", encoding="utf-8", newline="")
-    except OSError as e:
-        raise CliError(f"cannot write {path}: {inputs.os_error_text(e)}") from None
 
 
 def _write(path: str | None, write) -> None:

@@ -7,9 +7,9 @@ from array import array
 
 from korvane import _columns
 from korvane._cli import inputs
-from korvane._cli.messages import (OPERATOR, Decoded, Scan, Tables, centre_name, chosen,
-                                   number, selectors, typical_datetime)
-from korvane.cli import UsageError
+from korvane._cli.messages import (OPERATOR, Decoded, Scan, Tables, centre_name, chosen, number, scan_of,
+                                   selectors, typical_datetime)
+from korvane.cli import UsageError, definitions_root
 
 _ESCAPES = {"\\": "\\\\", '"': '\\"', "\t": "\\t", "\n": "\\n", "\r": "\\r"}
 
@@ -214,21 +214,35 @@ def _writer():
 
 def run(args) -> int:
     dumper = Dumper(args)
+    selection = None
+    if args.where or args.message:
+        from korvane._cli.select import Selection
+
+        fixed = dumper.tables.fixed
+        selection = Selection(args, lambda: dumper.tables.root or definitions_root(args.definitions),
+                              fixed.tables if fixed is not None else None)
     sources = inputs.sources(args.files, args.max_size)
     write = _writer()
     status = 0
     failed: list = []
     for src, data in inputs.readable(inputs.progress(sources), failed):
         try:
-            scan = Scan(data.view)
-            if not scan.headers and not scan.problems:
-                if src.named:
-                    inputs.error(inputs.no_messages(src, data))
-                    status = 1
+            scan = scan_of(src, data)
+            if scan is None:
+                status |= src.named
                 continue
+            chosen = None
+            if selection is not None:
+                chosen = selection.for_file(data, scan)
+                if selection.failed:
+                    status = 1
             for index, h, problem in scan.entries():
                 if problem is not None:
+                    if selection is not None and not selection.number_chosen(index):
+                        continue
                     _, offset, _, _, text = problem
+                elif chosen is not None and index not in chosen:
+                    continue
                 else:
                     offset = h["offset"]
                     try:

@@ -68,6 +68,18 @@ class Scan:
             yield (i, None, p) if p is not None else (i, next(it), None)
 
 
+def scan_of(src, data) -> Scan | None:
+    """The messages of a source's bytes, or None when there are none (and
+    then, for a source named on the command line, which fails the command,
+    a line on stderr saying so)."""
+    scan = Scan(data.view)
+    if scan.headers or scan.problems:
+        return scan
+    if src.named:
+        inputs.error(inputs.no_messages(src, data))
+    return None
+
+
 def typical_datetime(h: dict) -> str:
     return (f"{h['typical_year']:04d}-{h['typical_month']:02d}-{h['typical_day']:02d}T"
             f"{h['typical_hour']:02d}:{h['typical_minute']:02d}:{h['typical_second']:02d}")

@@ -384,6 +384,53 @@ PyObject* encode(PyObject*, PyObject* args, PyObject* kwargs) {
     });
 }
 
+const char* const kSection1Doc =
+    "section1(header, *, section1_local=b'', section2=False, even=0)\n--\n\n"
+    "Section 1 of a message with these header fields, in the layout of its edition: the bytes a message's "
+    "own section 1 is replaced with when only header fields change. header holds every field encode "
+    "takes, the typical date and time included; section1_local are the octets after the identification "
+    "fields; section2 says whether the message has a section 2; even & 1 pads the section to an even "
+    "length. ValueError names a field that does not fit its octets in the edition.";
+
+PyObject* section1(PyObject*, PyObject* args, PyObject* kwargs) {
+    return guarded([&]() -> PyObject* {
+        static const char* kwlist[] = {"header", "section1_local", "section2", "even", nullptr};
+        PyObject *header_obj, *section1_obj = nullptr;
+        int section2 = 0;
+        unsigned char even = 0;
+        if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|$Opb:section1", const_cast<char**>(kwlist), &header_obj,
+                                         &section1_obj, &section2, &even))
+            return nullptr;
+        BufrMessage header;
+        std::array<bool, 6> date_absent{};
+        if (!read_header(header_obj, header, date_absent)) return nullptr;
+        static const char* const date_names[] = {"typical_year", "typical_month", "typical_day",
+                                                 "typical_hour", "typical_minute", "typical_second"};
+        for (std::size_t i = 0; i < date_absent.size(); ++i) {
+            if (date_absent[i]) {
+                PyErr_Format(PyExc_KeyError, "header field %s is missing", date_names[i]);
+                return nullptr;
+            }
+        }
+        std::string local;
+        bool has_local = false;
+        if (!read_bytes(section1_obj, local, has_local)) return nullptr;
+        MessageParts parts;
+        parts.section1_local = bytes_of(local);
+        if (section2 != 0) parts.section2 = ByteView{};
+        parts.even = static_cast<std::uint8_t>(even & 1u);
+        // A frame around no descriptors and no data: its section 1 is the one
+        // a message with these fields and parts has, whatever its data.
+        Result<std::uint64_t> length = message_length(header, parts, 0);
+        if (!length) return raise_encode_error(length.error());
+        std::vector<std::uint8_t> frame(static_cast<std::size_t>(*length));
+        write_frame(frame, header, parts, 0);
+        const std::size_t size = (std::size_t{frame[8]} << 16) | (std::size_t{frame[9]} << 8) | frame[10];
+        return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(frame.data() + 8),
+                                         static_cast<Py_ssize_t>(size));
+    });
+}
+
 const char* const kResolveTableDoc =
     "resolve_table(descriptors, tables, rows, columns, keys, *, counts=None, references=None)\n--\n\n"
     "The items of a table of observations, one subset per row. columns holds (code or key, by_key, rank, "

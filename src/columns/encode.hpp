@@ -9,6 +9,10 @@ namespace korvane::columns {
 PyObject* encode(PyObject* self, PyObject* args, PyObject* kwargs);
 extern const char* const kEncodeDoc;
 
+// section1(header, ...): section 1 alone, for header fields set in place.
+PyObject* section1(PyObject* self, PyObject* args, PyObject* kwargs);
+extern const char* const kSection1Doc;
+
 // resolve_table(...): the items of a table of observations.
 PyObject* resolve_table(PyObject* self, PyObject* args, PyObject* kwargs);
 extern const char* const kResolveTableDoc;

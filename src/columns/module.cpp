@@ -570,6 +570,8 @@ PyMethodDef kFunctions[] = {
      kEncodeDoc},
     {"resolve_table", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(resolve_table)),
      METH_VARARGS | METH_KEYWORDS, kResolveTableDoc},
+    {"section1", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(section1)),
+     METH_VARARGS | METH_KEYWORDS, kSection1Doc},
     {nullptr, nullptr, 0, nullptr},
 };
 
