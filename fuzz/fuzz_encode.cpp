@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <list>
 #include <optional>
@@ -35,11 +36,11 @@ constexpr std::size_t kConvertedItems = std::size_t{1} << 20;
 
 // As fuzz_decode: table sets by the directories a header resolves to.
 std::string key_for(const korvane::BufrMessage& m) {
-    auto wmo = korvane::resolve_eccodes_table_dir(korvane::wmo_table_dir(kDefinitions, m));
-    if (!wmo) return "?" + korvane::wmo_table_dir(kDefinitions, m);
+    auto wmo = korvane::resolve_eccodes_table_dir(korvane::wmo_table_dir(kDefinitions, korvane::table_request(m)));
+    if (!wmo) return "?" + korvane::wmo_table_dir(kDefinitions, korvane::table_request(m));
     std::string key = *wmo;
     if (m.local_tables_version_number != 0) {
-        const std::string local = korvane::local_table_dir(kDefinitions, m);
+        const std::string local = korvane::local_table_dir(kDefinitions, korvane::table_request(m));
         if (korvane::path_exists(local)) key += "|" + local;
     }
     return key;
@@ -61,6 +62,20 @@ const korvane::TableSet* tables_for(const korvane::BufrMessage& m) {
     else
         cache.emplace_front(key, std::nullopt);
     return cache.front().second ? &*cache.front().second : nullptr;
+}
+
+// The encoder writes what the reader's rules read (texts as UTF-8, an
+// element after 2 06 YYY as YYY bits of its own), so both decodes use them.
+korvane::DecodeOptions reader_rules() {
+    korvane::DecodeOptions options;
+    options.reader_rules = true;
+    return options;
+}
+
+// Stops the run, saying why first, so that a failing input explains itself.
+[[noreturn]] void fail(const std::string& why) {
+    std::fprintf(stderr, "fuzz_encode: %s\n", why.c_str());
+    __builtin_trap();
 }
 
 bool contains(const std::string& text, std::string_view part) { return text.find(part) != std::string::npos; }
@@ -129,7 +144,7 @@ void round_trip(const korvane::BufrMessage& m, korvane::ByteView buf, const korv
              contains(why, "compressed increments") || contains(why, "longer than compressed data") ||
              contains(why, "cannot be the replication count")))
             return;
-        __builtin_trap();
+        fail("encoding failed: " + why);
     }
     korvane::BufrMessage header = m;
     header.compressed_data = compressed;
@@ -138,7 +153,7 @@ void round_trip(const korvane::BufrMessage& m, korvane::ByteView buf, const korv
     if (!length) {
         // Uncompressed data may outgrow what three octets can state.
         if (compressed != m.compressed_data && contains(length.error().display(), "more than the 16777215")) return;
-        __builtin_trap();
+        fail("no length: " + length.error().display());
     }
     std::vector<std::uint8_t> out(static_cast<std::size_t>(*length));
     const std::vector<std::uint8_t> bits = data->to_vector();
@@ -148,16 +163,16 @@ void round_trip(const korvane::BufrMessage& m, korvane::ByteView buf, const korv
     if (again->number_of_subsets != m.number_of_subsets || again->unexpanded_descriptors != m.unexpanded_descriptors)
         __builtin_trap();
     korvane::MessageColumns second;
-    auto done = korvane::decode_columns(*again, tables, again->section4_data(out), second, korvane::DecodeOptions{});
+    auto done = korvane::decode_columns(*again, tables, again->section4_data(out), second, reader_rules());
     if (!done) {
         // Fewer bits than the message had can cross the bounds on items and
         // steps per bit of data.
         const std::string why = done.error().display();
         if (contains(why, "would give more than") || contains(why, "would take more than")) return;
-        __builtin_trap();
+        fail("the message written does not decode: " + why);
     }
     korvane::MessageColumns first;
-    if (!korvane::decode_columns(m, tables, m.section4_data(buf), first, korvane::DecodeOptions{})) __builtin_trap();
+    if (!korvane::decode_columns(m, tables, m.section4_data(buf), first, reader_rules())) __builtin_trap();
     check_same_items(first, second);
 }
 
@@ -170,7 +185,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const korvane::TableSet* tables = tables_for(*m);
     if (tables == nullptr) return 0;
     korvane::MessageColumns columns;
-    if (!korvane::decode_columns(*m, *tables, m->section4_data(buf), columns, korvane::DecodeOptions{})) return 0;
+    if (!korvane::decode_columns(*m, *tables, m->section4_data(buf), columns, reader_rules())) return 0;
     // The items as decoding keeps them, then laid out; the same compression,
     // then the other.
     round_trip(*m, buf, *tables, columns, m->compressed_data, false);
