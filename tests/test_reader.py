@@ -146,6 +146,23 @@ def test_items_are_bounded_by_the_data(tables, descriptors, subsets, compressed,
         korvane.open(message, tables=tables)[0].decode()
 
 
+@pytest.mark.parametrize(
+    "descriptors, subsets, compressed, payload",
+    [
+        # 100 x 100 groups of an operator in each of 65535 subsets, from 24 bytes.
+        ([12101, 102100, 101100, 201129], 65535, True, 24),
+        # 20 x 255 x 100 groups of an operator, the steps they take within their bound.
+        ([103020, 102255, 101100, 201000], 1, False, 1 << 16),
+    ],
+)
+def test_group_occurrences_are_bounded_by_the_data(tables, descriptors, subsets, compressed, payload):
+    message = build(descriptors=descriptors, data=b"\x00" * payload, subsets=subsets, compressed=compressed)
+    m = korvane.open(message, tables=tables)[0]
+    with pytest.raises(korvane.DecodeError, match="more than [0-9]+ occurrences of replicated groups"):
+        m.decode(structure=True)
+    m.decode()  # without them, the items alone are within their bound
+
+
 def test_structure_records_replicated_groups(tables):
     # Two subsets, each 2 x (1001), then a fixed 1 x (1002).
     data = Bits()

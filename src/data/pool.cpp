@@ -8,6 +8,23 @@ namespace korvane {
 
 namespace {
 
+// Under AddressSanitizer a block goes straight back to the system allocator
+// when freed, so that the sanitizer sees it freed: a pooled block would stay
+// addressable, and a use after free of a large column would read the next
+// message's data instead of failing. g++ defines __SANITIZE_ADDRESS__; clang
+// reports the sanitizer through __has_feature.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kPooled = false;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kPooled = false;
+#else
+constexpr bool kPooled = true;
+#endif
+#else
+constexpr bool kPooled = true;
+#endif
+
 // Every block starts with a header that records its capacity, so that a block
 // handed out for a smaller request is put back whole.
 struct alignas(std::max_align_t) Header {
@@ -37,7 +54,7 @@ std::size_t pooled_capacity(std::size_t bytes) {
 }  // namespace
 
 void* pool_allocate(std::size_t bytes) {
-    if (bytes >= kPoolMinBytes) {
+    if (kPooled && bytes >= kPoolMinBytes) {
         bytes = pooled_capacity(bytes);
         Pool& p = pool();
         std::lock_guard<std::mutex> lock(p.mutex);
@@ -59,7 +76,7 @@ void* pool_allocate(std::size_t bytes) {
 void pool_free(void* ptr) noexcept {
     if (ptr == nullptr) return;
     Header* h = static_cast<Header*>(ptr) - 1;
-    if (h->capacity >= kPoolMinBytes) {
+    if (kPooled && h->capacity >= kPoolMinBytes) {
         Pool& p = pool();
         std::lock_guard<std::mutex> lock(p.mutex);
         if (p.free_bytes + h->capacity <= kPoolMaxBytes) {

@@ -14,7 +14,8 @@
 
 namespace korvane {
 
-// Blocks of at least kPoolMinBytes go through the pool, which keeps at most
+// Blocks of at least kPoolMinBytes go through the pool (except under
+// AddressSanitizer, which must see every block freed), which keeps at most
 // kPoolMaxBytes of free blocks.
 inline constexpr std::size_t kPoolMinBytes = std::size_t{1} << 16;
 inline constexpr std::size_t kPoolMaxBytes = std::size_t{1} << 26;

@@ -501,7 +501,7 @@ Result<void> decode_uncompressed(const BufrMessage& message, const TableSet& tab
     ctx.interrupt = options.interrupt;
     ValueCodingState state;
     SubsetLeaves leaves(out, reader, state, max, options);
-    Structure structure(options.structure ? &out.groups : nullptr);
+    Structure structure(options.structure ? &out.groups : nullptr, max.max);
     Walker<SubsetLeaves> walker(ctx, state, leaves, structure);
     const std::span<const std::uint32_t> descriptors(message.unexpanded_descriptors);
     out.subset_bounds.push_back(0);
@@ -577,7 +577,7 @@ Result<void> decode_compressed(const BufrMessage& message, const TableSet& table
         ctx.interrupt = options.interrupt;
         ValueCodingState state;
         ColumnLeaves leaves(out, reader, ctx, state, subsets, max, varying);
-        Structure structure(options.structure ? &column_groups : nullptr);
+        Structure structure(options.structure ? &column_groups : nullptr, max.max, subsets);
         Walker<ColumnLeaves> walker(ctx, state, leaves, structure);
         KORVANE_TRY_VOID(walker.walk(descriptors, 0, 0));
         columns = leaves.columns();
@@ -606,6 +606,11 @@ Result<void> decode_compressed(const BufrMessage& message, const TableSet& table
 }
 
 }  // namespace
+
+BufrError Structure::limit_exceeded() const {
+    return BufrError::limit_exceeded("decoding would record more than " + std::to_string(limit_) +
+                                     " occurrences of replicated groups: groups are repeated without reading data");
+}
 
 void MessageColumns::clear() noexcept {
     row_width = 0;

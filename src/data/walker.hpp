@@ -15,17 +15,24 @@
 
 namespace korvane {
 
-// The occurrences of replicated groups, when the caller asks for them.
+// The occurrences of replicated groups, when the caller asks for them. A
+// group of operators alone gives no items, so the bound on items does not
+// bound its occurrences: they are held to `limit` of their own, each one
+// recorded standing for `copies` (compressed data record the occurrences of
+// one walk, which every subset repeats).
 class Structure {
 public:
-    Structure(std::vector<GroupOccurrence>* out) : out_(out) {}
+    explicit Structure(std::vector<GroupOccurrence>* out, std::uint64_t limit = UINT64_MAX, std::uint64_t copies = 1)
+        : out_(out), limit_(limit), copies_(copies == 0 ? 1 : copies) {}
 
-    void begin(const std::uint32_t* replication, std::uint64_t position, std::uint32_t subset) {
-        if (out_ == nullptr) return;
+    Result<void> begin(const std::uint32_t* replication, std::uint64_t position, std::uint32_t subset) {
+        if (out_ == nullptr) return Ok{};
+        if (out_->size() >= limit_ / copies_) return limit_exceeded();
         const auto node = nodes_.try_emplace(replication, static_cast<std::uint32_t>(nodes_.size())).first->second;
         const std::int64_t parent = open_.empty() ? -1 : open_.back();
         open_.push_back(static_cast<std::int64_t>(out_->size()));
         out_->push_back(GroupOccurrence{position, position, parent, node, subset});
+        return Ok{};
     }
     void end(std::uint64_t position) {
         if (out_ == nullptr) return;
@@ -34,7 +41,11 @@ public:
     }
 
 private:
+    BufrError limit_exceeded() const;
+
     std::vector<GroupOccurrence>* out_;
+    std::uint64_t limit_;
+    std::uint64_t copies_;
     std::vector<std::int64_t> open_;
     std::unordered_map<const std::uint32_t*, std::uint32_t> nodes_;
 };
@@ -179,7 +190,7 @@ private:
     Result<void> repeat(const std::uint32_t* replication, std::span<const std::uint32_t> group, std::uint64_t count,
                         int depth, std::uint32_t subset) {
         for (std::uint64_t k = 0; k < count; ++k) {
-            structure_.begin(replication, leaves_.position(), subset);
+            KORVANE_TRY_VOID(structure_.begin(replication, leaves_.position(), subset));
             KORVANE_TRY_VOID(walk(group, depth + 1, subset));
             structure_.end(leaves_.position());
         }

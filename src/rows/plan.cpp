@@ -7,9 +7,10 @@
 
 namespace korvane::rows {
 
-Plan::Plan(const TableSet& tables, std::span<const std::uint32_t> descriptors, const Request& request)
+Plan::Plan(const TableSet& tables, std::span<const std::uint32_t> descriptors, const Request& request, bool expand)
     : tables_(tables), request_(request), present_(request.selectors.size(), false) {
-    Result<std::vector<std::uint32_t>> expanded = expand_codes(tables, descriptors);
+    Result<std::vector<std::uint32_t>> expanded = BufrError::table("not expanded");
+    if (expand) expanded = expand_codes(tables, descriptors);
     if (!expanded) {
         // Known only from the data: nothing can be ruled out beforehand.
         complete_ = false;
@@ -67,14 +68,19 @@ const std::vector<std::uint16_t>& Plan::selectors_of(std::uint32_t code) {
 std::shared_ptr<Plan> PlanCache::plan(const TableSet& tables, std::span<const std::uint32_t> descriptors) {
     std::string key(reinterpret_cast<const char*>(&tables), sizeof(&tables));
     key.append(reinterpret_cast<const char*>(descriptors.data()), descriptors.size_bytes());
+    bool expand = true;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         auto it = plans_.find(key);
         if (it != plans_.end()) return it->second;
+        expand = !unexpanded_.contains(key);
     }
-    auto plan = std::make_shared<Plan>(tables, descriptors, request_);
-    if (!plan->complete()) return plan;
+    auto plan = std::make_shared<Plan>(tables, descriptors, request_, expand);
     std::lock_guard<std::mutex> lock(mutex_);
+    if (!plan->complete()) {
+        unexpanded_.insert(std::move(key));
+        return plan;
+    }
     return plans_.emplace(key, std::move(plan)).first->second;
 }
 

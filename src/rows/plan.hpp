@@ -11,6 +11,7 @@
 #include <span>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "rows/request.hpp"
@@ -20,7 +21,10 @@ namespace korvane::rows {
 
 class Plan {
 public:
-    Plan(const TableSet& tables, std::span<const std::uint32_t> descriptors, const Request& request);
+    // With `expand` false the descriptors are taken as ones that do not
+    // expand (known to have failed before), and the plan starts incomplete.
+    Plan(const TableSet& tables, std::span<const std::uint32_t> descriptors, const Request& request,
+         bool expand = true);
 
     // The selectors the items of element `code` feed, in selector order
     // (empty for none). With an expansion that failed the plan learns codes
@@ -55,13 +59,16 @@ class PlanCache {
 public:
     explicit PlanCache(const Request& request) : request_(request) {}
     // The plan of the template; a fresh one, not kept, when the template's
-    // expansion fails (its codes are learnt message by message).
+    // expansion fails (its codes are learnt message by message). That the
+    // expansion fails is kept: it can take millions of steps before it does,
+    // which every message of the template would otherwise pay again.
     std::shared_ptr<Plan> plan(const TableSet& tables, std::span<const std::uint32_t> descriptors);
 
 private:
     const Request& request_;
     std::mutex mutex_;
     std::unordered_map<std::string, std::shared_ptr<Plan>> plans_;
+    std::unordered_set<std::string> unexpanded_;
 };
 
 }  // namespace korvane::rows
