@@ -217,7 +217,7 @@ class _Structure:
                     self.by_key.setdefault(e.key, []).append(code)
 
     def has(self, s: "_Selector") -> bool:
-        return bool(self.by_key.get(s.key)) if s.code is None else s.code in self.elements
+        return bool(self.by_key.get(s.key)) if s.key is not None else s.code in self.elements
 
 
 _STRUCTURES: dict[tuple, _Structure] = {}
@@ -364,7 +364,8 @@ class _Plan:
         for name, ks in self.computed.items():
             lacking = [k for k in ks[: _names.COMPUTED[name].needed] if not self.found[k]]
             if lacking and not told & set(lacking):
-                out.append(warning(self.selectors[lacking[0]].key, lacking[0], name))
+                part = self.selectors[lacking[0]]
+                out.append(warning(part.key or f"{part.code:06d}", lacking[0], name))
         return out
 
 
@@ -474,7 +475,8 @@ class _Chunk:
         if self.kind == "t":
             return np.isnat(self.values)
         if self.kind in "so":
-            return np.equal(self.values, None)
+            # Each object against None: NumPy's stubs take no None operand.
+            return np.equal(self.values, None)  # type: ignore[call-overload]
         return self.mask if self.mask is not None else np.zeros(len(self.values), dtype=bool)
 
     def as_kind(self, kind: str) -> np.ndarray:
@@ -568,7 +570,9 @@ def _computed(name: str, parts: list[tuple[_Chunk, np.ndarray] | None], n: int) 
     if name == "WIGOS_station_id":
         numbers = [_numbers(p, n)[0] for p in parts[:3]]
         local = parts[3][0].values if parts[3] is not None and parts[3][0].kind == "s" else np.full(n, None, object)
-        ok = ~(np.isnan(numbers[0]) | np.isnan(numbers[1]) | np.isnan(numbers[2])) & ~np.equal(local, None)
+        # Each object against None: NumPy's stubs take no None operand.
+        has_local = ~np.equal(local, None)  # type: ignore[call-overload]
+        ok = ~(np.isnan(numbers[0]) | np.isnan(numbers[1]) | np.isnan(numbers[2])) & has_local
         out = np.full(n, None, dtype=object)
         rows = np.flatnonzero(ok)
         out[rows] = [f"{a}-{b}-{c}-{d}" for a, b, c, d in zip(*(x[rows].astype(np.int64).tolist() for x in numbers),
@@ -601,8 +605,8 @@ def _wigos_filter(spec):
 
 
 def _passes(f: _Filter, name: str, value) -> bool:
-    types = {"typical_datetime": "datetime64[us]", "source": object}
-    arr = np.array([value], dtype=types.get(name, np.int64))
+    types = {"typical_datetime": np.dtype("datetime64[us]"), "source": np.dtype(object)}
+    arr = np.array([value], dtype=types.get(name, np.dtype(np.int64)))
     return bool(f.match(arr, np.zeros(1, dtype=bool))[0])
 
 
@@ -725,7 +729,7 @@ def _typed(value: np.ndarray, state: np.ndarray, text, elements: list, texts, in
 
 def _text_array(table):
     """The texts of a table as an object array, made when first asked for."""
-    cache = []
+    cache: list[np.ndarray] = []
 
     def get():
         if not cache:
@@ -759,7 +763,8 @@ def _read_core(f, plan: _Plan, chosen: np.ndarray, errors: str, threads: int):
     return table
 
 
-def _file_rows(f, plan: _Plan, base: int, names: dict, errors: str, threads: int) -> tuple[dict[str, _Chunk], int]:
+def _file_rows(f, plan: _Plan, base: int, names: dict, errors: str,
+               threads: int) -> tuple[Mapping[str, _Chunk | _FlatPart], int]:
     """The rows of the messages of an open file: a chunk per column, and
     their number. `base` is the message_index of the file's first message."""
     keep = np.ones(len(f.headers), dtype=bool)
@@ -788,6 +793,7 @@ def _file_rows(f, plan: _Plan, base: int, names: dict, errors: str, threads: int
     def selector_chunk(k: int) -> tuple[_Chunk | None, np.ndarray]:
         hit = by_selector.get(k)
         if hit is None:
+            assert table is not None  # read when a selector is asked for
             value, state, text, elements = table.column(k)
             state = np.frombuffer(state, dtype=np.uint8)
             chunk = _typed(np.frombuffer(value, dtype=np.float64), state, text, elements, texts,
@@ -802,7 +808,7 @@ def _file_rows(f, plan: _Plan, base: int, names: dict, errors: str, threads: int
             return _message_chunk(f, name, chosen, base).take(rows_msg)
         if name in plan.computed:
             parts = [selector_chunk(k) for k in plan.computed[name]]
-            return _computed(name, [p if p[0] is not None else None for p in parts], n)
+            return _computed(name, [(c, lacks) if c is not None else None for c, lacks in parts], n)
         chunk = selector_chunk(plan.index[name])[0]
         return chunk if chunk is not None else _Chunk("-", np.full(n, np.nan))
 
@@ -878,7 +884,7 @@ def _flat_file_rows(f, plan: _Plan, chosen: np.ndarray, base: int, names: dict, 
         if sel.key is not None:
             hit = col_keys == sel.key
         else:  # the columns of the keys that have an item of the code
-            holding = np.unique(col_keys[codes[col_element] == sel.code]) if ncols else []
+            holding: np.ndarray | list[str] = np.unique(col_keys[codes[col_element] == sel.code]) if ncols else []
             hit = np.isin(col_keys, holding)
         if sel.rank:
             hit &= col_ranks == sel.rank
@@ -1016,11 +1022,11 @@ class _Blocks(Sequence):
         f_row: dict[str, int] = {}
         i_row: dict[str, int] = {}
         for n in self.names:
-            k = kind.get(n)
-            if k is not None:
-                rows_of = f_row if k == "f" else i_row
+            kind_n = kind.get(n)
+            if kind_n is not None:
+                rows_of = f_row if kind_n == "f" else i_row
                 rows[position[n]] = rows_of[n] = len(rows_of)
-                kinds[position[n]] = k
+                kinds[position[n]] = kind_n
         self.floats = np.full((len(f_row), total), np.nan)
         self.ints = np.zeros((len(i_row), total), dtype=np.int64)
         self.mask = np.ones((len(i_row), total), dtype=bool)
@@ -1043,7 +1049,7 @@ class _Blocks(Sequence):
     def __len__(self) -> int:
         return len(self.names)
 
-    def __getitem__(self, j):  # type: ignore[override]
+    def __getitem__(self, j):
         if isinstance(j, slice):
             return [self[k] for k in range(*j.indices(len(self)))]
         kind, row = self.kinds[j], self.rows[j]
@@ -1105,7 +1111,7 @@ def _read(source, plan: _Plan, definitions, errors, max_size, storage_options, t
     if with_source:
         names = {"source": None, **names}
     source_filter = plan.header_filters.get("source")
-    chunks: dict[str, list[_Chunk]] = {}
+    chunks: dict[str, list[_Chunk | None]] = {}
     counts: list[int] = []
     parts: list[tuple[int, _FlatPart]] = []  # the numbers of a flat read, by file
     index = -1
@@ -1136,7 +1142,7 @@ def _read(source, plan: _Plan, definitions, errors, max_size, storage_options, t
         if with_source:
             out = {"source": _Chunk("s", np.full(n, f.name, dtype=object)), **out}
         for name, c in out.items():
-            if name == _NUMBERS:
+            if isinstance(c, _FlatPart):  # under _NUMBERS
                 parts.append((len(counts), c))
                 continue
             lst = chunks.setdefault(name, [])
@@ -1175,7 +1181,7 @@ def _combine(parts: list[_Chunk | None], counts: list[int]) -> _Chunk:
 
 
 def _table(source, plan: _Plan, definitions, errors, max_size=DEFAULT_MAX_SIZE, storage_options=None,
-           threads=None) -> tuple[list[str], list[_Chunk]]:
+           threads=None) -> tuple[list[str], Sequence[_Chunk]]:
     """The columns of the table, read with `plan` (which notes the keys the
     messages hold: several sources read with one plan are one table's)."""
     names, chunks, counts, parts = _read(source, plan, definitions, errors, max_size, storage_options, threads)
@@ -1346,7 +1352,7 @@ def read_arrow(source: Source | Sequence[Source], columns: str | Iterable[str] |
     return _arrow(pa, names, cols)
 
 
-def _arrow(pa, names: list[str], cols: list[_Chunk]):
+def _arrow(pa, names: list[str], cols: Sequence[_Chunk]):
     arrays, fields = [], []
     for name, c in zip(names, cols):
         if c.kind == "f":

@@ -59,7 +59,7 @@ def run(args) -> int:
         raise UsageError("convert: give the columns with --columns K1,K2")
     columns = [c.strip() for c in args.columns.split(",") if c.strip()]
     filters = dict(parse_filter(f) for f in args.filter)
-    fmt = "csv"
+    fmt: str | None = "csv"
     if args.output is not None:
         fmt = _FORMATS.get(os.path.splitext(args.output)[1].lower())
         if fmt is None:
@@ -116,8 +116,8 @@ def run(args) -> int:
                 table = frames._pandas(pd, names, cols)
                 _write(args.output, lambda: table.to_csv(out, index=False, header=header))
                 header = False
-        for w in plan.absent():
-            inputs.error(f"warning: {w}")
+        for absent in plan.absent():
+            inputs.error(f"warning: {absent}")
         if fmt == "parquet":
             if tables:
                 whole = pa.concat_tables(tables, promote_options="permissive")
@@ -130,6 +130,7 @@ def run(args) -> int:
 
             _write(args.output, parquet)
         elif header:  # nothing read: the header alone
+            assert out is not None  # the CSV output, opened above
             _write(args.output, lambda: out.write(",".join(columns) + "\n"))
         if failed:
             status = 1

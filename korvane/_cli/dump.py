@@ -5,8 +5,8 @@ from __future__ import annotations
 import sys
 
 from korvane._cli import inputs
-from korvane._cli.messages import (CHARACTER, INSERTED_TEXT, OPERATOR, Decoded, Scan, Tables, centre_name, chosen,
-                                   number, selectors, typical_datetime)
+from korvane._cli.messages import Decoded, Scan, Tables, centre_name, chosen, number, selectors, typical_datetime
+from korvane._items import CHARACTER, INSERTED_TEXT, OPERATOR
 from korvane.cli import UsageError
 
 _ESCAPES = {"\\": "\\\\", '"': '\\"', "\t": "\\t", "\n": "\\n", "\r": "\\r"}

@@ -33,7 +33,7 @@ def run(args) -> int:
                 inputs.error(inputs.no_messages(src, data))
                 status = 1
             continue
-        lines = []
+        lines: list[str] = []
         for index, h, problem in scan.entries():
             if problem is not None:
                 write("".join(lines))
