@@ -14,23 +14,23 @@ re-exported here as it is.
 """
 
 from korvane._korvane import (
-    BufrMessage,
-    DecodedValue,
-    Descriptor,
-    ElementDefinition,
-    SequenceDefinition,
-    TableSet,
-    decode_values,
-    decode_values_with_definitions,
-    decode_values_with_tables,
-    expand_descriptors,
-    parse_all_bytes,
-    parse_all_file,
-    parse_bytes,
-    parse_file,
+    BufrMessage as BufrMessage,
+    DecodedValue as DecodedValue,
+    Descriptor as Descriptor,
+    ElementDefinition as ElementDefinition,
+    SequenceDefinition as SequenceDefinition,
+    TableSet as TableSet,
+    decode_values as decode_values,
+    decode_values_with_definitions as decode_values_with_definitions,
+    decode_values_with_tables as decode_values_with_tables,
+    expand_descriptors as expand_descriptors,
+    parse_all_bytes as parse_all_bytes,
+    parse_all_file as parse_all_file,
+    parse_bytes as parse_bytes,
+    parse_file as parse_file,
 )
 from korvane import _korvane
-from korvane._tables import carried_definitions, tables_info
+from korvane._tables import carried_definitions as carried_definitions, tables_info as tables_info
 
 __version__ = "0.1.0"
 
@@ -57,12 +57,14 @@ __all__ = list(_korvane.__all__) + list(_LAZY) + ["tables_info", "carried_defini
 # it would slow `import korvane` down).
 TYPE_CHECKING = False
 if TYPE_CHECKING:
-    from korvane.frames import AbsentKeyWarning, describe, read_arrow, read_bufr
-    from korvane.reader import BufrFile, DecodeError, Message, Values, open
-    from korvane.writer import encode, write_bufr
+    from korvane.frames import describe as describe, read_arrow as read_arrow, read_bufr as read_bufr
+    from korvane._names import AbsentKeyWarning as AbsentKeyWarning
+    from korvane.reader import BufrFile as BufrFile, DecodeError as DecodeError, Message as Message
+    from korvane.reader import Values as Values, open as open
+    from korvane.writer import encode as encode, write_bufr as write_bufr
 
 
-def __getattr__(name: str):
+def __getattr__(name: str) -> object:
     module = _LAZY.get(name)
     if module is None:
         raise AttributeError(f"module 'korvane' has no attribute {name!r}")
@@ -73,5 +75,5 @@ def __getattr__(name: str):
     return value
 
 
-def __dir__():
+def __dir__() -> list[str]:
     return sorted(set(globals()) | set(_LAZY))

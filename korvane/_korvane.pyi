@@ -13,7 +13,22 @@ Descriptor codes are plain ints ``F*100000 + X*1000 + Y``: element 0 01 001 is
 
 from typing import Sequence, final
 
-__all__: list[str]
+__all__ = [
+    "BufrMessage",
+    "DecodedValue",
+    "Descriptor",
+    "ElementDefinition",
+    "SequenceDefinition",
+    "TableSet",
+    "parse_bytes",
+    "parse_file",
+    "parse_all_bytes",
+    "parse_all_file",
+    "expand_descriptors",
+    "decode_values",
+    "decode_values_with_tables",
+    "decode_values_with_definitions",
+]
 
 @final
 class BufrMessage:
@@ -166,7 +181,7 @@ class Descriptor:
     range). Descriptors compare and hash by identity.
     """
 
-    def __init__(self, f: int, x: int, y: int) -> None:
+    def __new__(cls, f: int, x: int, y: int) -> Descriptor:
         """A descriptor of the given parts, stored unchanged."""
     @property
     def fxy(self) -> int:

@@ -441,6 +441,7 @@ def _decompressed(loaded: Loaded, max_size: int | None) -> Loaded:
     out = bytearray()
     problem = None
     position = 0  # input fed so far
+    piece: memoryview | bytes
     d = _decompressor(kind)
     try:
         while True:
@@ -574,7 +575,10 @@ def _matches(pattern: str, skipped) -> list[Found]:
 
     out: list[Found] = []
     notes: dict[str, str] = {}
-    note = notes.setdefault
+
+    def note(path: str, kind: str) -> None:
+        notes.setdefault(path, kind)
+
     for m in sorted(glob.glob(pattern, recursive=True)):
         try:
             mode = os.stat(m).st_mode
@@ -590,8 +594,13 @@ def _matches(pattern: str, skipped) -> list[Found]:
     # "d/**" matches d and the files in it: each file once, where first found.
     for path, kind in notes.items():
         skipped(path, kind)
-    seen: set[str] = set()
-    return [f for f in out if not (f.path in seen or seen.add(f.path))]
+    unique: list[Found] = []
+    seen: set[str | None] = set()
+    for f in out:
+        if f.path not in seen:
+            seen.add(f.path)
+            unique.append(f)
+    return unique
 
 
 def _remote(url: str, storage_options) -> list[Found]:

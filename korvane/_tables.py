@@ -17,6 +17,9 @@ import warnings
 TYPE_CHECKING = False
 if TYPE_CHECKING:
     from pathlib import Path
+    from typing import Any
+
+    from korvane._korvane import TableSet
 
 # The definitions of Debian's and Ubuntu's libeccodes-data.
 SYSTEM_DEFINITIONS = "/usr/share/eccodes/definitions"
@@ -31,7 +34,7 @@ def _has_tables(root: str | os.PathLike[str]) -> bool:
     return os.path.isdir(os.path.join(root, "bufr", "tables"))
 
 
-def _read_index() -> dict:
+def _read_index() -> dict[str, Any]:
     import json
 
     path = os.path.join(PACKAGED_TABLES, "index.json")
@@ -233,7 +236,7 @@ def repair_embedded(root: str | os.PathLike[str]) -> bool:
 
 # Roots found, by what decides them (the argument, the environment): each open
 # of a file asks, and the answer costs file-system queries.
-_resolved: dict[tuple, tuple[str, Path]] = {}
+_resolved: dict[tuple[str | None, str, str, str | None, str | None, bool], tuple[str, Path]] = {}
 
 
 def _resolve(definitions: str | os.PathLike[str] | None, carried: bool = True) -> tuple[str, Path | None]:
@@ -290,7 +293,9 @@ def resolve_definitions(definitions: str | os.PathLike[str] | None = None) -> Pa
         OSError: When the carried tables cannot be unpacked (an unwritable
             cache directory).
     """
-    return _resolve(definitions)[1]
+    root = _resolve(definitions)[1]
+    assert root is not None  # the carried tables stand behind every other root
+    return root
 
 
 def installed_master_versions(root: str | os.PathLike[str], master_table: int = 0) -> list[int]:
@@ -346,7 +351,7 @@ def newer_version_note(version: int, root: str | os.PathLike[str]) -> str:
             f"(korvane --definitions \"$(python3 -c 'import korvane; print(korvane.carried_definitions())')\")")
 
 
-def tables_info(definitions: str | os.PathLike[str] | None = None) -> dict:
+def tables_info(definitions: str | os.PathLike[str] | None = None) -> dict[str, Any]:
     """Which BUFR tables korvane reads, and what they hold.
 
     Args:
@@ -366,6 +371,7 @@ def tables_info(definitions: str | os.PathLike[str] | None = None) -> dict:
         FileNotFoundError: As `resolve_definitions`.
     """
     kind, root = _resolve(definitions)
+    assert root is not None  # the carried tables stand behind every other root
     if kind == "embedded":
         index = _read_index()
         release = index.get("eccodes_release")
@@ -385,13 +391,13 @@ def tables_info(definitions: str | os.PathLike[str] | None = None) -> dict:
 # tables share one object, and each header's key is remembered.
 _SETS_KEPT = 16
 _HEADERS_KEPT = 4096
-_sets: dict = {}  # key -> TableSet, least recently used first
-_keys: dict[tuple, str] = {}
-_warned: set[tuple] = set()
+_sets: dict[str, TableSet] = {}  # key -> TableSet, least recently used first
+_keys: dict[tuple[str | int | bool, ...], str] = {}
+_warned: set[tuple[str, int, int]] = set()
 _cache_lock = threading.Lock()
 
 
-def warn_version(root, master_table: int, named: int, read: int, stacklevel: int = 6) -> None:
+def warn_version(root: str | os.PathLike[str], master_table: int, named: int, read: int, stacklevel: int = 6) -> None:
     """Warns, once per root and version, that messages of master version
     `named` are read with the older version `read` (the newest installed)."""
     key = (str(root), master_table, named)
@@ -406,7 +412,8 @@ def warn_version(root, master_table: int, named: int, read: int, stacklevel: int
 
 
 def tables_for(root: str | os.PathLike[str], master_table: int, master_version: int, local_version: int,
-               centre: int, subcentre: int, *, code_tables: bool = True, **place):
+               centre: int, subcentre: int, *, code_tables: bool = True, source: str = "<buffer>", index: int = 0,
+               offset: int = 0) -> TableSet:
     """tables_for(root, master_table, master_version, local_version, centre, subcentre)
     --
 
@@ -424,14 +431,15 @@ def tables_for(root: str | os.PathLike[str], master_table: int, master_version: 
 
     header = (str(root), master_table, master_version, local_version, centre, subcentre, code_tables)
     with _cache_lock:
-        key = _keys.get(header)
-        tables = _sets.pop(key, None) if key is not None else None
-        if tables is not None:
-            _sets[key] = tables  # the most recently used, last
+        known = _keys.get(header)
+        tables = _sets.pop(known, None) if known is not None else None
+        if known is not None and tables is not None:
+            _sets[known] = tables  # the most recently used, last
             return tables
     try:
         key, version, tables = _columns.load_tables(os.fspath(root), master_table, master_version, local_version,
-                                                    centre, subcentre, code_tables=code_tables, **place)
+                                                    centre, subcentre, code_tables=code_tables, source=source,
+                                                    index=index, offset=offset)
     except DecodeError as e:
         # A file missing from the carried tables' unpacked tree (a cache
         # cleaned in part): the tree is unpacked again, and read again.
@@ -439,7 +447,8 @@ def tables_for(root: str | os.PathLike[str], master_table: int, master_version: 
             raise
         root = embedded_root()
         key, version, tables = _columns.load_tables(os.fspath(root), master_table, master_version, local_version,
-                                                    centre, subcentre, code_tables=code_tables, **place)
+                                                    centre, subcentre, code_tables=code_tables, source=source,
+                                                    index=index, offset=offset)
     warn_version(root, master_table, master_version, version, stacklevel=4)
     with _cache_lock:
         if len(_keys) >= _HEADERS_KEPT:
@@ -453,7 +462,8 @@ def tables_for(root: str | os.PathLike[str], master_table: int, master_version: 
 
 
 def code_table(root: str | os.PathLike[str], master_table: int, master_version: int, local_version: int,
-               centre: int, subcentre: int, code: int, **place) -> dict[int, str] | None:
+               centre: int, subcentre: int, code: int, *, source: str = "<buffer>", index: int = 0,
+               offset: int = 0) -> dict[int, str] | None:
     """The code or flag table of element `code` for a message with these
     header fields, as meanings by entry (by bit number, 1 the most
     significant, for a flag table), or None; read alone, without the rest of
@@ -461,6 +471,6 @@ def code_table(root: str | os.PathLike[str], master_table: int, master_version: 
     from korvane import _columns
 
     _, version, _ = _columns.load_tables(os.fspath(root), master_table, master_version, local_version, centre,
-                                         subcentre, code_tables=False, **place)
+                                         subcentre, code_tables=False, source=source, index=index, offset=offset)
     return _columns.code_table(os.fspath(root), master_table, version, local_version, centre, subcentre, code,
-                               **place)
+                               source=source, index=index, offset=offset)

@@ -17,6 +17,10 @@ import sys
 
 from korvane import __version__, _korvane
 
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Any
+
 DEFAULT_DEFINITIONS = "/usr/share/eccodes/definitions"
 
 
@@ -62,8 +66,14 @@ class Command:
 class Args:
     """The parsed options of a command, as attributes."""
 
+    run: str  # the command's function, "module:function"
+
     def __init__(self, command: str) -> None:
         self.command = command
+
+    if TYPE_CHECKING:
+        # One attribute per option and positional, set by parse_args.
+        def __getattr__(self, name: str) -> Any: ...
 
     def __repr__(self) -> str:
         return f"Args({vars(self)})"
@@ -325,6 +335,7 @@ def parse_args(argv: list[str]) -> Args:
     given: dict[str, str] = {}  # exclusive group -> the flag given
     positional: list[str] = []
     i, rest = 1, False
+    value: str | int  # an option's text, or the int it gives
     while i < len(argv):
         a = argv[i]
         i += 1
@@ -398,7 +409,9 @@ def definitions_root(given: str | None, carried: bool = True) -> str | None:
 
     try:
         _, root = _tables._resolve(given, carried)
-    except FileNotFoundError:
+    except FileNotFoundError as e:
+        if given is None:  # the carried tables are missing
+            raise CliError(str(e)) from None
         raise CliError(f"--definitions {given}: no BUFR tables there "
                        f"(expected {os.path.join(given, 'bufr', 'tables')})") from None
     except OSError as e:
@@ -425,6 +438,7 @@ def load_tables(args: Args) -> _korvane.TableSet:
             return _korvane.TableSet.from_bufr4_45(args.wmo_csv)
         _checked_header(args)
         root = definitions_root(args.definitions)
+        assert root is not None  # the carried tables stand behind every other root
         from korvane import _tables
 
         version = args.master_version

@@ -35,8 +35,8 @@ from __future__ import annotations
 import numbers
 import os
 import warnings
-from collections.abc import Mapping, Sequence
-from typing import Any, NamedTuple
+from collections.abc import Callable, Mapping, Sequence
+from typing import TYPE_CHECKING, Any, NamedTuple
 
 import numpy as np
 
@@ -59,6 +59,9 @@ from korvane import _sources, frames
 from korvane._names import AbsentKeyWarning
 from korvane.reader import DecodeError
 
+if TYPE_CHECKING:
+    from numpy.typing import NDArray
+
 __all__ = ["read_bufr", "DEFAULT_PARTITION_SIZE"]
 
 #: Files larger than this are read in several partitions.
@@ -74,22 +77,23 @@ class _Part(NamedTuple):
     """What one partition reads: a byte range of a file and, for a file cut in
     several, the messages and damaged spans the whole-file scan found in it."""
 
-    fs: object
+    fs: Any  # an fsspec file system
     path: str
     name: str  # the file as error texts name it
     file: int  # position among the files
     start: int
     end: int | None  # None: to the end of the file
     size: int  # bytes in the range
-    messages: np.ndarray | None  # rows (scan index, offset, length); None: scan the file in the task
-    problems: list | None  # DecodeError of each damaged span
+    messages: NDArray[np.int64] | None  # rows (scan index, offset, length); None: scan the file in the task
+    problems: list[DecodeError] | None  # of each damaged span
     before: int  # messages of the file before this partition's first
 
 
 # ---- bytes -------------------------------------------------------------------------------
 
 
-def _open(fs, path: str, start: int = 0, end: int | None = None, max_size=_sources.DEFAULT_MAX_SIZE):
+def _open(fs: Any, path: str, start: int = 0, end: int | None = None,
+          max_size: int | str | None = _sources.DEFAULT_MAX_SIZE) -> tuple[memoryview, Callable[[], None]]:
     """A memoryview of bytes [start, end) of a file, and the function that
     releases it. A whole file is read as korvane.open reads it (decompressed
     when it is compressed); a range of a local file is read with pread, of
@@ -115,7 +119,7 @@ def _open(fs, path: str, start: int = 0, end: int | None = None, max_size=_sourc
     return memoryview(data), lambda: None
 
 
-def _scan(view: memoryview, name: str) -> tuple[np.ndarray, list[DecodeError]]:
+def _scan(view: memoryview, name: str) -> tuple[NDArray[np.int64], list[DecodeError]]:
     """The messages of a whole file (scan index, offset, length) and its damaged spans."""
     with korvane.open(view, errors="skip") as f:
         h = f.headers
@@ -124,7 +128,7 @@ def _scan(view: memoryview, name: str) -> tuple[np.ndarray, list[DecodeError]]:
     return messages.reshape(-1, 3), problems
 
 
-def _count(fs, path: str, max_size) -> int:
+def _count(fs: Any, path: str, max_size: int | str | None) -> int:
     """The number of messages of a file that parse, as read_bufr counts them."""
     view, release = _open(fs, path, max_size=max_size)
     try:
@@ -146,20 +150,22 @@ class _Shifted:
     """A filter callable on message_index, seen from a buffer whose first
     message has index `base` among all messages read."""
 
-    def __init__(self, fn, base: int) -> None:
+    def __init__(self, fn: Callable[[Any], Any], base: int) -> None:
         self.fn, self.base = fn, base
 
-    def __call__(self, x):
+    def __call__(self, x: Any) -> Any:
         return self.fn(x + self.base)
 
 
-def _shift(spec, base: int):
+def _shift(spec: Any, base: int) -> Any:
     """A message_index filter for a buffer whose messages count from `base`:
     the same test on index - base. Its forms are those read_bufr takes, tried
     in its order: a slice, a callable, a collection of values, a value."""
 
-    def value(v):
-        return v - base if isinstance(v, numbers.Number) else v
+    def value(v: Any) -> Any:
+        # Every number a filter may hold (int, float, NumPy's, Decimal)
+        # subtracts an int; the Number ABC itself declares no arithmetic.
+        return v - base if isinstance(v, numbers.Number) else v  # type: ignore[operator]
 
     if isinstance(spec, slice):
         return slice(None if spec.start is None else value(spec.start),
@@ -171,7 +177,7 @@ def _shift(spec, base: int):
     return [value(v) for v in spec]
 
 
-def _runs(indices: np.ndarray) -> list[tuple[int, int]]:
+def _runs(indices: NDArray[np.int64]) -> list[tuple[int, int]]:
     """Ranges [lo, hi) of messages with no damaged span between them (their
     scan indices follow each other)."""
     if len(indices) == 0:
@@ -184,8 +190,10 @@ def _runs(indices: np.ndarray) -> list[tuple[int, int]]:
 class _Reader:
     """Reads partitions: the arguments of read_bufr that every task shares."""
 
-    def __init__(self, columns, filters, definitions, errors: str, meta=None, required=True,
-                 max_size=_sources.DEFAULT_MAX_SIZE) -> None:
+    def __init__(self, columns: str | Sequence[str] | None, filters: Mapping[str, Any] | None,
+                 definitions: str | os.PathLike[str] | None, errors: str, meta: pd.DataFrame | None = None,
+                 required: bool | str | Sequence[str] = True,
+                 max_size: int | str | None = _sources.DEFAULT_MAX_SIZE) -> None:
         self.columns = columns
         self.filters = filters
         self.definitions = definitions
@@ -200,7 +208,7 @@ class _Reader:
         if self.errors == "warn":
             warnings.warn(str(error), RuntimeWarning, stacklevel=2)
 
-    def _table(self, source, base: int, errors: str = "raise"):
+    def _table(self, source: str | bytes | _sources.Loaded, base: int, errors: str = "raise") -> pd.DataFrame:
         """read_bufr on a path or buffer whose first message is message `base`
         of the whole read."""
         filters = self.filters
@@ -210,14 +218,18 @@ class _Reader:
             # A partition lacking a key says nothing of the others.
             warnings.simplefilter("ignore", AbsentKeyWarning)
             # Dask runs the partitions in parallel: each reads on one thread.
-            df = korvane.read_bufr(source, self.columns, filters, required_columns=self.required,
+            # A Loaded (bytes already read, named as their file) is taken as
+            # it is by the reader's sources, though no public source type.
+            df = korvane.read_bufr(source, self.columns, filters,  # type: ignore[arg-type]
+                                   required_columns=self.required,
                                    definitions=self.definitions, errors=errors,
                                    max_size=self.max_size, threads=1)
         if base and "message_index" in df.columns:
             df["message_index"] += base
         return df
 
-    def _decode(self, view, part: _Part, messages: np.ndarray, lo: int, hi: int, first: int) -> list:
+    def _decode(self, view: memoryview, part: _Part, messages: NDArray[np.int64], lo: int, hi: int,
+                first: int) -> list[pd.DataFrame]:
         """Tables of messages lo..hi-1, adjacent in the file with nothing
         damaged between them. A message that fails to decode is reported as
         the single-process reader reports it, naming the file and its offset
@@ -240,12 +252,11 @@ class _Reader:
                 lo = bad + 1
         return out
 
-    def pieces(self, part: _Part, base: int, limit: int | None = None) -> list:
+    def pieces(self, part: _Part, base: int, limit: int | None = None) -> list[pd.DataFrame]:
         """The partition's tables (one, or one per stretch between damaged
         messages). `limit`: read only the first messages, about that many bytes."""
         base += part.before
-        whole = part.messages is None
-        if whole and limit is None and isinstance(part.fs, LocalFileSystem):
+        if part.messages is None and limit is None and isinstance(part.fs, LocalFileSystem):
             # A whole local file: read_bufr reads it as it would alone, and
             # names it in its errors itself.
             return [self._table(part.path, base, self.errors)]
@@ -255,7 +266,10 @@ class _Reader:
                 # Nothing to report: damaged spans are skipped here as they are
                 # in the whole file (the scan goes on 4 bytes after their start).
                 return [self._table(_sources.Loaded(None, view, part.name), base, "skip")]
-            messages, problems = _scan(view, part.name) if whole else (part.messages, part.problems)
+            if part.messages is None or part.problems is None:
+                messages, problems = _scan(view, part.name)
+            else:
+                messages, problems = part.messages, part.problems
             if limit is not None:
                 keep = np.cumsum(messages[:, 2]) <= limit
                 keep[:1] = True
@@ -269,16 +283,18 @@ class _Reader:
         finally:
             release()
 
-    def __call__(self, part: _Part, base: int):
-        pieces = [_conform(df, self.meta, part.name) for df in self.pieces(part, base)]
+    def __call__(self, part: _Part, base: int) -> pd.DataFrame:
+        meta = self.meta
+        assert meta is not None  # read_bufr sets it before any partition is read
+        pieces = [_conform(df, meta, part.name) for df in self.pieces(part, base)]
         if len(pieces) == 1:
             return pieces[0]
         df = pd.concat(pieces, ignore_index=True)
-        df.attrs = dict(self.meta.attrs)
+        df.attrs = dict(meta.attrs)
         return df
 
 
-def _conform(df, meta, name: str):
+def _conform(df: pd.DataFrame, meta: pd.DataFrame, name: str) -> pd.DataFrame:
     """A partition's table in the types of `meta`.
 
     read_bufr types a column by what the messages it read hold: a key that none
@@ -328,7 +344,8 @@ def _conform(df, meta, name: str):
 # ---- the collection ----------------------------------------------------------------------
 
 
-def _files(paths, storage_options) -> list[tuple[object, str, str, int]]:
+def _files(paths: str | bytes | os.PathLike[str] | Sequence[str | bytes | os.PathLike[str]],
+           storage_options: Mapping[str, Any] | None) -> list[tuple[Any, str, str, int]]:
     """(file system, path, name, size) of each file, in order: a local path,
     directory or glob expanded as korvane.read_bufr expands it (special files
     skipped with a warning, a named one refused), a URL or a glob in one with
@@ -352,6 +369,7 @@ def _files(paths, storage_options) -> list[tuple[object, str, str, int]]:
                                                                           "regular file")):
             if f.error is not None:
                 raise FileNotFoundError(f"{f.name}: {f.error}")
+            assert f.path is not None  # only standard input has none
             fd, st = _sources.open_regular(f.path)  # a FIFO or a device is refused here, by its name
             os.close(fd)
             out.append((local, f.path, f.name, st.st_size))
@@ -360,7 +378,7 @@ def _files(paths, storage_options) -> list[tuple[object, str, str, int]]:
     return out
 
 
-def _compressed(fs, path: str) -> bool:
+def _compressed(fs: Any, path: str) -> bool:
     """Whether a file's first bytes are those of a compressed stream."""
     if isinstance(fs, LocalFileSystem):
         fd, _ = _sources.open_regular(path)
@@ -373,7 +391,7 @@ def _compressed(fs, path: str) -> bool:
     return _sources.compression_of(head) is not None
 
 
-def _partitions(fs, path: str, name: str, file: int, size: int, limit: int) -> list[_Part]:
+def _partitions(fs: Any, path: str, name: str, file: int, size: int, limit: int) -> list[_Part]:
     """A file's partitions: the whole file when it is small or compressed,
     else groups of messages of about `limit` bytes each, cut at the start of a
     message."""
@@ -400,12 +418,12 @@ def _partitions(fs, path: str, name: str, file: int, size: int, limit: int) -> l
     return parts
 
 
-def _wants_index(columns, filters) -> bool:
+def _wants_index(columns: str | Sequence[str] | None, filters: Mapping[str, Any] | None) -> bool:
     names = [columns] if isinstance(columns, str) else list(columns or [])
     return "message_index" in names or "message_index" in (filters or {})
 
 
-def _sample(reader: _Reader, parts: list[_Part]):
+def _sample(reader: _Reader, parts: list[_Part]) -> pd.DataFrame:
     """An empty table with the columns and types of the first files' rows."""
     sampler = _Reader(reader.columns, reader.filters, reader.definitions, "skip", required=reader.required,
                       max_size=reader.max_size)
@@ -420,6 +438,7 @@ def _sample(reader: _Reader, parts: list[_Part]):
         read += part.size
         if read >= _SAMPLE_BYTES:
             break
+    assert first is not None  # there is a file, and each of its partitions gives a table
     return first.iloc[:0]
 
 
@@ -498,10 +517,10 @@ def read_bufr(paths: str | os.PathLike[str] | Sequence[str | os.PathLike[str]],
 
     bases = [0] * len(files)
     if _wants_index(columns, filters):
-        counts = []
+        counts: list[Any] = []  # ints, or the delayed counts of files read whole
         for j, (fs, path, _, _) in enumerate(files):
-            split = [p for p in parts if p.file == j and p.messages is not None]
-            counts.append(sum(len(p.messages) for p in split) if split
+            split = [p.messages for p in parts if p.file == j and p.messages is not None]
+            counts.append(sum(len(m) for m in split) if split
                           else dask.delayed(_count, pure=True)(fs, path, max_size))
         starts = dask.delayed(_starts, pure=True)(counts)
         bases = [starts[j] for j in range(len(files))]

@@ -13,6 +13,10 @@ command line can use it without NumPy.
 
 from __future__ import annotations
 
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from collections.abc import Callable
+
 __all__ = ["DecodeError", "KINDS"]
 
 #: The kinds of :class:`DecodeError`, each with what it means.
@@ -62,7 +66,7 @@ class DecodeError(ValueError):
         """The message's index among the messages found in its source (as `index`)."""
         return self.index
 
-    def __reduce__(self):
+    def __reduce__(self) -> tuple[Callable[..., DecodeError], tuple[str, str, int, int, str]]:
         return (_rebuild_error, (self.reason, self.source, self.index, self.offset, self.kind))
 
 

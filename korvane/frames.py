@@ -285,7 +285,8 @@ class _Plan:
         for name, ks in self.computed.items():
             lacking = [k for k in ks[: _names.COMPUTED[name].needed] if not self.found[k]]
             if lacking and not told & set(lacking):
-                out.append(warning(self.selectors[lacking[0]].key, lacking[0], name))
+                part = self.selectors[lacking[0]]
+                out.append(warning(part.key or f"{part.code:06d}", lacking[0], name))
         return out
 
 
@@ -421,7 +422,8 @@ class _Chunk:
         if self.kind == "t":
             return np.isnat(self.values)
         if self.kind in "so":
-            return np.equal(self.values, None)
+            # Each object against None: NumPy's stubs take no None operand.
+            return np.equal(self.values, None)  # type: ignore[call-overload]
         return self.mask if self.mask is not None else np.zeros(len(self.values), dtype=bool)
 
     def as_kind(self, kind: str) -> np.ndarray:
@@ -515,7 +517,9 @@ def _computed(name: str, parts: list[tuple[_Chunk, np.ndarray] | None], n: int) 
     if name == "WIGOS_station_id":
         numbers = [_numbers(p, n)[0] for p in parts[:3]]
         local = parts[3][0].values if parts[3] is not None and parts[3][0].kind == "s" else np.full(n, None, object)
-        ok = ~(np.isnan(numbers[0]) | np.isnan(numbers[1]) | np.isnan(numbers[2])) & ~np.equal(local, None)
+        # Each object against None: NumPy's stubs take no None operand.
+        has_local = ~np.equal(local, None)  # type: ignore[call-overload]
+        ok = ~(np.isnan(numbers[0]) | np.isnan(numbers[1]) | np.isnan(numbers[2])) & has_local
         out = np.full(n, None, dtype=object)
         rows = np.flatnonzero(ok)
         out[rows] = [f"{a}-{b}-{c}-{d}" for a, b, c, d in zip(*(x[rows].astype(np.int64).tolist() for x in numbers),
@@ -548,8 +552,8 @@ def _wigos_filter(spec):
 
 
 def _passes(f: _Filter, name: str, value) -> bool:
-    types = {"typical_datetime": "datetime64[us]", "source": object}
-    arr = np.array([value], dtype=types.get(name, np.int64))
+    types = {"typical_datetime": np.dtype("datetime64[us]"), "source": np.dtype(object)}
+    arr = np.array([value], dtype=types.get(name, np.dtype(np.int64)))
     return bool(f.match(arr, np.zeros(1, dtype=bool))[0])
 
 
@@ -670,7 +674,7 @@ def _typed(value: np.ndarray, state: np.ndarray, text, elements: list, texts, in
 
 def _text_array(table):
     """The texts of a table as an object array, made when first asked for."""
-    cache = []
+    cache: list[np.ndarray] = []
 
     def get():
         if not cache:
@@ -705,16 +709,17 @@ def _read_core(f, plan: _Plan, chosen: np.ndarray, errors: str, threads: int):
     return table
 
 
-def _file_rows(f, plan: _Plan, base: int, names: dict, errors: str, threads: int) -> tuple[dict[str, _Chunk], int]:
+def _file_rows(f, plan: _Plan, base: int, names: dict, errors: str,
+               threads: int) -> tuple[Mapping[str, _Chunk | _FlatPart], int]:
     """The rows of the messages of an open file: a chunk per column, and
     their number. `base` is the message_index of the file's first message."""
     chosen = np.arange(len(f.headers))
     if plan.header_filters:
-        keep = np.ones(len(f.headers), dtype=bool)
+        kept_messages = np.ones(len(f.headers), dtype=bool)
         for name, flt in plan.header_filters.items():
             c = _message_chunk(f, name, chosen, base)
-            keep &= flt.match(c.values, c.missing())
-        chosen = np.flatnonzero(keep)
+            kept_messages &= flt.match(c.values, c.missing())
+        chosen = np.flatnonzero(kept_messages)
     if plan.flat:
         return _flat_file_rows(f, plan, chosen, base, names, errors, threads)
     if not plan.selectors:
@@ -735,6 +740,7 @@ def _file_rows(f, plan: _Plan, base: int, names: dict, errors: str, threads: int
         """The column of selector k, and the state of each row (0: absent)."""
         hit = by_selector.get(k)
         if hit is None:
+            assert table is not None  # read when a selector is asked for
             value, state, text, elements = table.column(k)
             state = np.frombuffer(state, dtype=np.uint8)
             chunk = _typed(np.frombuffer(value, dtype=np.float64), state, text, elements, texts,
@@ -755,7 +761,7 @@ def _file_rows(f, plan: _Plan, base: int, names: dict, errors: str, threads: int
         chunk = selector_chunk(plan.index[name])[0]
         return chunk if chunk is not None else _Chunk("-", np.full(n, np.nan))
 
-    keep = None  # every row
+    keep: np.ndarray | None = None  # every row
     for name in plan.required_computed:
         has = ~chunk_of(name).missing()  # a computed key is there when it has a value
         keep = has if keep is None else keep & has
@@ -829,7 +835,7 @@ def _flat_file_rows(f, plan: _Plan, chosen: np.ndarray, base: int, names: dict, 
         if sel.key is not None:
             hit = col_keys == sel.key
         else:  # the columns of the keys that have an item of the code
-            holding = np.unique(col_keys[codes[col_element] == sel.code]) if ncols else []
+            holding: np.ndarray | list[str] = np.unique(col_keys[codes[col_element] == sel.code]) if ncols else []
             hit = np.isin(col_keys, holding)
         if sel.rank:
             hit &= col_ranks == sel.rank
@@ -967,11 +973,11 @@ class _Blocks(Sequence):
         f_row: dict[str, int] = {}
         i_row: dict[str, int] = {}
         for n in self.names:
-            k = kind.get(n)
-            if k is not None:
-                rows_of = f_row if k == "f" else i_row
+            kind_n = kind.get(n)
+            if kind_n is not None:
+                rows_of = f_row if kind_n == "f" else i_row
                 rows[position[n]] = rows_of[n] = len(rows_of)
-                kinds[position[n]] = k
+                kinds[position[n]] = kind_n
         self.floats = np.full((len(f_row), total), np.nan)
         self.ints = np.zeros((len(i_row), total), dtype=np.int64)
         self.mask = np.ones((len(i_row), total), dtype=bool)
@@ -994,7 +1000,7 @@ class _Blocks(Sequence):
     def __len__(self) -> int:
         return len(self.names)
 
-    def __getitem__(self, j):  # type: ignore[override]
+    def __getitem__(self, j):
         if isinstance(j, slice):
             return [self[k] for k in range(*j.indices(len(self)))]
         kind, row = self.kinds[j], self.rows[j]
@@ -1056,7 +1062,7 @@ def _read(source, plan: _Plan, definitions, errors, max_size, storage_options, t
     if with_source:
         names = {"source": None, **names}
     source_filter = plan.header_filters.get("source")
-    chunks: dict[str, list[_Chunk]] = {}
+    chunks: dict[str, list[_Chunk | None]] = {}
     counts: list[int] = []
     parts: list[tuple[int, _FlatPart]] = []  # the numbers of a flat read, by file
     index = -1
@@ -1087,7 +1093,7 @@ def _read(source, plan: _Plan, definitions, errors, max_size, storage_options, t
         if with_source:
             out = {"source": _Chunk("s", np.full(n, f.name, dtype=object)), **out}
         for name, c in out.items():
-            if name == _NUMBERS:
+            if isinstance(c, _FlatPart):  # under _NUMBERS
                 parts.append((len(counts), c))
                 continue
             lst = chunks.setdefault(name, [])
@@ -1126,7 +1132,7 @@ def _combine(parts: list[_Chunk | None], counts: list[int]) -> _Chunk:
 
 
 def _table(source, plan: _Plan, definitions, errors, max_size=DEFAULT_MAX_SIZE, storage_options=None,
-           threads=None) -> tuple[list[str], list[_Chunk]]:
+           threads=None) -> tuple[list[str], Sequence[_Chunk]]:
     """The columns of the table, read with `plan` (which notes the keys the
     messages hold: several sources read with one plan are one table's)."""
     names, chunks, counts, parts = _read(source, plan, definitions, errors, max_size, storage_options, threads)
@@ -1297,7 +1303,7 @@ def read_arrow(source: Source | Sequence[Source], columns: str | Iterable[str] |
     return _arrow(pa, names, cols)
 
 
-def _arrow(pa, names: list[str], cols: list[_Chunk]):
+def _arrow(pa, names: list[str], cols: Sequence[_Chunk]):
     arrays, fields = [], []
     for name, c in zip(names, cols):
         if c.kind == "f":

@@ -10,18 +10,22 @@ interpreter lock.
 
 from __future__ import annotations
 
+import builtins
 import io
 import mmap
 import os
 import warnings
 from pathlib import Path
-from typing import Any, Iterable, Iterator, Mapping, Sequence, Union
+from typing import TYPE_CHECKING, Any, Generic, Iterable, Iterator, Mapping, Sequence, TypeVar, Union, overload
 
 import numpy as np
 
 from korvane import _columns, _items, _korvane, _sources
 from korvane.errors import DecodeError
 from korvane._tables import resolve_definitions, tables_for
+
+if TYPE_CHECKING:
+    from numpy.typing import NDArray
 
 __all__ = ["open", "BufrFile", "Message", "Values", "DecodeError", "HEADER_FIELDS"]
 
@@ -36,8 +40,10 @@ _HEADER_DTYPE = np.dtype(
         "itemsize": _ITEMSIZE,
     }
 )
-_GROUP_DTYPE = np.dtype([("begin", "<u8"), ("end", "<u8"), ("parent", "<i8"), ("node", "<u4"), ("subset", "<u4")])
+_GROUP_FIELDS = (("begin", "<u8"), ("end", "<u8"), ("parent", "<i8"), ("node", "<u4"), ("subset", "<u4"))
+_GROUP_DTYPE = np.dtype(list(_GROUP_FIELDS))
 _REFERENCE_DTYPE = np.dtype([("value", "<i8"), ("code", "<u4"), ("subset", "<u4")])
+_HEADER_NAMES = tuple(name for name, _, _ in _LAYOUT)
 _INTERNAL = {"index", "offset", "descriptors_begin", "descriptors_end"}
 
 #: The header fields of a Message, under the names of ``BufrMessage``.
@@ -147,9 +153,10 @@ class BufrFile:
             `Message` properties (and `index`, `offset`).
     """
 
-    def __init__(self, source: Source, *, definitions=None, tables=None, errors: str = "raise",
-                 max_items: int | None = None, max_size: int | str | None = _sources.DEFAULT_MAX_SIZE,
-                 storage_options=None) -> None:
+    def __init__(self, source: Source, *, definitions: str | os.PathLike[str] | None = None,
+                 tables: _korvane.TableSet | None = None, errors: str = "raise", max_items: int | None = None,
+                 max_size: int | str | None = _sources.DEFAULT_MAX_SIZE,
+                 storage_options: Mapping[str, Any] | None = None) -> None:
         if errors not in _ERRORS:
             raise ValueError(f"errors must be one of {', '.join(map(repr, _ERRORS))}, not {errors!r}")
         if max_items is not None and (isinstance(max_items, bool) or not isinstance(max_items, int) or max_items < 1):
@@ -230,7 +237,11 @@ class BufrFile:
     def __len__(self) -> int:
         return len(self.headers)
 
-    def __getitem__(self, i: int) -> Message:
+    @overload
+    def __getitem__(self, i: int) -> Message: ...
+    @overload
+    def __getitem__(self, i: slice) -> list[Message]: ...
+    def __getitem__(self, i: int | slice) -> Message | list[Message]:
         # A Message is made when asked for and kept by no one but the caller,
         # so that iterating a large file holds one message at a time.
         if isinstance(i, slice):
@@ -250,7 +261,7 @@ class BufrFile:
     def __enter__(self) -> BufrFile:
         return self
 
-    def __exit__(self, *exc) -> None:
+    def __exit__(self, *exc: object) -> None:
         self.close()
 
     def close(self) -> None:
@@ -270,7 +281,7 @@ class BufrFile:
 
 
 def _header_property(name: str) -> property:
-    def get(self):
+    def get(self: Message) -> Any:
         return self._header[name]
 
     get.__name__ = name
@@ -301,11 +312,12 @@ class Message:
         self._file = file
         self.position = position
         record = file.headers[position]
-        self._header = dict(zip(_HEADER_DTYPE.names, record.item()))
-        self.index = self._header["index"]
-        self._tables = None
-        self._bytes = None
-        self._encoding = None  # what writing it again takes from its bytes (korvane.writer)
+        self._header: dict[str, Any] = dict(zip(_HEADER_NAMES, record.item()))
+        self.index: int = self._header["index"]
+        self._tables: _korvane.TableSet | None = None
+        self._bytes: memoryview | None = None
+        # What writing it again takes from its bytes (korvane.writer).
+        self._encoding: tuple[list[int], dict[str, Any], builtins.bytes, builtins.bytes | None, int] | None = None
 
     @property
     def offset(self) -> int:
@@ -332,7 +344,7 @@ class Message:
         return self._bytes
 
     @property
-    def header(self) -> dict:
+    def header(self) -> dict[str, Any]:
         """Every header field by name."""
         h = {k: v for k, v in self._header.items() if k not in _INTERNAL}
         h["unexpanded_descriptors"] = self.unexpanded_descriptors
@@ -378,7 +390,7 @@ class Message:
         return Values(columns, tables, self._header["number_of_subsets"],
                       compressed=bool(self._header["compressed_data"]))
 
-    def decode_objects(self) -> list:
+    def decode_objects(self) -> list[_korvane.DecodedValue]:
         """The message's items as a list of `DecodedValue` objects.
 
         The same items as `decode()`, one Python object each, as
@@ -398,7 +410,7 @@ class Message:
                                        source=self._file.name, index=self.index)
 
     def encode(self, values: Values | None = None, *, compressed: bool | None = None,
-               **header_fields: int | bool | bytes | None) -> bytes:
+               **header_fields: int | bool | builtins.bytes | None) -> builtins.bytes:
         """The message written again: from its own values, or others, with header fields replaced.
 
         `m.encode()` gives the message back: an uncompressed message bit for
@@ -430,9 +442,9 @@ class Message:
         """
         from korvane.writer import encode_message
 
-        return encode_message(self, values, compressed=compressed, **header_fields)
+        return encode_message(self, values, compressed=compressed, fields=header_fields)
 
-    def select_subsets(self, indices: Iterable[int], *, compressed: bool | None = None) -> bytes:
+    def select_subsets(self, indices: Iterable[int], *, compressed: bool | None = None) -> builtins.bytes:
         """A new message holding these subsets of this one, with its header.
 
         Args:
@@ -468,17 +480,24 @@ del _name
 
 
 
-class _Column:
+_Item = TypeVar("_Item", bound=np.generic)
+
+
+class _Column(Generic[_Item]):
     """An array of Values viewing one of the decoder's columns, made on first
     use: a caller who reads only ``value`` pays for no other array."""
 
-    def __init__(self, dtype) -> None:
+    def __init__(self, dtype: type[_Item]) -> None:
         self.dtype = dtype
 
-    def __set_name__(self, owner, name: str) -> None:
+    def __set_name__(self, owner: type, name: str) -> None:
         self.name = name
 
-    def __get__(self, values, owner=None):
+    @overload
+    def __get__(self, values: None, owner: type | None = None) -> _Column[_Item]: ...
+    @overload
+    def __get__(self, values: Values, owner: type | None = None) -> NDArray[_Item]: ...
+    def __get__(self, values: Values | None, owner: type | None = None) -> _Column[_Item] | NDArray[_Item]:
         if values is None:
             return self
         array = np.frombuffer(values._columns.buffer(self.name), dtype=self.dtype)
@@ -518,18 +537,18 @@ class Values:
         tables: The TableSet the message was decoded with.
     """
 
-    def __init__(self, columns, tables: _korvane.TableSet, number_of_subsets: int, *,
+    def __init__(self, columns: _columns.Columns, tables: _korvane.TableSet, number_of_subsets: int, *,
                  compressed: bool = False) -> None:
         self._columns = columns
         self.tables = tables
         self.number_of_subsets = number_of_subsets
         self.compressed = compressed
-        self._subset = None
-        self._text = None
-        self._texts = None
-        self._raw_texts = None
+        self._subset: NDArray[np.int64] | None = None
+        self._text: NDArray[np.object_] | None = None
+        self._texts: list[str] | None = None
+        self._raw_texts: list[bytes] | None = None
         self._edited = False  # made by replace(): its arrays differ from the decoder's
-        self._elements: dict[int, object] = {}
+        self._elements: dict[int, _korvane.ElementDefinition | None] = {}
 
     code = _Column(np.uint32)
     kind = _Column(np.uint8)
@@ -538,7 +557,7 @@ class Values:
     raw = _Column(np.uint64)
 
     @property
-    def subset_bounds(self) -> np.ndarray:
+    def subset_bounds(self) -> NDArray[np.int64]:
         """Items of subset s are ``subset_bounds[s]:subset_bounds[s + 1]``."""
         bounds = self.__dict__.get("_bounds")
         if bounds is None:
@@ -550,7 +569,7 @@ class Values:
         return self._columns.size
 
     @property
-    def subset(self) -> np.ndarray:
+    def subset(self) -> NDArray[np.int64]:
         """The 0-based subset of each item."""
         if self._subset is None:
             self._subset = np.repeat(np.arange(self.number_of_subsets, dtype=np.int64), np.diff(self.subset_bounds))
@@ -566,7 +585,7 @@ class Values:
         return self._texts
 
     @property
-    def text_bytes(self) -> np.ndarray:
+    def text_bytes(self) -> NDArray[np.object_]:
         """Per item: the bytes of a character item as read (trailing spaces
         and NULs removed; None when missing), else None."""
         out = np.full(len(self), None, dtype=object)
@@ -578,7 +597,7 @@ class Values:
         return out
 
     @property
-    def text(self) -> np.ndarray:
+    def text(self) -> NDArray[np.object_]:
         """Per item: the text of a character item (None when missing), else None."""
         if self._text is None:
             out = np.full(len(self), None, dtype=object)
@@ -591,7 +610,7 @@ class Values:
         return self._text
 
     @property
-    def references(self) -> np.ndarray:
+    def references(self) -> NDArray[np.void]:
         """The new reference values that operator 2 03 YYY defines, which are
         not items: a structured array of `value` (int64), `code` (uint32, the
         element whose reference it is) and `subset` (uint32), in the order
@@ -602,14 +621,14 @@ class Values:
             self.__dict__["_references"] = references
         return references
 
-    def _encoding_texts(self) -> list:
+    def _encoding_texts(self) -> list[bytes]:
         """The texts that text items' raw values index, as the bytes decoded
         (trailing NULs kept), for writing."""
         if self._raw_texts is None:
             self._raw_texts = self._columns.text_bytes()
         return self._raw_texts
 
-    def replace(self, index: int | Sequence[int] | slice | np.ndarray, values: Any) -> Values:
+    def replace(self, index: int | Sequence[int] | slice | NDArray[np.integer[Any] | np.bool_], values: Any) -> Values:
         """New Values with the items at `index` set to `values`, for writing.
 
         The other items keep their values and the bits they were decoded
@@ -669,7 +688,7 @@ class Values:
         return new
 
     @property
-    def groups(self) -> dict[str, np.ndarray]:
+    def groups(self) -> dict[str, NDArray[np.int64]]:
         """Occurrences of replicated groups, recorded by `decode(structure=True)`.
 
         Arrays (int64) with one entry per occurrence of a replicated group:
@@ -678,17 +697,17 @@ class Values:
         descriptors it is an occurrence of) and `subset`.
         """
         records = self.group_records
-        return {name: records[name].astype(np.int64) for name in _GROUP_DTYPE.names}
+        return {name: records[name].astype(np.int64) for name, _ in _GROUP_FIELDS}
 
     @property
-    def group_records(self) -> np.ndarray:
+    def group_records(self) -> NDArray[np.void]:
         """The same occurrences as `groups`, as one structured array viewing the
         decoder's memory (fields `begin`, `end`: uint64; `parent`: int64;
         `node`, `subset`: uint32), in subset order: a slice of it costs no
         copy of the rest."""
         return np.frombuffer(self._columns.buffer("groups"), dtype=_GROUP_DTYPE)
 
-    def _element(self, code: int):
+    def _element(self, code: int) -> _korvane.ElementDefinition | None:
         try:
             return self._elements[code]
         except KeyError:

@@ -12,18 +12,20 @@ and written again is the same, bit for bit.
 from __future__ import annotations
 
 import os
-from collections.abc import Iterable, Mapping, Sequence
+from collections.abc import Callable, Iterable, Mapping, Sequence
 from typing import TYPE_CHECKING, Any, BinaryIO, NamedTuple
 
 import numpy as np
 
 from korvane import _columns, _korvane, _names
-from korvane._tables import installed_master_versions, resolve_definitions
-from korvane.reader import _REFERENCE_DTYPE, Message, Values, tables_for
+from korvane._tables import installed_master_versions, resolve_definitions, tables_for
+from korvane.reader import _REFERENCE_DTYPE, Message, Values
 
 if TYPE_CHECKING:
     import pandas
     import pyarrow
+    from numpy.typing import NDArray
+
 
 __all__ = ["encode", "write_bufr", "ENCODE_FIELDS"]
 
@@ -58,15 +60,15 @@ class _Items(NamedTuple):
     """The items of a message as the core's encoder takes them: arrays, or
     the decoder's own columns (`columns`, read in place)."""
 
-    subset_bounds: np.ndarray  # uint64
-    value: np.ndarray | None  # float64
-    missing: np.ndarray | None  # uint8
-    raw: np.ndarray | None  # uint64
-    code: np.ndarray | None  # uint32
-    text: np.ndarray | None  # uint64, an index into texts
-    texts: list
-    references: np.ndarray  # the records of Values.references
-    columns: Any = None
+    subset_bounds: NDArray[np.uint64] | NDArray[np.int64]
+    value: NDArray[np.float64] | None
+    missing: NDArray[np.uint8] | None
+    raw: NDArray[np.uint64] | None
+    code: NDArray[np.uint32] | None
+    text: NDArray[np.uint64] | None  # an index into texts
+    texts: Sequence[str | bytes]
+    references: NDArray[np.void]  # the records of Values.references
+    columns: _columns.Columns | None = None
 
     @property
     def number_of_subsets(self) -> int:
@@ -96,7 +98,7 @@ class _Items(NamedTuple):
                       take(self.raw), take(self.code), take(self.text), self.texts, refs)
 
 
-def _references_for(items: _Items, source_compressed: bool, compressed: bool) -> np.ndarray:
+def _references_for(items: _Items, source_compressed: bool, compressed: bool) -> NDArray[np.int64]:
     """The reference values in the order the walk takes them for the target:
     each subset's in turn (uncompressed), or once (compressed)."""
     refs = items.references
@@ -152,8 +154,8 @@ def _from_plain(values: Any) -> _Items:
                         f"values; not {type(values).__name__!r}")
     flat: list[float] = []
     text_index: list[int] = []
-    texts: list = []
-    bounds = [0]
+    texts: list[str | bytes] = []
+    ends = [0]
     for subset in values:
         if isinstance(subset, (str, bytes)) or not isinstance(subset, Iterable):
             raise TypeError(f"each subset must be a sequence of item values, not {type(subset).__name__!r}")
@@ -165,10 +167,10 @@ def _from_plain(values: Any) -> _Items:
             else:
                 text_index.append(-1)
                 flat.append(float("nan") if v is None else float(v))
-        bounds.append(len(flat))
+        ends.append(len(flat))
     value = np.array(flat, dtype=np.float64)
     text = np.array(text_index, dtype=np.int64).astype(np.uint64)  # -1 becomes the no-text mark
-    return _Items(np.array(bounds, dtype=np.uint64), value, None, None, None, text, texts,
+    return _Items(np.array(ends, dtype=np.uint64), value, None, None, None, text, texts,
                   np.zeros(0, dtype=_REFERENCE_DTYPE))
 
 
@@ -190,15 +192,16 @@ def _check_fields(fields: Mapping[str, Any]) -> None:
                         f"{', '.join(ENCODE_FIELDS)})")
 
 
-def _header_defaults(fields: Mapping[str, Any], root) -> dict:
+def _header_defaults(fields: Mapping[str, Any], definitions: str | os.PathLike[str] | None) -> dict[str, Any]:
     """The header fields given, with the defaults of ENCODE_FIELDS and the
-    newest master tables version installed in `root`. The typical date and
+    newest master tables version installed in the definitions root. The typical date and
     time not given are left out: the writer takes them from the first
     subset."""
     _check_fields(fields)
     header = {k: v for k, v in ENCODE_FIELDS.items() if v is not None}
     header.update({k: v for k, v in fields.items() if v is not None})
     if "master_tables_version_number" not in header:
+        root = resolve_definitions(definitions)
         versions = installed_master_versions(root, header["master_table_number"])
         if not versions:
             raise ValueError(f"no master tables are installed in {root}: give master_tables_version_number")
@@ -206,7 +209,8 @@ def _header_defaults(fields: Mapping[str, Any], root) -> dict:
     return header
 
 
-def _tables(tables, definitions, header: dict):
+def _tables(tables: _korvane.TableSet | None, definitions: str | os.PathLike[str] | None,
+            header: Mapping[str, Any]) -> _korvane.TableSet:
     if tables is not None:
         if not isinstance(tables, _korvane.TableSet):
             raise TypeError(f"tables must be a TableSet, not {type(tables).__name__!r}")
@@ -214,7 +218,8 @@ def _tables(tables, definitions, header: dict):
     return tables_for(resolve_definitions(definitions), *(header[k] for k in _TABLE_FIELDS))
 
 
-def _write(descriptors: Sequence[int], items: _Items, tables, header: dict, compressed: bool, *,
+def _write(descriptors: Sequence[int], items: _Items, tables: _korvane.TableSet, header: dict[str, Any],
+           compressed: bool, *,
            source_compressed: bool | None = None, section1_local: bytes = b"", section2: bytes | None = None,
            even: int | None = None) -> bytes:
     if source_compressed is None:
@@ -225,6 +230,7 @@ def _write(descriptors: Sequence[int], items: _Items, tables, header: dict, comp
     references = None if same_walk else _references_for(items, source_compressed, compressed)
     if even is None:
         even = _even(header["edition"])
+    arrays: dict[str, Any]
     if items.columns is not None:
         arrays = {"columns": items.columns}
     else:
@@ -304,9 +310,7 @@ def encode(descriptors: Sequence[int], values: Any, *, compressed: bool = False,
         records = np.zeros(len(references), _REFERENCE_DTYPE)
         records["value"] = np.asarray(list(references), dtype=np.int64)
         items = items._replace(references=records)
-    root = resolve_definitions(definitions) if tables is None or "master_tables_version_number" not in header \
-        else None
-    full = _header_defaults(header, root)
+    full = _header_defaults(header, definitions)
     table_set = _tables(tables, definitions, full)
     source_compressed = values.compressed if isinstance(values, Values) else bool(compressed)
     return _write([int(d) for d in descriptors], items, table_set, full, bool(compressed),
@@ -328,7 +332,7 @@ def _even(edition: int) -> int:
     return _ALL_EVEN if edition < 4 else 0
 
 
-def _parts(message: Message) -> tuple:
+def _parts(message: Message) -> tuple[list[int], dict[str, Any], bytes, bytes | None, int]:
     """What a message is written again with, kept by the Message: its
     descriptors, its header fields, section 1's local octets, section 2's
     data and the sections to pad to even lengths, from its own bytes:
@@ -352,12 +356,13 @@ def _parts(message: Message) -> tuple:
 
 
 def encode_message(message: Message, values: Any = None, *, compressed: bool | None = None,
-                   subsets: Sequence[int] | None = None, **fields: Any) -> bytes:
+                   subsets: Sequence[int] | None = None, fields: Mapping[str, Any] | None = None) -> bytes:
     """Message.encode and Message.select_subsets: the message written again
     with its own header, but for the fields given, and the parts of it that
     the header fields do not describe (section 1's local octets, section 2,
     the padding of sections to even lengths)."""
     descriptors, own, section1_local, section2, even = _parts(message)
+    fields = dict(fields or {})
     local_section = fields.pop("local_section", _KEEP)
     header = own
     if fields:
@@ -395,7 +400,8 @@ def encode_message(message: Message, values: Any = None, *, compressed: bool | N
 # ---- tables of observations ----------------------------------------------------------
 
 
-def _table_access(table) -> tuple[list[str], int, Any, Any]:
+def _table_access(table: Any) -> tuple[list[str], int, Callable[[str], NDArray[np.float64]],
+                                       Callable[[str], list[Any]]]:
     """The column names and rows of a pandas DataFrame, pyarrow Table or
     mapping of columns, with functions giving a column as numbers (float64,
     NaN missing) and as a list of objects."""
@@ -404,20 +410,20 @@ def _table_access(table) -> tuple[list[str], int, Any, Any]:
         names = [str(c) for c in table.columns]
         by_name = dict(zip(names, table.columns))
 
-        def numbers(name):
+        def numbers(name: str) -> NDArray[np.float64]:
             return table[by_name[name]].to_numpy(dtype=np.float64, na_value=np.nan)
 
-        def objects(name):
+        def objects(name: str) -> list[Any]:
             return table[by_name[name]].tolist()
 
         return names, len(table), numbers, objects
     if mod == "pyarrow":
         import pyarrow as pa
 
-        def numbers(name):
+        def numbers(name: str) -> NDArray[np.float64]:
             return table.column(name).cast(pa.float64()).to_numpy(zero_copy_only=False)
 
-        def objects(name):
+        def objects(name: str) -> list[Any]:
             return table.column(name).to_pylist()
 
         return list(table.column_names), table.num_rows, numbers, objects
@@ -427,10 +433,10 @@ def _table_access(table) -> tuple[list[str], int, Any, Any]:
         if len(lengths) > 1:
             raise ValueError("the columns of the table differ in length")
 
-        def numbers(name):
+        def numbers(name: str) -> NDArray[np.float64]:
             return np.array([np.nan if v is None else v for v in table[name]], dtype=np.float64)
 
-        def objects(name):
+        def objects(name: str) -> list[Any]:
             return list(table[name])
 
         return names, lengths.pop() if lengths else 0, numbers, objects
@@ -438,11 +444,26 @@ def _table_access(table) -> tuple[list[str], int, Any, Any]:
                     f"not {type(table).__name__!r}")
 
 
-def _missing(v) -> bool:
+def _missing(v: object) -> bool:
     return v is None or (isinstance(v, float) and v != v) or type(v).__name__ in ("NAType", "NaTType")
 
 
-def write_bufr(table: pandas.DataFrame | pyarrow.Table | Mapping[str, Sequence],
+def _named(structure: _names.Structure, key_numbers: Mapping[str, int],
+           name: str) -> tuple[list[int], tuple[int, bool], int]:
+    """The codes of the template's elements that a column's name selects, what
+    the core ranks the column over, and the rank (1 when none is named):
+    (code, False) for a name by code; (key number, True) for a key, ranked over
+    every element of that key."""
+    key, code, rank = _names.split(name)
+    rank = max(rank, 1)
+    if code is not None:
+        return [code], (code, False), rank
+    assert key is not None  # a name that is no code is a key
+    codes = structure.by_key.get(key, [])
+    return codes, (key_numbers[key] if codes else -1, True), rank
+
+
+def write_bufr(table: pandas.DataFrame | pyarrow.Table | Mapping[str, Sequence[Any]],
                template: int | Sequence[int], path_or_file: str | os.PathLike[str] | BinaryIO, *,
                compressed: bool = False, subsets_per_message: int | None = None,
                replications: Sequence[int] | Mapping[str, int] | None = None,
@@ -509,31 +530,25 @@ def write_bufr(table: pandas.DataFrame | pyarrow.Table | Mapping[str, Sequence],
     if subsets_per_message is not None and not 1 <= subsets_per_message <= 65535:
         raise ValueError("subsets_per_message must be between 1 and 65535")
     names, rows, numbers, objects = _table_access(table)
-    root = resolve_definitions(definitions) if tables is None or "master_tables_version_number" not in header \
-        else None
-    base = _header_defaults(header, root)
+    base = _header_defaults(header, definitions)
     table_set = _tables(tables, definitions, base)
 
     structure = _names.Structure(table_set, descriptors)
     key_numbers = {key: k for k, key in enumerate(sorted(structure.by_key))}
     keys = {code: key_numbers[key] for key, codes in structure.by_key.items() for code in codes}
     skip = set(_names.MESSAGE_COLUMNS) | {"data_datetime"}
-    columns: list[tuple] = []
+    columns: list[tuple[int, bool, int, NDArray[np.float64] | None, NDArray[np.uint64] | None]] = []
     column_names: list[str] = []
-    texts: list = []
+    texts: list[str | bytes] = []
     unknown_columns = []
     for name in names:
         if name in skip:
             continue
-        key, code, rank = _names.split(name)
-        codes = [code] if code is not None else structure.by_key.get(key, [])
+        codes, target, rank = _named(structure, key_numbers, name)
         if not codes:
             unknown_columns.append(name)
             continue
-        # A column named by key is ranked over every element of that key.
-        target = (codes[0], False) if code is not None else (key_numbers[key], True)
         code = codes[0]
-        rank = max(rank, 1)
         element = structure.element(code)
         if element is not None and element.text:
             ids = np.full(rows, _NO_TEXT, dtype=np.uint64)
@@ -552,31 +567,29 @@ def write_bufr(table: pandas.DataFrame | pyarrow.Table | Mapping[str, Sequence],
     counts = None
     if isinstance(replications, Mapping):
         for key, count in replications.items():
-            named, code, rank = _names.split(key)
-            codes = [code] if code is not None else structure.by_key.get(named, [])
+            codes, target, rank = _named(structure, key_numbers, key)
             if not codes or any(c // 1000 != 31 for c in codes):
                 raise ValueError(f"replications: {key!r} names no replication factor of the template")
-            target = (codes[0], False) if code is not None else (key_numbers[named], True)
-            columns.append((*target, max(rank, 1), np.full(rows, float(count)), None))
+            columns.append((*target, rank, np.full(rows, float(count)), None))
             column_names.append(key)
     elif replications is not None:
         counts = np.asarray(list(replications), dtype=np.int64)
     refs = np.zeros(0, dtype=np.int64) if references is None else np.asarray(list(references), dtype=np.int64)
-    bounds, value, code, text, _, used = _columns.resolve_table(
+    bounds, value, code_bytes, text, _, used = _columns.resolve_table(
         descriptors, table_set, rows, columns, keys, counts=counts, references=np.tile(refs, rows))
     if unknown_columns:
         raise ValueError(f"columns that name no item of the template {descriptors}: {', '.join(unknown_columns)}")
     # A value that no item took would be lost: a rank beyond the row's
     # replications, say.
     taken = np.frombuffer(used, np.uint8).reshape(len(columns), rows).astype(bool)
-    for (_, _, _, values, ids), name, took in zip(columns, column_names, taken):
-        present = ~np.isnan(values) if values is not None else ids != _NO_TEXT
+    for (_, _, _, numbers_in, text_ids), name, took in zip(columns, column_names, taken):
+        present = ~np.isnan(numbers_in) if numbers_in is not None else text_ids != _NO_TEXT
         lost = np.flatnonzero(present & ~took)
         if len(lost):
             raise ValueError(f"row {lost[0]}: column {name!r} holds a value, but the template gives that row no "
                              f"such item (the row's replication counts are too small for it?)")
     items = _Items(np.frombuffer(bounds, np.uint64), np.frombuffer(value, np.float64), None, None,
-                   np.frombuffer(code, np.uint32), np.frombuffer(text, np.uint64), texts,
+                   np.frombuffer(code_bytes, np.uint32), np.frombuffer(text, np.uint64), texts,
                    np.zeros(0, _REFERENCE_DTYPE))
     step = subsets_per_message or 65535
     messages = []

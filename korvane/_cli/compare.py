@@ -140,7 +140,7 @@ class Comparison:
         """Items ia of A against items ia + shift of B, which hold the same codes."""
         import numpy as np
 
-        from korvane.reader import CHARACTER, INSERTED_TEXT, OPERATOR
+        from korvane._items import CHARACTER, INSERTED_TEXT, OPERATOR
 
         ib = ia + shift
         kind = a.values.kind[ia]
@@ -257,7 +257,7 @@ class _Items:
         return int(self.values.subset[i])
 
     def value(self, i: int):
-        from korvane.reader import CHARACTER, INSERTED_TEXT, OPERATOR
+        from korvane._items import CHARACTER, INSERTED_TEXT, OPERATOR
 
         v = self.values
         kind = v.kind[i]

@@ -13,6 +13,10 @@ from korvane._cli.output import Outputs
 from korvane._cli.select import parse_filter
 from korvane.cli import CliError, UsageError, definitions_root
 
+TYPE_CHECKING = False  # typing itself is not imported: it would add to the start-up
+if TYPE_CHECKING:
+    from typing import TextIO
+
 _FORMATS = {".csv": "csv", ".parquet": "parquet", ".pq": "parquet"}
 
 
@@ -37,7 +41,7 @@ def run(args) -> int:
         raise UsageError("convert: give the columns with --columns K1,K2")
     columns = [c.strip() for c in args.columns.split(",") if c.strip()]
     filters = dict(parse_filter(f) for f in args.filter)
-    fmt = "csv"
+    fmt: str | None = "csv"
     if args.output is not None:
         fmt = _FORMATS.get(os.path.splitext(args.output)[1].lower())
         if fmt is None:
@@ -76,9 +80,10 @@ def run(args) -> int:
     with Outputs() as outputs:
         # A file is written whole (a temporary file renamed into place) or not at all.
         target = outputs.get(args.output) if args.output is not None else None
-        out = sys.stdout
-        if fmt == "csv" and target is not None:
-            out = io.TextIOWrapper(target.file, encoding="utf-8", newline="", write_through=True)
+        binary = target.binary() if target is not None else None
+        out: TextIO = sys.stdout
+        if fmt == "csv" and binary is not None:
+            out = io.TextIOWrapper(binary, encoding="utf-8", newline="", write_through=True)
         failed: list = []
         for src, data in inputs.readable(inputs.progress(sources, stdout_used=args.output is None), failed):
             try:
@@ -87,7 +92,7 @@ def run(args) -> int:
                         inputs.error(inputs.no_messages(src, data))
                         status = 1
                     continue
-                if selection is not None:
+                if selection is not None and chosen is not None:
                     import numpy as np
 
                     scan = Scan(data.view)
@@ -117,17 +122,18 @@ def run(args) -> int:
                 table = frames._pandas(pd, names, cols)
                 _write(args.output, lambda: table.to_csv(out, index=False, header=header))
                 header = False
-        for w in plan.absent():
-            inputs.error(f"warning: {w}")
+        for absent in plan.absent():
+            inputs.error(f"warning: {absent}")
         if fmt == "parquet":
             if tables:
                 whole = pa.concat_tables(tables, promote_options="permissive")
             else:
                 whole = pa.table({c: pa.array([], type=pa.float64()) for c in columns})
-            _write(args.output, lambda: pq.write_table(whole, target.file))
+            _write(args.output, lambda: pq.write_table(whole, binary))
         elif header:  # nothing read: the header alone
+            assert out is not None  # the CSV output, opened above
             _write(args.output, lambda: out.write(",".join(columns) + "\n"))
-        if out is not sys.stdout:
+        if out is not sys.stdout and isinstance(out, io.TextIOWrapper):
             _write(args.output, out.flush)
             out.detach()  # the file stays open for the rename
         if failed:

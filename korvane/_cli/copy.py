@@ -92,7 +92,7 @@ class _Copy:
             start = h["offset"]
             message = data.view[start : start + h["total_length"]]
             subsets = chosen[index]
-            if self.subsets and subsets is not None and len(subsets) < h["number_of_subsets"]:
+            if self.subsets and file is not None and subsets is not None and len(subsets) < h["number_of_subsets"]:
                 try:
                     message = file[positions[index]].select_subsets(subsets)
                 except (ValueError, IndexError) as e:

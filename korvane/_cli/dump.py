@@ -7,9 +7,14 @@ from array import array
 
 from korvane import _columns
 from korvane._cli import inputs
-from korvane._cli.messages import (OPERATOR, Decoded, Scan, Tables, centre_name, chosen, number, scan_of,
-                                   selectors, typical_datetime)
+from korvane._cli.messages import (Decoded, Scan, Tables, centre_name, chosen, number, scan_of, selectors,
+                                   typical_datetime)
+from korvane._items import OPERATOR
 from korvane.cli import UsageError, definitions_root
+
+TYPE_CHECKING = False  # typing itself is not imported: it would add to the start-up
+if TYPE_CHECKING:
+    from typing import Callable
 
 _ESCAPES = {"\\": "\\\\", '"': '\\"', "\t": "\\t", "\n": "\\n", "\r": "\\r"}
 
@@ -82,7 +87,7 @@ class Dumper:
         per = d.uniform() if self.args.subset is None and len(chosen_subsets) > 1 else None
         # The lines are made in the core, from a piece per code: what comes
         # before and after the value, and its table's meanings.
-        pieces: list[tuple[str, str, object]] = []
+        pieces: list[tuple[str, str, Callable[[int], str] | None]] = []
         piece_of: dict[int, int] = {}
 
         def piece(inf) -> int:
@@ -203,7 +208,7 @@ def _writer():
     def write(x: str | bytes) -> None:
         if isinstance(x, str):
             out.write(x)
-        elif utf8:
+        elif utf8 and buffer is not None:
             out.flush()
             buffer.write(x)
         else:

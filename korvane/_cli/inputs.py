@@ -11,7 +11,7 @@ from korvane import _sources
 MANY_FILES = 10
 
 # The bound of streams and of decompressed data (--max-size).
-max_size = _sources.DEFAULT_MAX_SIZE
+max_size: int | None = _sources.DEFAULT_MAX_SIZE
 
 
 def _skipped(path: str, kind: str) -> None:

@@ -12,13 +12,17 @@ from korvane._items import CHARACTER, INSERTED_TEXT, OPERATOR, key_from_name
 from korvane._cli import inputs
 from korvane.cli import CliError, definitions_root
 
+TYPE_CHECKING = False
+if TYPE_CHECKING:
+    from typing import Literal
+
 # ---- headers ---------------------------------------------------------------------
 
 _SIZE, _LAYOUT = _columns.header_layout()
 # Each field is read through a view of the records cast to its own type (the
 # extension lays every field out on its natural alignment), which needs no
 # module beyond the interpreter's own.
-_VIEW_TYPES = {"u1": "B", "u2": "H", "u4": "I", "u8": "Q", "i1": "b", "i2": "h", "i4": "i", "i8": "q", "?": "B"}
+_VIEW_TYPES: dict[str, Literal["B", "H", "I", "Q", "b", "h", "i", "q"]] = {"u1": "B", "u2": "H", "u4": "I", "u8": "Q", "i1": "b", "i2": "h", "i4": "i", "i8": "q", "?": "B"}
 _FIELDS = [(name, _VIEW_TYPES[kind], offset) for name, kind, offset in _LAYOUT]
 _BOOLEAN = {name for name, kind, _ in _LAYOUT if kind == "?"}
 
@@ -239,12 +243,13 @@ class Tables:
             try:
                 # Code tables are read one by one as meanings are asked for:
                 # loading all of them would take most of a short run's time.
+                root = self.root
+                assert root is not None  # no set named by the options: a definitions root
                 with warnings.catch_warnings(record=True) as caught:
                     warnings.simplefilter("always")
-                    tables = _tables.tables_for(self.root, *key, code_tables=False)
+                    tables = _tables.tables_for(root, *key, code_tables=False)
                 for w in caught:
                     inputs.error(f"warning: {w.message}")
-                root = self.root
                 entry = TableEntry(tables, lambda code: _tables.code_table(root, *key, code))
             except ValueError as e:
                 entry = getattr(e, "reason", str(e))
@@ -269,7 +274,7 @@ class Decoded:
         self.value = memoryview(c.buffer("value")).cast("d")
         self.raw = memoryview(c.buffer("raw")).cast("Q")
         self.bounds = memoryview(c.buffer("subset_bounds")).cast("Q")
-        self._texts = None
+        self._texts: list[str] | None = None
 
     @property
     def subsets(self) -> int:

@@ -70,6 +70,10 @@ class Output:
             self.file = self._open(os.O_APPEND)
         return self.file
 
+    def binary(self) -> BinaryIO:
+        """The file to write to directly (a writer of its own, such as parquet's)."""
+        return self._file()
+
     def write(self, data) -> None:
         try:
             self._file().write(data)
@@ -137,6 +141,9 @@ class Stdout:
         sys.stdout.flush()
         self.stream = sys.stdout.buffer
         self.size = 0
+
+    def binary(self) -> BinaryIO:
+        return self.stream
 
     def write(self, data) -> None:
         self.stream.write(data)

@@ -22,7 +22,7 @@ from korvane.cli import CliError, UsageError
 
 TYPE_CHECKING = False  # typing itself is not imported: it would add to the start-up
 if TYPE_CHECKING:
-    from typing import Any
+    from typing import Any, Mapping
 
 # ---- values given on the command line ---------------------------------------------------
 
@@ -281,7 +281,7 @@ class Engine:
             raise UsageError(str(e)) from None
         self.columns = columns
 
-    def rows(self, f, positions: list[int], failed: set[int]) -> dict:
+    def rows(self, f, positions: list[int], failed: set[int]) -> Mapping[str, Any]:
         """The columns of the rows of these messages (positions in the file),
         as read_bufr makes them; each message that cannot be decoded is
         reported once, and its index added to `failed`."""

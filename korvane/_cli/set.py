@@ -161,7 +161,7 @@ def _set_items(values, key: str, selector: tuple, value: str):
     """Values with every item of a key (or of its rank in each subset) set."""
     import numpy as np
 
-    from korvane.reader import CHARACTER, INSERTED_TEXT
+    from korvane._items import CHARACTER, INSERTED_TEXT
 
     name, code, rank = selector
     if code is not None:

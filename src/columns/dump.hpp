@@ -9,7 +9,7 @@ namespace korvane::columns {
 PyObject* dump_lines(PyObject* self, PyObject* args);
 
 inline constexpr const char* kDumpLinesDoc =
-    "dump_lines(columns, subsets, per, positions, offsets, pieces_of, pieces, texts, heads)\n--\n\n"
+    "dump_lines(columns, subsets, per, positions, offsets, pieces_of, pieces, texts, heads, /)\n--\n\n"
     "The lines of korvane dump for the subsets of a decoded message (Columns) numbered in `subsets` "
     "(uint64), as UTF-8 bytes. `per` > 0: every subset holds `per` items alike, and `positions` (uint64) "
     "are the printed items' positions in a subset; `per` 0: `positions` are items of the message, "

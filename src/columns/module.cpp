@@ -115,16 +115,16 @@ PyObject* columns_len(PyObject* self, void*) { return PyLong_FromSize_t(columns_
 
 PyMethodDef kColumnsMethods[] = {
     {"buffer", columns_buffer, METH_O,
-     "buffer(name)\n--\n\nThe bytes of one column: 'code' (uint32), 'kind' (uint8), 'missing' (uint8), "
+     "buffer($self, name, /)\n--\n\nThe bytes of one column: 'code' (uint32), 'kind' (uint8), 'missing' (uint8), "
      "'value' (float64), 'raw' (uint64), 'subset_bounds' (uint64) or 'groups' (records of begin, end, "
      "parent, node, subset) or 'references' (records of value, code, subset: the reference values "
      "2 03 YYY defines). An item column of compressed data is laid out item by item when first asked for."},
     {"texts", columns_texts, METH_NOARGS,
-     "texts()\n--\n\nThe message's texts as a list of str, read as UTF-8 (an invalid byte becomes "
+     "texts($self, /)\n--\n\nThe message's texts as a list of str, read as UTF-8 (an invalid byte becomes "
      "U+FFFD), without the spaces and NULs that pad their fields; a text item's raw value is its position "
      "here."},
     {"text_bytes", columns_text_bytes, METH_NOARGS,
-     "text_bytes()\n--\n\nThe message's texts as the bytes read (which a writer writes again), with "
+     "text_bytes($self, /)\n--\n\nThe message's texts as the bytes read (which a writer writes again), with "
      "the NULs that pad them; only trailing white space is removed when they are read."},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -522,7 +522,7 @@ PyObject* decode_objects(PyObject*, PyObject* args, PyObject* kwargs) {
 
 PyMethodDef kFunctions[] = {
     {"scan", scan, METH_O,
-     "scan(data)\n--\n\nFinds the messages of a buffer and parses their headers. Returns (headers, "
+     "scan(data, /)\n--\n\nFinds the messages of a buffer and parses their headers. Returns (headers, "
      "descriptors, problems): the header records and the messages' descriptors as buffers (see "
      "header_layout), and (index, offset, length, kind, text) for each damaged message."},
     {"header_layout", header_layout, METH_NOARGS,

@@ -22,7 +22,7 @@ inline constexpr const char* kReadTableDoc =
     "up to `threads` threads; the result is the same for any number.";
 
 inline constexpr const char* kTimestampsDoc =
-    "timestamps(rows, year, month, day, hour, minute, second)\n--\n\n"
+    "timestamps(rows, year, month, day, hour, minute, second, /)\n--\n\n"
     "The timestamps of `rows` rows, as a bytearray of int64 microseconds since 1970 (the least int64 "
     "where a part is missing or the date or time impossible). Each part is None (no row has it) or "
     "(kind, values, mask, absent): kind \"f\" (float64 values), \"i\" (int64 values, with a bool mask "
