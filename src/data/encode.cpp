@@ -779,8 +779,7 @@ private:
     }
 
     // A text column of `width` bits: one text in R0 when every subset holds
-    // it, else R0 of zeros and each subset's text in NBINC octets, as many as
-    // the longest text has.
+    // it, else R0 of zeros and each subset's text in NBINC octets.
     Result<void> text_column(std::uint64_t k, std::uint32_t code, std::uint16_t width) {
         state_.text_column_counter += 1;
         if (subsets_ == 0) {
@@ -803,11 +802,16 @@ private:
             out_.write(0, kIncrementWidthBits);
             return Ok{};
         }
-        // The increments are as wide as the longest text: the trailing
-        // spaces that pad a text to its element's width are not written.
-        std::uint64_t octets = 1;
-        for (const std::optional<std::string_view>& t : texts_)
-            if (t) octets = std::max<std::uint64_t>(octets, t->size());
+        // The increments are as wide as the element, as producers write them
+        // and readers such as ecCodes expect (a narrower increment is read as
+        // a shorter text). An element wider than NBINC can state (63 octets,
+        // after 2 08 YYY) takes increments as wide as the longest text.
+        std::uint64_t octets = (std::uint64_t{width} + 7) / 8;
+        if (octets > kMaxIncrementWidth) {
+            octets = 1;
+            for (const std::optional<std::string_view>& t : texts_)
+                if (t) octets = std::max<std::uint64_t>(octets, t->size());
+        }
         if (octets > kMaxIncrementWidth)
             return BufrError::table("texts of " + code_text(code) + " differ between subsets, and at " +
                                     std::to_string(octets) +
