@@ -22,7 +22,7 @@ SMALL = "4kB"  # cuts the larger corpus files and the damaged one into several p
 
 @pytest.fixture(scope="module")
 def client():
-    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None) as cluster:
+    with LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=":0") as cluster:
         with Client(cluster) as c:
             yield c
 
