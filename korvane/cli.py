@@ -453,7 +453,9 @@ def load_tables(args: Args) -> _korvane.TableSet:
         return _columns.load_tables(root, args.master_table, version, args.local_version, args.centre,
                                     args.subcentre, fallback=False)[2]
     except ValueError as e:
-        raise CliError(getattr(e, "reason", str(e))) from None
+        # The per-value module's texts do not name the directory; dump's do.
+        where = f"{args.tables or args.wmo_csv}: " if args.tables or args.wmo_csv else ""
+        raise CliError(where + getattr(e, "reason", str(e))) from None
 
 
 def _parse_code(text: str) -> int:

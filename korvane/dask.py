@@ -124,7 +124,7 @@ def _scan(view: memoryview, name: str) -> tuple[NDArray[np.int64], list[DecodeEr
     with korvane.open(view, errors="skip") as f:
         h = f.headers
         messages = np.stack([h["index"], h["offset"], h["total_length"]], axis=1).astype(np.int64)
-        problems = [DecodeError(e.reason, source=name, index=e.index, offset=e.offset) for e in f.errors]
+        problems = [DecodeError(e.reason, source=name, index=e.index, offset=e.offset, kind=e.kind) for e in f.errors]
     return messages.reshape(-1, 3), problems
 
 
@@ -246,7 +246,7 @@ class _Reader:
                 if not (lo <= bad < hi and int(messages[bad, 1]) - part.start - a == e.offset):
                     raise
                 self._report(DecodeError(e.reason, source=part.name, index=int(messages[bad, 0]),
-                                         offset=int(messages[bad, 1])))
+                                         offset=int(messages[bad, 1]), kind=e.kind))
                 # The messages before it decoded, but their rows went with the exception.
                 out.extend(self._decode(view, part, messages, lo, bad, first))
                 lo = bad + 1

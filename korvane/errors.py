@@ -23,15 +23,15 @@ __all__ = ["DecodeError", "KINDS"]
 KINDS = {
     "truncated": "the input ends inside the message (a file still being written, or cut short)",
     "damaged": "the message's frame or descriptor list is damaged: its lengths disagree, a section "
-               "runs past its end, 7777 is missing",
+               "runs past its end, 7777 is missing, a replication takes more descriptors than follow it",
     "unsupported": "an edition, operator or coding that korvane does not read",
     "unknown_descriptor": "a descriptor that the tables used do not define",
     "data_ended": "the data section ends before its descriptors do",
-    "bad_data": "the data hold values that cannot be (a value wider than 64 bits, a bitmap that "
+    "bad_data": "the data hold values that cannot be (a number wider than 64 bits, a bitmap that "
                 "refers to nothing)",
     "limit": "a bound on the work of one message (the number of items, nesting, a caller's max_items)",
     "tables": "a table file that cannot be read, or is missing",
-    "interrupted": "stopped by the caller",
+    "interrupted": "stopped by the caller (Ctrl-C raises KeyboardInterrupt instead)",
     "closed": "the file was closed before the message was read",
 }
 

@@ -73,9 +73,9 @@ def test_errors_go_to_stderr(tables, args, text):
 
 def test_table_directory_errors():
     r = korvane("expand", "--tables", "/nonexistent", "1001")
-    assert (r.returncode, r.stderr) == (1, "korvane: csv/table parse error: No such file or directory (os error 2)\n")
+    assert (r.returncode, r.stderr) == (1, "korvane: /nonexistent: csv/table parse error: No such file or directory (os error 2)\n")
     r = korvane("table", "--wmo-csv", "/nonexistent", "1001")
-    assert (r.returncode, r.stderr) == (1, "korvane: io error: No such file or directory (os error 2)\n")
+    assert (r.returncode, r.stderr) == (1, "korvane: /nonexistent: io error: No such file or directory (os error 2)\n")
 
 
 def test_definitions_root(definitions_root):

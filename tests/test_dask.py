@@ -96,7 +96,7 @@ def test_cluster_raises_the_single_process_error(client, tmp_path, damage, parti
     with pytest.raises(korvane.DecodeError) as got:
         ddf.compute()
     e, g = expected.value, got.value
-    assert (str(g), g.source, g.index, g.offset) == (str(e), e.source, e.index, e.offset)
+    assert (str(g), g.kind, g.source, g.index, g.offset) == (str(e), e.kind, e.source, e.index, e.offset)
 
 
 def test_threads_warn_as_the_single_process_reader(files):

@@ -3,7 +3,7 @@
 namespace korvane {
 
 BufrError BitReader::read_error(std::uint16_t width) const {
-    if (width > 64) return BufrError::table("cannot read " + std::to_string(width) + " bits into u64");
+    if (width > 64) return BufrError::field_too_wide(width, position_, descriptor_);
     return BufrError::data_ended(position_, width, bit_len(), descriptor_);
 }
 

@@ -26,9 +26,9 @@ inline Result<Replication> replication_at(std::span<const std::uint32_t> codes, 
     const Fxy d = split_code(code);
     const std::size_t x = d.x;
     const std::size_t n = codes.size();
-    if (x == 0 || i + x >= n) return BufrError::unsupported_replication(code);
+    if (x == 0 || i + x >= n) return BufrError::unsupported_replication(code, n - i - 1);
     if (d.y > 0) return Replication{false, i + 1, x, i + x + 1};
-    if (i + x + 1 >= n) return BufrError::incomplete_delayed_replication(code);
+    if (i + x + 1 >= n) return BufrError::incomplete_delayed_replication(code, n - i - 1);
     return Replication{true, i + 2, x, i + x + 2};
 }
 

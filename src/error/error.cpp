@@ -95,16 +95,27 @@ std::string BufrError::display() const {
     case ErrorKind::LimitExceeded:
     case ErrorKind::TableFile:
     case ErrorKind::Interrupted:
+    case ErrorKind::FieldTooWide:
         return "csv/table parse error: " + text_;
     }
     return "unknown error";
 }
+
+namespace {
+
+// "1 descriptor", "2 descriptors".
+std::string descriptors_text(std::uint64_t n) {
+    return std::to_string(n) + (n == 1 ? " descriptor" : " descriptors");
+}
+
+}  // namespace
 
 std::string BufrError::describe() const {
     using std::to_string;
     const auto code = [](std::uint64_t c) { return padded_code(static_cast<std::uint32_t>(c)); };
     switch (kind_) {
     case ErrorKind::TooShort:
+        if (known_) return "the message declares " + to_string(a_) + " bytes, fewer than the 8 of section 0";
         return "message is too short to be BUFR (fewer than 8 bytes)";
     case ErrorKind::MissingMarker:
         return "no BUFR message";
@@ -113,6 +124,9 @@ std::string BufrError::describe() const {
     case ErrorKind::LengthMismatch:
         return "the message declares " + to_string(a_) + " bytes but " + to_string(b_) + " were given";
     case ErrorKind::SectionTruncated:
+        if (known_)
+            return "section " + to_string(a_) + " (at byte " + to_string(b_) + " of the message) declares " +
+                   to_string(at_) + " bytes, fewer than the " + to_string(width_) + " it must hold";
         return "section " + to_string(a_) + " (at byte " + to_string(b_) +
                " of the message) runs past the message's declared length";
     case ErrorKind::BadTerminator:
@@ -127,15 +141,31 @@ std::string BufrError::describe() const {
         return s;
     }
     case ErrorKind::IncompleteDelayedReplication:
-        return "delayed replication descriptor " + code(a_) +
-               " is missing its replication factor or replicated descriptors";
-    case ErrorKind::UnsupportedReplication:
-        return "unsupported replication descriptor " + code(a_);
+    case ErrorKind::UnsupportedReplication: {
+        // 1 XX YYY takes the XX descriptors after it, and with YYY = 0 the
+        // descriptor of its factor before them.
+        const std::uint64_t x = (a_ / 1000) % 100;
+        const bool delayed = a_ % 1000 == 0;
+        std::string s = (delayed ? "delayed replication descriptor " : "replication descriptor ") + code(a_);
+        if (x == 0) return s + " replicates no descriptors";
+        if (!known_)
+            return s + (kind_ == ErrorKind::UnsupportedReplication
+                            ? " replicates more descriptors than follow it"
+                            : " is missing its replication factor or replicated descriptors");
+        s += delayed ? " takes its factor and " + descriptors_text(x) : " replicates " + descriptors_text(x);
+        return s + ", but " + (b_ == 0 ? std::string("none") : "only " + to_string(b_)) +
+               (b_ == 1 ? " follows" : " follow") + " it in its list";
+    }
     case ErrorKind::Table:
     case ErrorKind::Unsupported:
     case ErrorKind::LimitExceeded:
     case ErrorKind::Interrupted:
         return text_;
+    case ErrorKind::FieldTooWide: {
+        std::string s = code_ != 0 ? "descriptor " + code(code_) + " is " : "a field is ";
+        return s + to_string(width_) + " bits wide at bit " + to_string(a_) +
+               ", but a number is read in at most 64 bits";
+    }
     case ErrorKind::Io:
     case ErrorKind::TableFile: {
         // A text that names the file already (a missing directory) keeps its words.
@@ -144,6 +174,11 @@ std::string BufrError::describe() const {
         return s.empty() ? text_ : s + ": " + text_;
     }
     case ErrorKind::MessageCut:
+        // Fewer than 8 bytes left, or a declared length no longer than what
+        // is left: the input ends inside section 0, before the length is whole.
+        if (b_ < 7 || a_ <= b_)
+            return "message cut short: the input ends " + to_string(b_) +
+                   " bytes after its start, inside section 0 (8 bytes)";
         return "message cut short: it declares " + to_string(a_) + " bytes, but the input ends " +
                to_string(b_) + " bytes after its start";
     case ErrorKind::LengthsDisagree:

@@ -48,6 +48,9 @@ enum class ErrorKind : std::uint8_t {
     TableFile,
     // The caller asked to stop (Ctrl-C).
     Interrupted,
+    // A number field wider than 64 bits (a table's width, or one widened by
+    // operator 2 01 YYY).
+    FieldTooWide,
 };
 
 // Each kind carries the numbers, texts and path its texts need. The factory
@@ -55,6 +58,12 @@ enum class ErrorKind : std::uint8_t {
 class BufrError {
 public:
     static BufrError too_short() { return BufrError(ErrorKind::TooShort); }
+    // A message whose section 0 declares `declared` bytes, fewer than its own 8.
+    static BufrError declares_too_few(std::uint64_t declared) {
+        BufrError e(ErrorKind::TooShort, declared);
+        e.known_ = true;
+        return e;
+    }
     static BufrError missing_marker() { return BufrError(ErrorKind::MissingMarker); }
     static BufrError unsupported_edition(std::uint8_t edition) {
         return BufrError(ErrorKind::UnsupportedEdition, edition);
@@ -65,16 +74,31 @@ public:
     static BufrError section_truncated(std::uint8_t section, std::uint64_t offset) {
         return BufrError(ErrorKind::SectionTruncated, section, offset);
     }
+    // A section that declares `declared` bytes, fewer than the `minimum` of its fixed part.
+    static BufrError section_too_short(std::uint8_t section, std::uint64_t offset, std::uint64_t declared,
+                                       std::uint16_t minimum) {
+        BufrError e(ErrorKind::SectionTruncated, section, offset);
+        e.at_ = declared;
+        e.width_ = minimum;
+        e.known_ = true;
+        return e;
+    }
     static BufrError bad_terminator() { return BufrError(ErrorKind::BadTerminator); }
     static BufrError odd_descriptor_area() { return BufrError(ErrorKind::OddDescriptorArea); }
     static BufrError sequence_not_found(std::uint32_t code) {
         return BufrError(ErrorKind::SequenceNotFound, code);
     }
-    static BufrError incomplete_delayed_replication(std::uint32_t code) {
-        return BufrError(ErrorKind::IncompleteDelayedReplication, code);
+    // A replication (1 XX YYY) with fewer descriptors after it in its list
+    // (`following`) than it takes: XX, and the factor first when delayed.
+    static BufrError incomplete_delayed_replication(std::uint32_t code, std::uint64_t following) {
+        BufrError e(ErrorKind::IncompleteDelayedReplication, code, following);
+        e.known_ = true;
+        return e;
     }
-    static BufrError unsupported_replication(std::uint32_t code) {
-        return BufrError(ErrorKind::UnsupportedReplication, code);
+    static BufrError unsupported_replication(std::uint32_t code, std::uint64_t following) {
+        BufrError e(ErrorKind::UnsupportedReplication, code, following);
+        e.known_ = true;
+        return e;
     }
     static BufrError element_not_found(std::uint32_t code) {
         return BufrError(ErrorKind::ElementNotFound, code);
@@ -107,6 +131,15 @@ public:
         return with_text(ErrorKind::LimitExceeded, std::move(text));
     }
     static BufrError interrupted() { return with_text(ErrorKind::Interrupted, "decoding was interrupted"); }
+    // A number field of `width` bits, more than 64, at bit `position`
+    // (descriptor `descriptor`, when known).
+    static BufrError field_too_wide(std::uint16_t width, std::uint64_t position, std::uint32_t descriptor) {
+        BufrError e(ErrorKind::FieldTooWide, position);
+        e.width_ = width;
+        e.code_ = descriptor;
+        e.text_ = "cannot read " + std::to_string(width) + " bits into u64";
+        return e;
+    }
 
     // A Table error met while reading the file at `path` (line `line`, or 0
     // when the failure is not on one line) becomes a TableFile error; an Io
@@ -116,7 +149,7 @@ public:
     BufrError in_tables(std::string directories) &&;
     // The descriptor being read when the data section ended, unless known.
     BufrError reading(std::uint32_t descriptor) && {
-        if (kind_ == ErrorKind::DataEnded && code_ == 0) code_ = descriptor;
+        if ((kind_ == ErrorKind::DataEnded || kind_ == ErrorKind::FieldTooWide) && code_ == 0) code_ = descriptor;
         return std::move(*this);
     }
 
@@ -149,6 +182,9 @@ private:
     std::uint64_t a_;
     std::uint64_t b_;
     std::uint64_t at_ = 0;
+    // Whether the factory recorded the numbers describe() adds (the per-value
+    // module's texts never show them).
+    bool known_ = false;
     std::string text_;
     std::string path_;
 };

@@ -68,8 +68,8 @@ Result<BufrMessage> parse_frame(ByteView buf, const Section1Layout& layout) {
 
     const std::uint64_t start3 = end1 + m.section2_length;
     KORVANE_TRY(m.section3_length, read_section_length(buf, start3, 3));
-    if (!fits(len, start3, m.section3_length) || m.section3_length < 7)
-        return BufrError::section_truncated(3, start3);
+    if (!fits(len, start3, m.section3_length)) return BufrError::section_truncated(3, start3);
+    if (m.section3_length < 7) return BufrError::section_too_short(3, start3, m.section3_length, 7);
 
     KORVANE_TRY(m.number_of_subsets, read_u16(buf, start3 + 4));
     const std::uint8_t flags = buf[start3 + 6];
@@ -227,6 +227,11 @@ Result<void> scan_messages(ByteView buf, ScanSink& sink, const Interrupt& interr
             continue;
         }
         const auto total = static_cast<std::size_t>(declared);
+        if (total < 8) {
+            sink.problem(index++, p, total, BufrError::declares_too_few(total));
+            p += 4;
+            continue;
+        }
         Result<BufrMessage> parsed = parse_message_any_edition(buf.subspan(p, total));
         if (!parsed) {
             sink.problem(index++, p, total, std::move(parsed).error());

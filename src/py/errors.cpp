@@ -16,9 +16,9 @@ const char* kind_name(ErrorKind kind) noexcept {
     case ErrorKind::OddDescriptorArea:
     case ErrorKind::LengthsDisagree:
     case ErrorKind::IncompleteDelayedReplication:
+    case ErrorKind::UnsupportedReplication:  // a replication of more descriptors than follow it
         return "damaged";
     case ErrorKind::UnsupportedEdition:
-    case ErrorKind::UnsupportedReplication:
     case ErrorKind::Unsupported:
         return "unsupported";
     case ErrorKind::SequenceNotFound:
@@ -27,6 +27,7 @@ const char* kind_name(ErrorKind kind) noexcept {
     case ErrorKind::DataEnded:
         return "data_ended";
     case ErrorKind::Table:
+    case ErrorKind::FieldTooWide:
         return "bad_data";
     case ErrorKind::LimitExceeded:
         return "limit";
